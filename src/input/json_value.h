@@ -1,0 +1,289 @@
+// Compact binary form ("tape") of a parsed JSON value, and a zero-copy view for reading it.
+// Loaded records are held in this form and replay reads keys straight from it.
+// This file stays free of Python.
+//
+// Encoding (one tag byte, then the payload):
+//   kNull, kFalse, kTrue          no payload
+//   kUint                         LEB128 varint: a non-negative integer literal that fits 64 bits
+//   kNegInt                       LEB128 varint of the magnitude: a negative integer literal
+//   kDouble                       8 bytes, IEEE 754 little-endian
+//   kDecimal + k (k in 0..15)     zigzag varint m: the double m / 10^k, bit-exact (checked when
+//                                 written), so the common short prices cost two or three bytes
+//   kString                       varint byte length, then the UTF-8 bytes (escapes decoded)
+//   kArray                        varint byte length of the content, then the elements
+//   kObject                       varint byte length of the content, then (key, value) pairs,
+//                                 each key a varint byte length and its bytes
+// Container lengths let a reader skip a value without walking it. Object members keep the
+// line's order, duplicates included; lookups take the last match, so the later duplicate wins.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace pelarune {
+
+enum class JsonType : uint8_t { Null, Bool, Uint, NegInt, Double, String, Array, Object };
+
+namespace tape {
+inline constexpr uint8_t kNull = 0x00;
+inline constexpr uint8_t kFalse = 0x01;
+inline constexpr uint8_t kTrue = 0x02;
+inline constexpr uint8_t kUint = 0x03;
+inline constexpr uint8_t kNegInt = 0x04;
+inline constexpr uint8_t kDouble = 0x05;
+inline constexpr uint8_t kString = 0x06;
+inline constexpr uint8_t kArray = 0x07;
+inline constexpr uint8_t kObject = 0x08;
+inline constexpr uint8_t kDecimal = 0x10; // 0x10..0x1F
+inline constexpr int kMaxDecimalScale = 15;
+
+// Exact powers of ten; every one up to 1e22 is representable, so m / 10^k rounds once.
+inline constexpr double kPow10[kMaxDecimalScale + 1] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,
+                                                        1e6, 1e7, 1e8,  1e9,  1e10, 1e11,
+                                                        1e12, 1e13, 1e14, 1e15};
+
+inline uint64_t read_varint(const uint8_t *&p) noexcept {
+  uint64_t value = *p & 0x7f;
+  if (*p++ < 0x80) [[likely]]
+    return value;
+  for (int shift = 7; shift < 64; shift += 7) {
+    uint8_t byte = *p++;
+    value |= uint64_t(byte & 0x7f) << shift;
+    if (byte < 0x80)
+      break;
+  }
+  return value;
+}
+
+inline int64_t unzigzag(uint64_t z) noexcept { return int64_t(z >> 1) ^ -int64_t(z & 1); }
+inline uint64_t zigzag(int64_t v) noexcept { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
+
+inline double read_le_double(const uint8_t *p) noexcept {
+  uint64_t bits;
+  std::memcpy(&bits, p, 8);
+  if constexpr (std::endian::native == std::endian::big)
+    bits = __builtin_bswap64(bits);
+  return std::bit_cast<double>(bits);
+}
+
+// Address just past the value that starts at p.
+inline const uint8_t *skip(const uint8_t *p) noexcept {
+  uint8_t tag = *p++;
+  switch (tag) {
+  case kNull:
+  case kFalse:
+  case kTrue:
+    return p;
+  case kUint:
+  case kNegInt:
+    read_varint(p);
+    return p;
+  case kDouble:
+    return p + 8;
+  case kString:
+  case kArray:
+  case kObject: {
+    uint64_t length = read_varint(p);
+    return p + length;
+  }
+  default: // kDecimal + k
+    read_varint(p);
+    return p;
+  }
+}
+} // namespace tape
+
+class JsonArray;
+class JsonObject;
+
+// A view of one encoded value. Cheap to copy; valid while the tape it points into lives.
+// A default-constructed view is "missing" (what a failed lookup returns).
+class JsonValue {
+public:
+  JsonValue() = default;
+  explicit JsonValue(const uint8_t *p) noexcept : p_(p) {}
+
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  const uint8_t *data() const noexcept { return p_; }
+  const uint8_t *end() const noexcept { return tape::skip(p_); }
+  // The encoded bytes of this value.
+  std::string_view bytes() const noexcept {
+    return {reinterpret_cast<const char *>(p_), size_t(end() - p_)};
+  }
+
+  JsonType type() const noexcept {
+    switch (*p_) {
+    case tape::kNull:
+      return JsonType::Null;
+    case tape::kFalse:
+    case tape::kTrue:
+      return JsonType::Bool;
+    case tape::kUint:
+      return JsonType::Uint;
+    case tape::kNegInt:
+      return JsonType::NegInt;
+    case tape::kString:
+      return JsonType::String;
+    case tape::kArray:
+      return JsonType::Array;
+    case tape::kObject:
+      return JsonType::Object;
+    default:
+      return JsonType::Double;
+    }
+  }
+
+  bool is_null() const noexcept { return *p_ == tape::kNull; }
+  bool is_bool() const noexcept { return *p_ == tape::kFalse || *p_ == tape::kTrue; }
+  bool is_true() const noexcept { return *p_ == tape::kTrue; }
+  bool is_uint() const noexcept { return *p_ == tape::kUint; }
+  bool is_negint() const noexcept { return *p_ == tape::kNegInt; }
+  bool is_double() const noexcept { return *p_ == tape::kDouble || *p_ >= tape::kDecimal; }
+  bool is_number() const noexcept { return is_uint() || is_negint() || is_double(); }
+  bool is_string() const noexcept { return *p_ == tape::kString; }
+  bool is_array() const noexcept { return *p_ == tape::kArray; }
+  bool is_object() const noexcept { return *p_ == tape::kObject; }
+
+  // Only for is_bool().
+  bool bool_value() const noexcept { return *p_ == tape::kTrue; }
+  // Only for is_uint().
+  uint64_t uint_value() const noexcept {
+    const uint8_t *q = p_ + 1;
+    return tape::read_varint(q);
+  }
+  // Only for is_negint(): a value in -2^63 .. -1.
+  int64_t negint_value() const noexcept {
+    const uint8_t *q = p_ + 1;
+    return int64_t(0 - tape::read_varint(q));
+  }
+  // Only for is_double().
+  double double_value() const noexcept {
+    if (*p_ == tape::kDouble)
+      return tape::read_le_double(p_ + 1);
+    const uint8_t *q = p_ + 1;
+    int64_t mantissa = tape::unzigzag(tape::read_varint(q));
+    return double(mantissa) / tape::kPow10[*p_ - tape::kDecimal];
+  }
+  // Any number kind as a double: integers convert to the nearest double.
+  // Only for is_number().
+  double number_value() const noexcept {
+    if (is_uint())
+      return double(uint_value());
+    if (is_negint())
+      return double(negint_value());
+    return double_value();
+  }
+  // Only for is_string().
+  std::string_view string_value() const noexcept {
+    const uint8_t *q = p_ + 1;
+    uint64_t length = tape::read_varint(q);
+    return {reinterpret_cast<const char *>(q), size_t(length)};
+  }
+
+  // Only for is_array() / is_object().
+  inline JsonArray array() const noexcept;
+  inline JsonObject object() const noexcept;
+
+private:
+  const uint8_t *p_ = nullptr;
+};
+
+// Elements of an encoded array, in order.
+class JsonArray {
+public:
+  class iterator {
+  public:
+    explicit iterator(const uint8_t *p) noexcept : p_(p) {}
+    JsonValue operator*() const noexcept { return JsonValue(p_); }
+    iterator &operator++() noexcept {
+      p_ = tape::skip(p_);
+      return *this;
+    }
+    bool operator!=(const iterator &other) const noexcept { return p_ != other.p_; }
+    bool operator==(const iterator &other) const noexcept { return p_ == other.p_; }
+
+  private:
+    const uint8_t *p_;
+  };
+
+  JsonArray(const uint8_t *begin, const uint8_t *end) noexcept : begin_(begin), end_(end) {}
+  iterator begin() const noexcept { return iterator(begin_); }
+  iterator end() const noexcept { return iterator(end_); }
+  bool empty() const noexcept { return begin_ == end_; }
+  // Counts by walking: linear in the number of elements.
+  size_t size() const noexcept {
+    size_t n = 0;
+    for (const uint8_t *p = begin_; p != end_; p = tape::skip(p))
+      ++n;
+    return n;
+  }
+
+private:
+  const uint8_t *begin_;
+  const uint8_t *end_;
+};
+
+struct JsonMember {
+  std::string_view key;
+  JsonValue value;
+};
+
+// Members of an encoded object in line order, duplicates included.
+class JsonObject {
+public:
+  class iterator {
+  public:
+    explicit iterator(const uint8_t *p) noexcept : p_(p) {}
+    JsonMember operator*() const noexcept {
+      const uint8_t *q = p_;
+      uint64_t length = tape::read_varint(q);
+      return {std::string_view(reinterpret_cast<const char *>(q), size_t(length)),
+              JsonValue(q + length)};
+    }
+    iterator &operator++() noexcept {
+      uint64_t length = tape::read_varint(p_);
+      p_ = tape::skip(p_ + length);
+      return *this;
+    }
+    bool operator!=(const iterator &other) const noexcept { return p_ != other.p_; }
+    bool operator==(const iterator &other) const noexcept { return p_ == other.p_; }
+
+  private:
+    const uint8_t *p_;
+  };
+
+  JsonObject(const uint8_t *begin, const uint8_t *end) noexcept : begin_(begin), end_(end) {}
+  iterator begin() const noexcept { return iterator(begin_); }
+  iterator end() const noexcept { return iterator(end_); }
+  bool empty() const noexcept { return begin_ == end_; }
+
+  // The value of the last member named key, or a missing (false) view.
+  JsonValue find(std::string_view key) const noexcept {
+    JsonValue found;
+    for (JsonMember member : *this)
+      if (member.key == key)
+        found = member.value;
+    return found;
+  }
+
+private:
+  const uint8_t *begin_;
+  const uint8_t *end_;
+};
+
+inline JsonArray JsonValue::array() const noexcept {
+  const uint8_t *q = p_ + 1;
+  uint64_t length = tape::read_varint(q);
+  return JsonArray(q, q + length);
+}
+
+inline JsonObject JsonValue::object() const noexcept {
+  const uint8_t *q = p_ + 1;
+  uint64_t length = tape::read_varint(q);
+  return JsonObject(q, q + length);
+}
+
+} // namespace pelarune

@@ -1,0 +1,52 @@
+// The records a load keeps: per kept line, its market changes (still encoded) and publish time.
+// This file stays free of Python.
+#pragma once
+
+#include "input/json_value.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pelarune {
+
+struct StreamMessage {
+  JsonValue market_changes;   // an encoded array; each element is one market change
+  int64_t publish_time_epoch; // "pt", milliseconds since the Unix epoch, at least 1
+};
+
+// Owns the encoded records of one load in a few large chunks, so a loaded file costs about
+// the size of its kept changes and no per-record allocation.
+class MessageStore {
+public:
+  MessageStore() = default;
+  MessageStore(MessageStore &&) noexcept = default;
+  MessageStore &operator=(MessageStore &&) noexcept = default;
+
+  size_t size() const noexcept { return messages_.size(); }
+  bool empty() const noexcept { return messages_.empty(); }
+  const StreamMessage &operator[](size_t i) const noexcept { return messages_[i]; }
+  const StreamMessage *begin() const noexcept { return messages_.data(); }
+  const StreamMessage *end() const noexcept { return messages_.data() + messages_.size(); }
+
+  // Appends a record whose changes are the encoded array `changes`.
+  void add(std::string_view changes, int64_t publish_time_epoch);
+  // Appends a record whose one change is the encoded value `change` (wrapped in an array).
+  void add_single(std::string_view change, int64_t publish_time_epoch);
+  // Releases spare capacity once loading is done.
+  void shrink_to_fit();
+
+  // Bytes held on the heap by this store (chunks and the record index).
+  size_t held_bytes() const noexcept;
+
+private:
+  uint8_t *reserve(size_t bytes);
+
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  std::vector<size_t> chunk_sizes_;
+  size_t used_ = 0; // bytes used in the last chunk
+  std::vector<StreamMessage> messages_;
+};
+
+} // namespace pelarune

@@ -1,0 +1,139 @@
+// The replayed state of the one followed market and its runners, and how a market change
+// is applied to it. This file stays free of Python.
+#pragma once
+
+#include "input/json_value.h"
+#include "market/object_slot.h"
+#include "market/price_ladder.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pelarune {
+
+// A starting price as the stream sends it: absent, a number or a text (such as "NaN").
+struct PriceValue {
+  enum class Kind : uint8_t { Absent, Number, Text };
+  Kind kind = Kind::Absent;
+  double number = 0.0;
+  std::string text;
+
+  friend bool operator==(const PriceValue &, const PriceValue &) = default;
+};
+
+// A runner's identity. handicap_key is the handicap x 100, rounded half away from zero and
+// saturated to the signed 64-bit range (NaN gives 0), so handicaps match in hundredths.
+struct RunnerKey {
+  int64_t selection_id;
+  int64_t handicap_key;
+  friend bool operator==(const RunnerKey &, const RunnerKey &) = default;
+  friend auto operator<=>(const RunnerKey &, const RunnerKey &) = default;
+};
+
+int64_t handicap_key(double handicap) noexcept;
+
+struct RunnerKeyHash {
+  size_t operator()(const RunnerKey &key) const noexcept {
+    uint64_t h = uint64_t(key.selection_id) * 0x9E3779B97F4A7C15ull;
+    h ^= uint64_t(key.handicap_key) + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
+    return size_t(h ^ (h >> 32));
+  }
+};
+
+struct RunnerState {
+  RunnerState(int64_t selection_id_, double handicap_) noexcept
+      : selection_id(selection_id_), handicap(handicap_) {}
+
+  int64_t selection_id;
+  double handicap; // as first seen; later entries rounding to the same key do not change it
+  std::optional<double> adjustment_factor;
+  std::optional<double> last_price_traded;
+  std::string status = "ACTIVE";
+  std::optional<std::string> removal_date;
+  PriceValue near_price;
+  PriceValue far_price;
+  PriceValue actual_sp;
+  PriceLadder atb{true};
+  PriceLadder atl{false};
+  PriceLadder spl{false};
+  PriceLadder spb{true};
+  PriceLadder trd{false};
+  double total_matched = 0.0;
+  uint64_t change_counter = 0;
+
+  // Filled by the object layer: the Runner built at change_counter, and the price lists
+  // built at each ladder's counter.
+  ObjectSlot cached_runner;
+  ObjectSlot cached_atb;
+  ObjectSlot cached_atl;
+  ObjectSlot cached_trd;
+};
+
+// One entry of the last definition's "runners" array, as given.
+struct RunnerDefinitionData {
+  std::optional<double> adjustment_factor;
+  std::optional<double> bsp;
+  std::string status = "ACTIVE";
+  std::optional<std::string> removal_date;
+  std::optional<std::string> name;
+  int64_t selection_id = 0;
+  double handicap = 0.0;
+  int32_t sort_priority = 0;
+};
+
+class MarketState {
+public:
+  explicit MarketState(std::string market_id_) : market_id(std::move(market_id_)) {}
+  MarketState(const MarketState &) = delete;
+  MarketState &operator=(const MarketState &) = delete;
+
+  // Applies one market change (any JSON value) with its record's publish time.
+  void apply_change(JsonValue change, int64_t publish_time_epoch);
+
+  // Runners in ascending (selection id, handicap key) order. Valid until the next change.
+  const std::vector<RunnerState *> &sorted_runners();
+
+  std::optional<int64_t> last_match_time;
+  std::optional<double> each_way_divisor;
+  std::string market_id;
+  std::string status = "OPEN";
+  std::vector<std::string> regulators;
+  std::vector<RunnerDefinitionData> runner_definitions;
+  std::optional<std::string> event_id, event_type_id, event_name, market_type, market_time,
+      country_code, venue, race_type, name, timezone, betting_type, open_date, suspend_time,
+      settled_time;
+  std::unordered_map<RunnerKey, RunnerState, RunnerKeyHash> runners;
+  int64_t publish_time_epoch = 0;
+  double total_matched = 0.0;
+  int64_t version = 0;
+  double market_base_rate = 0.0;
+  uint64_t definition_generation = 0;
+  int32_t bet_delay = 0;
+  int32_t number_of_active_runners = 0;
+  int32_t number_of_runners = 0;
+  int32_t number_of_winners = 1;
+  bool bsp_reconciled = false;
+  bool complete = true;
+  bool cross_matching = true;
+  bool in_play = false;
+  bool runners_voidable = false;
+  bool bsp_market = false;
+  bool persistence_enabled = true;
+  bool turn_in_play_enabled = false;
+  bool discount_allowed = false;
+
+  // Filled by the object layer: the MarketDefinition built at definition_generation.
+  ObjectSlot cached_definition;
+
+private:
+  void recount_runners() noexcept;
+  RunnerState &find_or_create_runner(int64_t selection_id, double handicap);
+
+  std::vector<RunnerState *> sorted_runners_;
+  bool sorted_dirty_ = true; // set whenever a runner is added or all are removed
+};
+
+} // namespace pelarune

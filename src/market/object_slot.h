@@ -1,0 +1,60 @@
+// An opaque holder for one object of the layer above (a cached Python object) and the change
+// counter it was built at. The engine owns slots inside its states without knowing what they
+// hold, so a cache dies with the state it belongs to. This file stays free of Python.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+namespace pelarune {
+
+class ObjectSlot {
+public:
+  // Releases the held object; installed by whoever fills the slot.
+  using Release = void (*)(void *object) noexcept;
+
+  ObjectSlot() = default;
+  ObjectSlot(const ObjectSlot &) = delete;
+  ObjectSlot &operator=(const ObjectSlot &) = delete;
+  ObjectSlot(ObjectSlot &&other) noexcept
+      : object_(std::exchange(other.object_, nullptr)), release_(other.release_),
+        built_at_(other.built_at_) {}
+  ObjectSlot &operator=(ObjectSlot &&other) noexcept {
+    if (this != &other) {
+      reset();
+      object_ = std::exchange(other.object_, nullptr);
+      release_ = other.release_;
+      built_at_ = other.built_at_;
+    }
+    return *this;
+  }
+  ~ObjectSlot() { reset(); }
+
+  // The held object if it was built at `counter`, else nullptr.
+  void *get_if_built_at(uint64_t counter) const noexcept {
+    return object_ != nullptr && built_at_ == counter ? object_ : nullptr;
+  }
+  void *get() const noexcept { return object_; }
+  uint64_t built_at() const noexcept { return built_at_; }
+
+  // Takes ownership of `object`, releasing the previous one.
+  void set(void *object, Release release, uint64_t built_at) noexcept {
+    reset();
+    object_ = object;
+    release_ = release;
+    built_at_ = built_at;
+  }
+
+  void reset() noexcept {
+    // Detach first: releasing may run code that looks at this slot again.
+    if (void *object = std::exchange(object_, nullptr))
+      release_(object);
+  }
+
+private:
+  void *object_ = nullptr;
+  Release release_ = nullptr;
+  uint64_t built_at_ = 0;
+};
+
+} // namespace pelarune

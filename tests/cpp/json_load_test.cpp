@@ -1,0 +1,149 @@
+// JSON number kinds, limits and error texts of the line parser.
+#include "input/json_load.h"
+#include "input/json_value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+using namespace pelarune;
+
+namespace {
+
+struct Parsed {
+  bool ok;
+  std::string tape;
+  std::string error;
+  JsonValue value() const { return JsonValue(reinterpret_cast<const uint8_t *>(tape.data())); }
+};
+
+Parsed parse(std::string text) {
+  JsonParser parser;
+  Parsed result;
+  result.ok = parser.parse(text.data(), text.size(), result.tape);
+  result.error = parser.error();
+  return result;
+}
+
+} // namespace
+
+TEST(JsonNumbers, KindsStayApart) {
+  auto u = parse("5");
+  ASSERT_TRUE(u.ok);
+  EXPECT_TRUE(u.value().is_uint());
+  EXPECT_EQ(u.value().uint_value(), 5u);
+
+  auto d = parse("5.0");
+  ASSERT_TRUE(d.ok);
+  EXPECT_TRUE(d.value().is_double());
+  EXPECT_EQ(d.value().double_value(), 5.0);
+
+  auto n = parse("-5");
+  ASSERT_TRUE(n.ok);
+  EXPECT_TRUE(n.value().is_negint());
+  EXPECT_EQ(n.value().negint_value(), -5);
+}
+
+TEST(JsonNumbers, IntegerLimits) {
+  auto max = parse("18446744073709551615");
+  ASSERT_TRUE(max.ok);
+  ASSERT_TRUE(max.value().is_uint());
+  EXPECT_EQ(max.value().uint_value(), UINT64_MAX);
+
+  auto min = parse("-9223372036854775808");
+  ASSERT_TRUE(min.ok);
+  ASSERT_TRUE(min.value().is_negint());
+  EXPECT_EQ(min.value().negint_value(), INT64_MIN);
+
+  for (const char *text : {"18446744073709551616", "-9223372036854775809",
+                           "123456789012345678901234567890"}) {
+    auto big = parse(text);
+    ASSERT_TRUE(big.ok) << text;
+    ASSERT_TRUE(big.value().is_double()) << text;
+    EXPECT_EQ(big.value().double_value(), std::strtod(text, nullptr)) << text;
+  }
+}
+
+TEST(JsonNumbers, NegativeZeroIsADouble) {
+  auto z = parse("-0");
+  ASSERT_TRUE(z.ok);
+  ASSERT_TRUE(z.value().is_double());
+  EXPECT_TRUE(std::signbit(z.value().double_value()));
+  auto zz = parse("-0.0");
+  ASSERT_TRUE(zz.ok);
+  EXPECT_TRUE(std::signbit(zz.value().double_value()));
+}
+
+TEST(JsonNumbers, DoublesAreNearest) {
+  for (const char *text : {"1.01", "123.45", "0.1", "1e-7", "1.5e3", "2.2250738585072014e-308",
+                           "4.9e-324", "1e-400", "1.7976931348623157e308", "0.30000000000000004",
+                           "1234567890.123456789", "-3.25", "1E2", "1e+2", "100e-2"}) {
+    auto v = parse(text);
+    ASSERT_TRUE(v.ok) << text;
+    ASSERT_TRUE(v.value().is_double()) << text;
+    double expected = std::strtod(text, nullptr);
+    EXPECT_EQ(std::bit_cast<uint64_t>(v.value().double_value()), std::bit_cast<uint64_t>(expected))
+        << text;
+  }
+}
+
+TEST(JsonNumbers, OverflowFails) {
+  for (const char *text : {"1e400", "1.8e308", "-1e309", "[10e308]"}) {
+    auto v = parse(text);
+    EXPECT_FALSE(v.ok) << text;
+    EXPECT_NE(v.error.find("column"), std::string::npos) << v.error;
+  }
+}
+
+TEST(JsonLimits, NestingDepth) {
+  std::string ok = std::string(127, '[') + std::string(127, ']');
+  EXPECT_TRUE(parse(ok).ok);
+  std::string deep = std::string(128, '[') + std::string(128, ']');
+  auto v = parse(deep);
+  EXPECT_FALSE(v.ok);
+  EXPECT_NE(v.error.find("column 128"), std::string::npos) << v.error;
+}
+
+TEST(JsonLimits, OnlyJsonWhiteSpaceAround) {
+  EXPECT_TRUE(parse(" \t{\"a\":1}\r\n ").ok);
+  EXPECT_FALSE(parse("{\"a\":1}\xC2\xA0").ok);
+  EXPECT_FALSE(parse("\xEF\xBB\xBF{\"a\":1}").ok);
+  EXPECT_FALSE(parse("{\"a\":1} {}").ok);
+  EXPECT_FALSE(parse(std::string("{\"a\":1}\0x", 9)).ok);
+  EXPECT_FALSE(parse("\"a\tb\"").ok);
+}
+
+TEST(JsonObjects, LaterDuplicateWins) {
+  auto v = parse(R"({"pt":1,"x":[1,{"y":"z"}],"pt":2})");
+  ASSERT_TRUE(v.ok);
+  JsonValue pt = v.value().object().find("pt");
+  ASSERT_TRUE(pt);
+  EXPECT_EQ(pt.uint_value(), 2u);
+  EXPECT_FALSE(v.value().object().find("missing"));
+}
+
+TEST(JsonStrings, EscapesDecoded) {
+  auto v = parse(R"(["a\"b\\c\u00e9\ud83d\ude00\n"])");
+  ASSERT_TRUE(v.ok);
+  JsonValue s = *v.value().array().begin();
+  EXPECT_EQ(s.string_value(), "a\"b\\c\xC3\xA9\xF0\x9F\x98\x80\n");
+  EXPECT_FALSE(parse(R"("\ud800")").ok);
+}
+
+TEST(JsonTape, LongContainersSkip) {
+  std::string text = "[[";
+  for (int i = 0; i < 1000; ++i)
+    text += std::to_string(i) + ".25,";
+  text += "0],{\"k\":\"" + std::string(300, 'x') + "\"},true]";
+  auto v = parse(text);
+  ASSERT_TRUE(v.ok);
+  auto items = v.value().array();
+  ASSERT_EQ(items.size(), 3u);
+  auto it = items.begin();
+  EXPECT_EQ((*it).array().size(), 1001u);
+  ++it;
+  EXPECT_EQ((*it).object().find("k").string_value().size(), 300u);
+  ++it;
+  EXPECT_TRUE((*it).is_true());
+}
