@@ -145,8 +145,7 @@ NumberStatus put_number(std::string &out, const char *text, size_t length, std::
 
 class TapeWriter {
 public:
-  TapeWriter(std::string &out, std::string &scratch, const char *line)
-      : out_(out), scratch_(scratch), line_(line) {}
+  TapeWriter(std::string &out, std::string &scratch) : out_(out), scratch_(scratch) {}
 
   bool Null() { return put_tag(tape::kNull); }
   bool Bool(bool b) { return put_tag(b ? tape::kTrue : tape::kFalse); }
@@ -223,7 +222,6 @@ private:
 
   std::string &out_;
   std::string &scratch_;
-  const char *line_;
   std::vector<size_t> open_;
   const char *failure_ = nullptr;
   const char *failure_at_ = nullptr;
@@ -242,11 +240,12 @@ size_t column_of(const char *line, size_t offset) {
 bool JsonParser::parse(char *line, size_t length, std::string &tape) {
   tape.clear();
   line[length] = '\0';
-  TapeWriter writer(tape, scratch_, line);
+  TapeWriter writer(tape, scratch_);
   rapidjson::Reader reader;
   rapidjson::InsituStringStream stream(line);
-  constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag |
-                              rapidjson::kParseNumbersAsStringsFlag;
+  // Recursive descent is safe: the writer stops the parse at the nesting limit. In place with
+  // raw numbers, the reader never touches its internal stack.
+  constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::ParseResult result = reader.Parse<kFlags>(stream, writer);
   if (result) {
     // The reader stops at the first NUL; one inside the line must not end it early.
@@ -259,6 +258,8 @@ bool JsonParser::parse(char *line, size_t length, std::string &tape) {
   if (writer.failure()) {
     if (writer.failure_at())
       offset = size_t(writer.failure_at() - line);
+    else if (offset > 0)
+      --offset; // the reader has taken the bracket that went too deep: point at it
     error_ = writer.failure();
   } else {
     error_ = rapidjson::GetParseError_En(result.Code());

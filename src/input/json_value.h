@@ -41,9 +41,8 @@ inline constexpr uint8_t kDecimal = 0x10; // 0x10..0x1F
 inline constexpr int kMaxDecimalScale = 15;
 
 // Exact powers of ten; every one up to 1e22 is representable, so m / 10^k rounds once.
-inline constexpr double kPow10[kMaxDecimalScale + 1] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,
-                                                        1e6, 1e7, 1e8,  1e9,  1e10, 1e11,
-                                                        1e12, 1e13, 1e14, 1e15};
+inline constexpr double kPow10[kMaxDecimalScale + 1] = {
+    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
 inline uint64_t read_varint(const uint8_t *&p) noexcept {
   uint64_t value = *p & 0x7f;
@@ -58,8 +57,12 @@ inline uint64_t read_varint(const uint8_t *&p) noexcept {
   return value;
 }
 
-inline int64_t unzigzag(uint64_t z) noexcept { return int64_t(z >> 1) ^ -int64_t(z & 1); }
-inline uint64_t zigzag(int64_t v) noexcept { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
+inline int64_t unzigzag(uint64_t z) noexcept {
+  return int64_t(z >> 1) ^ -int64_t(z & 1);
+}
+inline uint64_t zigzag(int64_t v) noexcept {
+  return (uint64_t(v) << 1) ^ uint64_t(v >> 63);
+}
 
 inline double read_le_double(const uint8_t *p) noexcept {
   uint64_t bits;

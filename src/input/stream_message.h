@@ -40,6 +40,14 @@ public:
   // Bytes held on the heap by this store (chunks and the record index).
   size_t held_bytes() const noexcept;
 
+  // Same records: equal publish times and equal encoded changes, in the same order.
+  friend bool operator==(const MessageStore &a, const MessageStore &b) noexcept;
+
+  // Records are packed into chunks of this size. A record above kOwnChunkBytes gets a chunk
+  // of its own instead, so a chunk never wastes more than that at its end.
+  static constexpr size_t kChunkBytes = size_t(1) << 20;
+  static constexpr size_t kOwnChunkBytes = kChunkBytes / 16;
+
 private:
   uint8_t *reserve(size_t bytes);
 

@@ -56,8 +56,8 @@ TEST(JsonNumbers, IntegerLimits) {
   ASSERT_TRUE(min.value().is_negint());
   EXPECT_EQ(min.value().negint_value(), INT64_MIN);
 
-  for (const char *text : {"18446744073709551616", "-9223372036854775809",
-                           "123456789012345678901234567890"}) {
+  for (const char *text :
+       {"18446744073709551616", "-9223372036854775809", "123456789012345678901234567890"}) {
     auto big = parse(text);
     ASSERT_TRUE(big.ok) << text;
     ASSERT_TRUE(big.value().is_double()) << text;

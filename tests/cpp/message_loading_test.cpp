@@ -1,0 +1,196 @@
+// Which lines a load keeps and what it takes from them, failures, the record store, and the
+// recorded sample files.
+#include "input/json_load.h"
+#include "input/message_loader.h"
+#include "input_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+using namespace pelarune;
+using namespace pelarune::input_test;
+
+namespace {
+
+LoadResult load_text(std::string_view text) {
+  return load_messages(ByteSource::plain(text));
+}
+
+std::string parser_error(std::string line) {
+  JsonParser parser;
+  std::string tape;
+  EXPECT_FALSE(parser.parse(line.data(), line.size(), tape));
+  return parser.error();
+}
+
+// A record's changes as (type of each element) for quick comparison.
+std::vector<JsonType> change_types(const StreamMessage &message) {
+  std::vector<JsonType> types;
+  for (JsonValue change : message.market_changes.array())
+    types.push_back(change.type());
+  return types;
+}
+
+} // namespace
+
+TEST(MessageLoading, PublishTimeMustBeAPositiveInteger) {
+  const std::pair<const char *, int64_t> kept[] = {
+      {R"({"pt":5,"mc":[]})", 5},
+      {R"({"pt":9223372036854775807,"mc":[]})", INT64_MAX},
+      {R"({"pt":0,"mc":[],"pt":7})", 7}, // the later duplicate wins
+  };
+  for (auto [line, pt] : kept) {
+    LoadResult result = load_text(line);
+    ASSERT_TRUE(result.ok()) << line;
+    ASSERT_EQ(result.value().size(), 1u) << line;
+    EXPECT_EQ(result.value()[0].publish_time_epoch, pt);
+  }
+  for (const char *line :
+       {R"({"pt":0,"mc":[]})", R"({"pt":-1,"mc":[]})", R"({"pt":1.6e12,"mc":[]})",
+        R"({"pt":5.0,"mc":[]})", R"({"pt":"5","mc":[]})", R"({"mc":[]})", R"({"pt":null,"mc":[]})",
+        R"({"pt":9223372036854775808,"mc":[]})", R"({"pt":7,"mc":[],"pt":0})"}) {
+    LoadResult result = load_text(line);
+    ASSERT_TRUE(result.ok()) << line;
+    EXPECT_EQ(result.value().size(), 0u) << line;
+  }
+}
+
+TEST(MessageLoading, WhereTheChangesComeFrom) {
+  LoadResult result = load_text(R"({"pt":40,"mc":[{"id":"1.2"},3,null]})"
+                                "\n"
+                                R"({"op":"mcm","pt":30,"rc":[{"id":5}]})"
+                                "\n"
+                                R"({"pt":20,"mc":null,"marketDefinition":{"status":"OPEN"}})"
+                                "\n"
+                                R"({"pt":10,"mc":[1],"mc":[]})"
+                                "\n"
+                                R"({"pt":5,"mc":{"id":"1.2"}})" // no array and no whole-object key
+                                "\n"
+                                R"({"op":"mcm","pt":6,"clk":"AAA"})" // a heartbeat
+                                "\n[1]\n\"mc\"\n5\ntrue\nnull\n{}\n");
+  ASSERT_TRUE(result.ok()) << result.error();
+  const MessageStore &store = result.value();
+  ASSERT_EQ(store.size(), 4u);
+  EXPECT_EQ(change_types(store[0]),
+            (std::vector<JsonType>{JsonType::Object, JsonType::Uint, JsonType::Null}));
+  // The whole line object is the one change, every key included.
+  ASSERT_EQ(change_types(store[1]), std::vector<JsonType>{JsonType::Object});
+  JsonObject whole = (*store[1].market_changes.array().begin()).object();
+  EXPECT_EQ(whole.find("op").string_value(), "mcm");
+  EXPECT_EQ(whole.find("pt").uint_value(), 30u);
+  EXPECT_TRUE(whole.find("rc").is_array());
+  ASSERT_EQ(change_types(store[2]), std::vector<JsonType>{JsonType::Object});
+  EXPECT_TRUE((*store[2].market_changes.array().begin()).object().find("mc").is_null());
+  EXPECT_TRUE(store[3].market_changes.array().empty());
+  std::vector<int64_t> order; // the file's order, not the publish times'
+  for (const StreamMessage &message : store)
+    order.push_back(message.publish_time_epoch);
+  EXPECT_EQ(order, (std::vector<int64_t>{40, 30, 20, 10}));
+}
+
+TEST(MessageLoading, BlankLinesAreSkipped) {
+  std::string blanks = "\n \t\v\f\r\n\xC2\x85\xC2\xA0\xE1\x9A\x80\n";
+  for (int c = 0x2000; c <= 0x200A; ++c)
+    blanks += {char(0xE2), char(0x80), char(0x80 + c - 0x2000)};
+  blanks += "\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80\n";
+  LoadResult result = load_text(blanks + "{\"pt\":1,\"mc\":[]}\n" + blanks);
+  ASSERT_TRUE(result.ok()) << result.error();
+  EXPECT_EQ(result.value().size(), 1u);
+  // Look-alikes that are not White_Space reach the parser and fail it.
+  for (const char *line : {"\xE2\x80\x8B", "\xE1\xA0\x8E", "\xEF\xBB\xBF", "\xE2\x80\xAE",
+                           "\xE2\x81\xA0", "\xE3\x80\x81", "\xC2\x86",
+                           "{\"pt\":1,\"mc\":[]}\xC2\xA0", "\xEF\xBB\xBF{\"pt\":1,\"mc\":[]}"}) {
+    LoadResult bad = load_text(line);
+    ASSERT_FALSE(bad.ok()) << line;
+    EXPECT_EQ(bad.error(), parser_error(line));
+  }
+}
+
+TEST(MessageLoading, OneBadLineFailsTheWholeLoad) {
+  std::string good = "{\"pt\":1,\"mc\":[]}\n";
+  std::string bad = "{\"pt\":1,\"mc\":[}";
+  for (std::string text : {bad + "\n" + good + good, good + bad + "\n" + good, good + good + bad}) {
+    LoadResult result = load_text(text);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), parser_error(bad)); // verbatim, with no file or line context
+  }
+  EXPECT_EQ(load_text(good + "\xFF\n").error(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(load_messages(ByteSource::gzip(gzip_for_tests(good).substr(0, 20))).error(),
+            "unexpected end of file");
+}
+
+TEST(MessageLoading, PlainAndGzipLoadAlike) {
+  std::string text;
+  for (int i = 1; i <= 2000; ++i)
+    text += "{\"op\":\"mcm\",\"pt\":" + std::to_string(i) +
+            ",\"mc\":[{\"id\":\"1.2\",\"rc\":[{\"atb\":[[" + std::to_string(1.01 + i % 50) + "," +
+            std::to_string(i) + "]],\"id\":" + std::to_string(i % 7) + "}]}]}" +
+            (i % 3 ? "\r\n" : "\n");
+  LoadResult plain = load_text(text);
+  ASSERT_TRUE(plain.ok());
+  EXPECT_EQ(plain.value().size(), 2000u);
+  EXPECT_TRUE(plain == load_messages(ByteSource::gzip(gzip_for_tests(text))));
+  EXPECT_FALSE(plain == load_text(text.substr(text.find('\n') + 1)));
+}
+
+TEST(MessageLoading, LineLongerThanTheBuffer) {
+  std::string atb;
+  for (int i = 0; i < 200000; ++i)
+    atb += "[" + std::to_string(i) + ".5,1.25],";
+  atb.pop_back();
+  std::string line = "{\"pt\":9,\"mc\":[{\"rc\":[{\"atb\":[" + atb + "]}]}]}";
+  ASSERT_GT(line.size(), StreamLineReader::kBufferSize * 2);
+  LoadStats stats;
+  LoadResult result = load_messages(ByteSource::plain("{\"pt\":1,\"mc\":[]}\n" + line), &stats);
+  ASSERT_TRUE(result.ok()) << result.error();
+  ASSERT_EQ(result.value().size(), 2u);
+  EXPECT_EQ(stats.kept_line_bytes, line.size() + 16);
+  JsonValue rc = (*result.value()[1].market_changes.array().begin()).object().find("rc");
+  EXPECT_EQ((*rc.array().begin()).object().find("atb").array().size(), 200000u);
+}
+
+TEST(MessageStore, RecordsSurviveChunkingAndShrinking) {
+  // Records of all sizes, some above the own-chunk limit, the first of them one too.
+  std::mt19937 random(7);
+  std::vector<std::string> encoded;
+  MessageStore store;
+  for (int i = 0; i < 400; ++i) {
+    size_t size = i == 0 ? MessageStore::kOwnChunkBytes + 1 : random() % 3000;
+    if (i % 50 == 7)
+      size = MessageStore::kOwnChunkBytes + random() % 100000;
+    std::string payload(size, char('a' + i % 26));
+    std::string change = "\x06" + std::string(1, char(0)) + payload; // not read, only kept
+    store.add_single(change, i + 1);
+    encoded.push_back(change);
+  }
+  store.shrink_to_fit();
+  ASSERT_EQ(store.size(), encoded.size());
+  for (size_t i = 0; i < store.size(); ++i) {
+    std::string_view bytes = store[i].market_changes.bytes();
+    ASSERT_GE(bytes.size(), encoded[i].size());
+    EXPECT_EQ(bytes.substr(bytes.size() - encoded[i].size()), encoded[i]) << i;
+    EXPECT_EQ(store[i].publish_time_epoch, int64_t(i + 1));
+  }
+  size_t content = 0;
+  for (const std::string &change : encoded)
+    content += change.size() + 4;
+  EXPECT_LT(store.held_bytes(), content + content / 8);
+}
+
+TEST(RecordedFiles, KeptRecordCounts) {
+  std::string dir = PELARUNE_SHARED_DATA;
+  if (!std::filesystem::exists(dir + "/1.197931750"))
+    GTEST_SKIP() << "no recorded files at " << dir;
+  for (auto [name, count] : {std::pair<const char *, size_t>{"BASIC-1.132153978", 480},
+                             {"BASIC-1.132153978.gz", 480},
+                             {"1.197931750", 166}}) {
+    LoadResult result = load_stream_messages(dir + "/" + name);
+    ASSERT_TRUE(result.ok()) << name << ": " << result.error();
+    EXPECT_EQ(result.value().size(), count) << name;
+  }
+  LoadResult plain = load_stream_messages(dir + "/BASIC-1.132153978");
+  EXPECT_TRUE(plain == load_stream_messages(dir + "/BASIC-1.132153978.gz"));
+  EXPECT_EQ(plain.value()[0].publish_time_epoch, 1497351220318);
+}
