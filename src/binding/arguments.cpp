@@ -1,0 +1,97 @@
+// Argument binding and conversion errors with the interpreter's usual wording.
+#include "binding/arguments.h"
+
+#include "binding/class_object.h"
+
+#include <string>
+
+namespace pelarune {
+
+Status bind_arguments(const char *function, std::span<const char *const> parameters,
+                      PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                      std::span<PyObject *> out) {
+  std::string prefix = std::string(function) + "()";
+  Py_ssize_t count = Py_ssize_t(parameters.size());
+  if (nargs > count)
+    return Error(PyExc_TypeError, prefix + " takes " + std::to_string(count) +
+                                      " positional arguments but " + std::to_string(nargs) +
+                                      " were given");
+  for (auto &slot : out)
+    slot = nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    out[size_t(i)] = args[i];
+  Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t length = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(keyword, &length);
+    if (text == nullptr) {
+      PyErr_Clear();
+      text = "";
+      length = 0;
+    }
+    std::string_view name(text, size_t(length));
+    size_t index = 0;
+    while (index < parameters.size() && name != parameters[index])
+      ++index;
+    if (index == parameters.size())
+      return Error(PyExc_TypeError,
+                   prefix + " got an unexpected keyword argument '" + std::string(name) + "'");
+    if (out[index] != nullptr)
+      return Error(PyExc_TypeError,
+                   prefix + " got multiple values for argument '" + std::string(name) + "'");
+    out[index] = args[nargs + k];
+  }
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    if (out[i] != nullptr)
+      continue;
+    size_t missing = 0;
+    for (PyObject *value : out)
+      missing += value == nullptr;
+    return Error(PyExc_TypeError, prefix + " missing " + std::to_string(missing) + " required " +
+                                      "positional argument" + (missing > 1 ? "s" : "") + ": '" +
+                                      parameters[i] + "'");
+  }
+  return ok();
+}
+
+Error argument_error(const char *name, Error error) {
+  if (error.type() != PyExc_TypeError)
+    return error;
+  std::move(error).raise();
+  PyObject *old = PyErr_GetRaisedException();
+  PyObject *text = PyObject_Str(old);
+  if (text == nullptr) {
+    Py_DECREF(old);
+    return Error::take_current();
+  }
+  PyObject *message = PyUnicode_FromFormat("argument '%s': %U", name, text);
+  Py_DECREF(text);
+  if (message == nullptr) {
+    Py_DECREF(old);
+    return Error::take_current();
+  }
+  PyObject *replacement = PyObject_CallOneArg(PyExc_TypeError, message);
+  Py_DECREF(message);
+  if (replacement == nullptr) {
+    Py_DECREF(old);
+    return Error::take_current();
+  }
+  if (PyObject *cause = PyException_GetCause(old)) // returns a new reference
+    PyException_SetCause(replacement, cause);      // steals
+  Py_DECREF(old);
+  PyErr_SetRaisedException(replacement); // steals
+  return Error::take_current();
+}
+
+Result<std::string_view> extract_str(PyObject *object, const char *name) {
+  if (!PyUnicode_Check(object))
+    return argument_error(name, conversion_error(object, "PyString"));
+  Py_ssize_t length = 0;
+  const char *text = PyUnicode_AsUTF8AndSize(object, &length);
+  if (text == nullptr)
+    return argument_error(name, Error::take_current());
+  return std::string_view(text, size_t(length));
+}
+
+} // namespace pelarune

@@ -1,0 +1,68 @@
+// The one boundary for every call from the interpreter: runs a body returning a Result and
+// turns its error, or an internal failure, into a Python exception.
+#pragma once
+
+#include "binding/py_ref.h"
+#include "binding/result.h"
+#include "check.h"
+
+#include <cstddef>
+
+namespace pelarune {
+
+// Per-thread count of native calls in progress with the interpreter lock held.
+class NativeScope {
+public:
+  NativeScope() noexcept { ++depth_; }
+  ~NativeScope() { --depth_; }
+  NativeScope(const NativeScope &) = delete;
+  NativeScope &operator=(const NativeScope &) = delete;
+  static int depth() noexcept { return depth_; }
+
+private:
+  static thread_local int depth_;
+};
+
+// Writes the diagnostic and raises extension_runtime.PanicException; aborts if even that fails.
+[[gnu::cold]] void raise_panic(const Panic &panic) noexcept;
+
+// The PanicException type, made on first need and kept for the life of the process.
+PyObject *panic_exception_type();
+
+// Result creation: a basic object the interpreter could not make is an internal failure.
+[[noreturn, gnu::cold, gnu::noinline]] void api_call_failed();
+inline PyRef created(PyObject *p) {
+  if (p == nullptr) [[unlikely]]
+    api_call_failed();
+  return PyRef::steal(p);
+}
+
+inline PyObject *to_interpreter(PyRef value) noexcept {
+  return value.release();
+}
+inline int to_interpreter(int value) noexcept {
+  return value;
+}
+inline Py_ssize_t to_interpreter(Py_ssize_t value) noexcept {
+  return value;
+}
+inline int to_interpreter(Unit) noexcept {
+  return 0;
+}
+
+template <class Ret, class Body> Ret enter(Ret failed, Body &&body) noexcept {
+  NativeScope scope;
+  try {
+    auto result = body();
+    if (result)
+      return to_interpreter(std::move(*result));
+    std::move(result).error().raise();
+  } catch (const Panic &panic) {
+    raise_panic(panic);
+  } catch (...) {
+    raise_panic(Panic("unexpected C++ exception"));
+  }
+  return failed;
+}
+
+} // namespace pelarune
