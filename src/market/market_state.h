@@ -129,11 +129,16 @@ public:
   ObjectSlot cached_definition;
 
 private:
+  void apply_definition(JsonObject definition);
+  void apply_definition_runners(JsonArray entries);
+  void apply_runner_change(JsonValue change);
+  void remove_all_runners() noexcept;
   void recount_runners() noexcept;
   RunnerState &find_or_create_runner(int64_t selection_id, double handicap);
 
   std::vector<RunnerState *> sorted_runners_;
-  bool sorted_dirty_ = true; // set whenever a runner is added or all are removed
+  bool sorted_dirty_ = true;   // set whenever a runner is added or all are removed
+  bool statuses_dirty_ = true; // set whenever a runner is added or removed or a status changes
 };
 
 } // namespace pelarune

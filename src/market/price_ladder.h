@@ -5,7 +5,6 @@
 #include "input/json_value.h"
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 namespace pelarune {
@@ -31,14 +30,42 @@ public:
   uint64_t change_counter() const noexcept { return change_counter_; }
   void advance_counter() noexcept { ++change_counter_; }
   bool descending() const noexcept { return descending_; }
-  size_t size() const noexcept { return levels_.size(); }
-  bool empty() const noexcept { return levels_.empty(); }
+  size_t size() const noexcept { return count_; }
+  bool empty() const noexcept { return count_ == 0; }
 
 private:
+  // One slot of an open-addressing table with linear probing. A free slot has size 0.0: no
+  // level ever holds a zero size, so every price bit pattern stays usable as a key.
+  struct Level {
+    uint64_t price_bits;
+    double size;
+  };
+
+  bool set_level(uint64_t price_bits, double size);
+  bool remove_level(uint64_t price_bits) noexcept;
+  const Level *find_level(uint64_t price_bits) const noexcept;
+  size_t home(uint64_t price_bits) const noexcept {
+    return size_t((price_bits * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void rehash(size_t capacity);
+  void note_touched(uint64_t price_bits);
+  void rebuild_snapshot() const;
+  void patch_snapshot() const;
+
   // Keyed by the price's bit pattern: 0.0 and -0.0 are two levels, 2 and 2.0 one.
-  std::unordered_map<uint64_t, double> levels_;
+  std::vector<Level> slots_; // empty, or a power of two
+  size_t count_ = 0;
+  unsigned shift_ = 64; // 64 - log2(slots_.size())
   uint64_t change_counter_ = 0;
   bool descending_;
+
+  // The last snapshot, kept so the next one costs a copy when nothing changed, or a merge of
+  // the levels touched since when few did, instead of a full sort. Touched prices are only
+  // logged while a snapshot exists, so a ladder nobody reads pays nothing.
+  mutable std::vector<LadderEntry> snapshot_;
+  mutable std::vector<uint64_t> touched_; // price bits set or removed since snapshot_
+  mutable std::vector<LadderEntry> merged_; // patch output, swapped with snapshot_
+  mutable bool snapshot_valid_ = false;
 };
 
 } // namespace pelarune
