@@ -1,0 +1,84 @@
+// The MarketBook class: attributes, the writable streaming_unique_id and the class object.
+#include "objects/market_book.h"
+
+#include "binding/arguments.h"
+#include "binding/convert.h"
+
+#include <climits>
+
+namespace pelarune {
+namespace {
+
+using MarketBook = Instance<MarketBookRecord>;
+
+constexpr const char *kStreamingUniqueId = "streaming_unique_id";
+
+// The value is converted before the receiver is checked, so a bad value is reported first.
+int market_book_set_streaming_unique_id(PyObject *self, PyObject *value, void *) noexcept {
+  return enter<int>(-1, [&]() -> Status {
+    if (value == nullptr)
+      return Error(PyExc_AttributeError, "can't delete attribute");
+    std::optional<int32_t> id;
+    if (value != Py_None) {
+      long number = PyLong_AsLong(value);
+      if (number == -1 && PyErr_Occurred())
+        return argument_error(kStreamingUniqueId, Error::take_current());
+      if (number < INT32_MIN || number > INT32_MAX)
+        return Error(PyExc_OverflowError, "out of range integral type conversion attempted");
+      id = int32_t(number);
+    }
+    PELARUNE_TRY(MarketBook * book, receiver<MarketBookRecord>(self));
+    PELARUNE_TRY(auto access, ExclusiveAccess::take(*book));
+    book->record.streaming_unique_id = id;
+    return ok();
+  });
+}
+
+PyGetSetDef market_book_getset[] = {
+    PELARUNE_FIELD(MarketBookRecord, market_id),
+    PELARUNE_FIELD(MarketBookRecord, publish_time),
+    PELARUNE_FIELD_DOC(MarketBookRecord, publish_time_epoch,
+                       "publish_time in epoch milliseconds (int, for flumine compatibility)"),
+    PELARUNE_FIELD(MarketBookRecord, status),
+    PELARUNE_FIELD(MarketBookRecord, bet_delay),
+    PELARUNE_FIELD(MarketBookRecord, bsp_reconciled),
+    PELARUNE_FIELD(MarketBookRecord, complete),
+    PELARUNE_FIELD(MarketBookRecord, cross_matching),
+    PELARUNE_FIELD(MarketBookRecord, inplay),
+    PELARUNE_FIELD(MarketBookRecord, number_of_active_runners),
+    PELARUNE_FIELD(MarketBookRecord, number_of_runners),
+    PELARUNE_FIELD(MarketBookRecord, number_of_winners),
+    PELARUNE_FIELD(MarketBookRecord, runners_voidable),
+    PELARUNE_FIELD(MarketBookRecord, total_matched),
+    PELARUNE_FIELD(MarketBookRecord, version),
+    PELARUNE_FIELD(MarketBookRecord, last_match_time),
+    PELARUNE_FIELD(MarketBookRecord, market_definition),
+    PELARUNE_FIELD(MarketBookRecord, runners),
+    PELARUNE_NONE(MarketBookRecord, "bet_delay_models"),
+    PELARUNE_NONE(MarketBookRecord, "elapsed_time"),
+    PELARUNE_NONE(MarketBookRecord, "is_market_data_delayed"),
+    PELARUNE_NONE(MarketBookRecord, "key_line_description"),
+    PELARUNE_NONE(MarketBookRecord, "price_ladder_definition"),
+    PELARUNE_NONE(MarketBookRecord, "suspend_reason"),
+    PELARUNE_NONE(MarketBookRecord, "total_available"),
+    PELARUNE_TRUE(MarketBookRecord, "streaming_snap"),
+    PELARUNE_NONE(MarketBookRecord, "streaming_update"),
+    {kStreamingUniqueId, field_getter<MarketBookRecord, &MarketBookRecord::streaming_unique_id>,
+     market_book_set_streaming_unique_id,
+     "Streaming unique ID (set by stream for flumine compatibility)", nullptr},
+    {},
+};
+
+PyMethodDef market_book_methods[] = {
+    {},
+};
+
+} // namespace
+
+template <> PyTypeObject *class_object<MarketBookRecord>() {
+  static PyTypeObject *type = make_class<MarketBookRecord>("A market book snapshot",
+                                                           market_book_getset, market_book_methods);
+  return type;
+}
+
+} // namespace pelarune

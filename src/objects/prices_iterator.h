@@ -1,0 +1,23 @@
+// The PricesIterator class: the loaded records, a cursor and the followed market's state.
+#pragma once
+
+#include "binding/class_object.h"
+#include "input/stream_message.h"
+#include "market/market_state.h"
+
+#include <memory>
+#include <vector>
+
+namespace pelarune {
+
+struct PricesIteratorRecord {
+  static constexpr const char *kName = "PricesIterator";
+  static constexpr bool kGuarded = true;
+
+  MessageStore records;
+  size_t cursor = 0;
+  std::unique_ptr<MarketState> market; // absent until a change names a market
+  std::vector<LadderEntry> scratch;    // ladder snapshots while a book is built
+};
+
+} // namespace pelarune

@@ -1,0 +1,43 @@
+// The StartingPrices class and the starting-price data a Runner keeps for it.
+#pragma once
+
+#include "binding/class_object.h"
+#include "market/market_state.h"
+#include "market/price_ladder.h"
+
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace pelarune {
+
+// An ordered ladder snapshot; empty when null. Never changed once taken, so the Runners made
+// while a ladder stands still share one instead of sorting the ladder again.
+using LadderSnapshot = std::shared_ptr<const std::vector<LadderEntry>>;
+
+inline std::span<const LadderEntry> entries(const LadderSnapshot &snapshot) noexcept {
+  if (!snapshot)
+    return {};
+  return *snapshot;
+}
+
+// A runner's starting prices as they were when its Runner was made.
+struct StartingPriceData {
+  LadderSnapshot back_stake_taken;    // the "spl" ladder, lowest price first
+  LadderSnapshot lay_liability_taken; // the "spb" ladder, highest price first
+  PriceValue near_price;
+  PriceValue far_price;
+  PriceValue actual_sp;
+};
+
+struct StartingPricesRecord {
+  static constexpr const char *kName = "StartingPrices";
+  static constexpr bool kGuarded = false;
+
+  StartingPriceData data;
+};
+
+// None, a float or the text as received.
+PyRef to_python(const PriceValue &value);
+
+} // namespace pelarune

@@ -1,0 +1,20 @@
+// Publish times and definition times as naive UTC datetimes, made by the interpreter's own
+// datetime module, imported afresh at every call so a replaced module takes effect at once.
+#pragma once
+
+#include "binding/result.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace pelarune {
+
+// datetime.datetime.utcfromtimestamp(epoch_ms / 1000.0).
+Result<PyRef> epoch_millis_to_datetime(int64_t epoch_ms);
+
+// None for an absent text (nothing is imported); otherwise strptime with fractional seconds,
+// then without them. Only the second attempt's error is reported.
+Result<PyRef> parse_definition_time(const std::optional<std::string> &text);
+
+} // namespace pelarune
