@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace pelarune {
@@ -19,6 +20,7 @@ template <size_t N> class KeyTable {
 public:
   // Four buckets per key: a collision-free seed then turns up within a few dozen tries.
   static constexpr size_t kBuckets = std::bit_ceil(N * 4);
+  static constexpr int kBucketBits = std::countr_zero(kBuckets);
   // The hash samples the last two bytes, so every key needs at least two.
   static constexpr size_t kMinKeyLength = 2;
 
@@ -30,9 +32,13 @@ public:
         if (keys_[i] == keys_[j])
           throw "duplicate key";
     }
-    for (uint32_t seed = 1; seed < 100000; ++seed)
-      if (try_seed(seed))
+    // Odd multipliers from a fixed sequence, so the table is the same in every build.
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (int attempt = 0; attempt < 100000; ++attempt) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      if (try_seed(state | 1))
         return;
+    }
     throw "no collision-free seed";
   }
 
@@ -51,13 +57,9 @@ public:
     if (key.size() < kMinKeyLength)
       return -1;
     uint8_t slot = buckets_[bucket(seed_, key)];
-    if (slot == 0 || keys_[slot - 1].size() != key.size())
+    if (slot == 0 || keys_[slot - 1].size() != key.size() ||
+        !same_bytes(keys_[slot - 1].data(), key.data(), key.size()))
       return -1;
-    // Keys are short: a byte loop beats a call to memcmp.
-    const std::string_view expected = keys_[slot - 1];
-    for (size_t i = 0; i < key.size(); ++i)
-      if (expected[i] != key[i])
-        return -1;
     return slot - 1;
   }
 
@@ -74,22 +76,39 @@ public:
   }
 
 private:
-  static constexpr size_t bucket(uint32_t seed, std::string_view key) noexcept {
-    constexpr uint32_t kPrime = 0x01000193u; // FNV-1a's multiplier
-    size_t n = key.size();
-    uint32_t h = seed;
-    h = (h ^ uint32_t(n)) * kPrime;
-    h = (h ^ uint8_t(key[0])) * kPrime;
-    h = (h ^ uint8_t(key[n / 2])) * kPrime;
-    h = (h ^ uint8_t(key[n - 2])) * kPrime;
-    h = (h ^ uint8_t(key[n - 1])) * kPrime;
-    h ^= h >> 16; // the last byte only reaches the low bits: fold them up
-    h *= 0x7feb352du;
-    h ^= h >> 15;
-    return size_t(h) & (kBuckets - 1);
+  // Equal first and last sizeof(Word) bytes; with n between sizeof(Word) and twice that, the two
+  // loads overlap and cover every byte without a loop.
+  template <class Word> static bool same_ends(const char *a, const char *b, size_t n) noexcept {
+    Word a_head, b_head, a_tail, b_tail;
+    std::memcpy(&a_head, a, sizeof(Word));
+    std::memcpy(&b_head, b, sizeof(Word));
+    std::memcpy(&a_tail, a + n - sizeof(Word), sizeof(Word));
+    std::memcpy(&b_tail, b + n - sizeof(Word), sizeof(Word));
+    return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
   }
 
-  consteval bool try_seed(uint32_t seed) {
+  // Keys are short and of varied lengths, where a byte loop or memcmp mispredicts its exit.
+  static bool same_bytes(const char *a, const char *b, size_t n) noexcept {
+    if (n < 4)
+      return same_ends<uint16_t>(a, b, n);
+    if (n < 8)
+      return same_ends<uint32_t>(a, b, n);
+    if (n <= 16)
+      return same_ends<uint64_t>(a, b, n);
+    return std::memcmp(a, b, n) == 0;
+  }
+
+  // One multiply over the length and the first and last two bytes, which tell every key of a
+  // table apart (checked when the table is built).
+  static constexpr size_t bucket(uint64_t seed, std::string_view key) noexcept {
+    size_t n = key.size();
+    uint64_t sample = uint64_t(uint8_t(key[0])) | uint64_t(uint8_t(key[1])) << 8 |
+                      uint64_t(uint8_t(key[n - 2])) << 16 | uint64_t(uint8_t(key[n - 1])) << 24 |
+                      uint64_t(n) << 32;
+    return size_t((sample * seed) >> (64 - kBucketBits));
+  }
+
+  consteval bool try_seed(uint64_t seed) {
     buckets_.fill(0);
     for (size_t i = 0; i < N; ++i) {
       size_t b = bucket(seed, keys_[i]);
@@ -103,7 +122,7 @@ private:
 
   std::array<std::string_view, N> keys_{};
   std::array<uint8_t, kBuckets> buckets_{}; // slot index + 1; 0 is an empty bucket
-  uint32_t seed_ = 0;
+  uint64_t seed_ = 0;
 };
 
 } // namespace pelarune

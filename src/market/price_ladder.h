@@ -63,7 +63,7 @@ private:
   // the levels touched since when few did, instead of a full sort. Touched prices are only
   // logged while a snapshot exists, so a ladder nobody reads pays nothing.
   mutable std::vector<LadderEntry> snapshot_;
-  mutable std::vector<uint64_t> touched_; // price bits set or removed since snapshot_
+  mutable std::vector<uint64_t> touched_;   // price bits set or removed since snapshot_
   mutable std::vector<LadderEntry> merged_; // patch output, swapped with snapshot_
   mutable bool snapshot_valid_ = false;
 };

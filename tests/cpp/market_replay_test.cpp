@@ -12,11 +12,21 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace pelarune;
 
 namespace {
+
+// Keys the model reads.
+constexpr std::string_view kId = "id";
+constexpr std::string_view kImg = "img";
+constexpr std::string_view kRc = "rc";
+constexpr std::string_view kHc = "hc";
+constexpr std::string_view kAtb = "atb";
+constexpr std::string_view kAtl = "atl";
+constexpr std::string_view kTrd = "trd";
 
 using Levels = std::map<double, double>;
 
@@ -70,22 +80,22 @@ void replay(const std::filesystem::path &path, size_t expected_records, size_t e
     for (JsonValue change : record.market_changes.array()) {
       JsonObject object = change.object();
       if (!market)
-        market = std::make_unique<MarketState>(std::string(object.find("id").string_value()));
+        market = std::make_unique<MarketState>(std::string(object.find(kId).string_value()));
       market->apply_change(change, record.publish_time_epoch);
-      if (JsonValue img = object.find("img"); img && img.is_true()) {
+      if (JsonValue img = object.find(kImg); img && img.is_true()) {
         model.clear();
         previous.clear(); // recreated runners count from zero again
       }
-      if (JsonValue rc = object.find("rc"))
+      if (JsonValue rc = object.find(kRc))
         for (JsonValue runner_change : rc.array()) {
           JsonObject fields = runner_change.object();
-          JsonValue hc = fields.find("hc");
-          RunnerKey key{int64_t(fields.find("id").uint_value()),
+          JsonValue hc = fields.find(kHc);
+          RunnerKey key{int64_t(fields.find(kId).uint_value()),
                         handicap_key(hc ? hc.number_value() : 0.0)};
           ModelRunner &runner = model[key];
-          model_deltas(runner.atb, fields.find("atb"));
-          model_deltas(runner.atl, fields.find("atl"));
-          model_deltas(runner.trd, fields.find("trd"));
+          model_deltas(runner.atb, fields.find(kAtb));
+          model_deltas(runner.atl, fields.find(kAtl));
+          model_deltas(runner.trd, fields.find(kTrd));
         }
     }
     ASSERT_TRUE(market);
