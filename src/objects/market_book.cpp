@@ -3,6 +3,7 @@
 
 #include "binding/arguments.h"
 #include "binding/convert.h"
+#include "objects/to_dict.h"
 
 #include <climits>
 
@@ -70,6 +71,9 @@ PyGetSetDef market_book_getset[] = {
 };
 
 PyMethodDef market_book_methods[] = {
+    {"to_dict", market_book_to_dict, METH_NOARGS,
+     "to_dict($self)\n--\n\nConvert to a dict matching betfairutil lightweight format (for "
+     "testing)"},
     {},
 };
 
