@@ -1,12 +1,34 @@
 # Two entry points do all set-up on a fresh machine: `make demo` and `make test`.
 .PHONY: demo test install bootstrap native pytest sanitize fuzz format-check bench clean
 
+# The test steps run in the order `test` lists them, also under -j.
+.NOTPARALLEL:
+# bash with pipefail: a step piped into `tail` still fails the target when the step fails.
+SHELL := /bin/bash
+.SHELLFLAGS := -eo pipefail -c
+
 PY := .venv/bin/python
+VENV_PATH := PATH="$(CURDIR)/.venv/bin:$$PATH"
 BUILD_DEV := build/dev
+BUILD_ASAN := build/asan
+BUILD_FUZZ := build/fuzz
 FILE ?=
+# Seconds of fuzzing per libFuzzer target: a minute in CI; 0 (the default elsewhere) only
+# replays the seeds and the committed corpus under the sanitizers.
+FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
+
+# The format check and the fuzz targets need clang-14; the demo does not.
+WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
+FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
+                 -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) $(wildcard bench/*.cpp)
+
+# Runs the tests of the CMake build in $(1), printing ctest's summary (and the tests it
+# skipped), or all of its output when a test fails.
+run_ctest = $(VENV_PATH) ctest --test-dir $(1) --output-on-failure -j2 >$(1)/ctest.log 2>&1 || \
+  { cat $(1)/ctest.log; exit 1; }; sed -n '/tests passed/,$$p' $(1)/ctest.log
 
 bootstrap:
-	@scripts/bootstrap.sh
+	@PELARUNE_WITH_CLANG=$(WITH_CLANG) scripts/bootstrap.sh
 
 install: bootstrap
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
@@ -15,17 +37,58 @@ install: bootstrap
 demo: install
 	@$(PY) scripts/replay.py $(FILE)
 
+format-check: bootstrap
+	@echo "== format check"
+	@clang-format-14 --dry-run --Werror $(FORMAT_FILES)
+
 native: bootstrap
-	@PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(BUILD_DEV) -G Ninja -DPELARUNE_DEV=ON \
+	@echo "== -Werror build, GoogleTest and corpus replay"
+	@$(VENV_PATH) cmake -S . -B $(BUILD_DEV) -G Ninja -DPELARUNE_DEV=ON \
 	  -DPELARUNE_CORE_ONLY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@PATH="$(CURDIR)/.venv/bin:$$PATH" ninja -C $(BUILD_DEV) >/dev/null
-	@cd $(BUILD_DEV) && PATH="$(CURDIR)/.venv/bin:$$PATH" ctest --output-on-failure -j2 | tail -n 3
+	@$(VENV_PATH) ninja --quiet -C $(BUILD_DEV)
+	@$(call run_ctest,$(BUILD_DEV))
 
 pytest: install
+	@echo "== pytest"
 	@$(PY) -m pytest -q tests/python
 
-# Every test: native (GoogleTest via CTest) and Python (pytest).
-test: native pytest
+# GCC's AddressSanitizer and UndefinedBehaviorSanitizer over both suites: the GoogleTest
+# binaries as they are, and pytest against the sanitized extension, which PYTHONPATH puts
+# ahead of the installed one (conftest.py checks that it is the one imported). The interpreter
+# is not instrumented, so libasan is preloaded; libstdc++ too, since ASan binds its C++ throw
+# hook when it starts and the interpreter loads no C++ runtime of its own (without it the first
+# exception thrown in the extension stops the process in an ASan CHECK). PYTHONMALLOC=malloc
+# routes Python's objects through ASan's allocator. No report is suppressed; only leak
+# detection is off, since the interpreter keeps its own allocations until exit by design.
+sanitize: bootstrap
+	@echo "== sanitizer build (ASan+UBSan), GoogleTest and corpus replay"
+	@$(VENV_PATH) CC=gcc CXX=g++ cmake -S . -B $(BUILD_ASAN) -G Ninja -DPELARUNE_DEV=ON \
+	  -DPELARUNE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@$(VENV_PATH) ninja --quiet -C $(BUILD_ASAN)
+	@$(call run_ctest,$(BUILD_ASAN))
+	@echo "== pytest against the sanitized extension"
+	@module=$$(ls $(CURDIR)/$(BUILD_ASAN)/pelarune.*.so) && \
+	  asan=$$(gcc -print-file-name=libasan.so) && test -f "$$asan" && \
+	  cxx=$$(g++ -print-file-name=libstdc++.so) && test -f "$$cxx" && \
+	  LD_PRELOAD=$$asan:$$cxx PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  PYTHONPATH=$(CURDIR)/$(BUILD_ASAN) PELARUNE_EXPECT_MODULE=$$module \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# libFuzzer targets (clang-14, ASan+UBSan) on seeds cut from generated and recorded files,
+# for FUZZ_SECONDS each; inputs that add coverage collect in fuzz/corpus-work/.
+fuzz: bootstrap
+	@echo "== libFuzzer targets, $(FUZZ_SECONDS) s each"
+	@$(VENV_PATH) CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_FUZZ) -G Ninja \
+	  -DPELARUNE_FUZZ=ON -DPELARUNE_SANITIZE=ON -DPELARUNE_CORE_ONLY=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(VENV_PATH) ninja --quiet -C $(BUILD_FUZZ)
+	@$(PY) fuzz/make_seeds.py $(BUILD_FUZZ)/seeds
+	@fuzz/run_fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
+# Every test, in CI's order: format, -Werror build with GoogleTest and the corpus, pytest,
+# both suites under the sanitizers, then the fuzzers.
+test: format-check native pytest sanitize fuzz
 
 clean:
 	rm -rf build

@@ -1,6 +1,7 @@
 // Fuzzes the loader over arbitrary bytes. Oracle: the same bytes load to equal records or an
 // equal error whether read plain or gzip-wrapped (split into two members at a point the input
-// chooses); read as a gzip file themselves, they may fail but never crash or hang.
+// chooses); every string kept is UTF-8, as Python needs it; read as a gzip file themselves,
+// the bytes may fail but never crash or hang.
 #include "fuzz_util.h"
 #include "input/message_loader.h"
 
@@ -8,6 +9,26 @@
 #include <cstdlib>
 
 using namespace pelarune;
+
+namespace {
+
+// Keys and strings anywhere in `value` are UTF-8.
+bool all_text_utf8(JsonValue value) {
+  if (value.is_string())
+    return is_valid_utf8(value.string_value().data(), value.string_value().size());
+  if (value.is_array()) {
+    for (JsonValue item : value.array())
+      if (!all_text_utf8(item))
+        return false;
+  } else if (value.is_object()) {
+    for (JsonMember member : value.object())
+      if (!is_valid_utf8(member.key.data(), member.key.size()) || !all_text_utf8(member.value))
+        return false;
+  }
+  return true;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char *>(data), size);
@@ -20,9 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::abort(); // gzip framing changed what was loaded
 
   if (plain.ok())
-    for (const StreamMessage &message : plain.value())
+    for (const StreamMessage &message : plain.value()) {
       if (message.publish_time_epoch < 1 || !message.market_changes.is_array())
         std::abort(); // a record the keep rules should have dropped
+      if (!all_text_utf8(message.market_changes))
+        std::abort(); // text no Python str can hold
+    }
 
   (void)load_messages(ByteSource::gzip(bytes)).ok();
   return 0;

@@ -143,6 +143,17 @@ NumberStatus put_number(std::string &out, const char *text, size_t length, std::
   return NumberStatus::kOk;
 }
 
+// The line is valid UTF-8, so a surrogate's encoding (ED A0..BF) in a decoded string comes from
+// a \u escape. The reader refuses an unpaired high surrogate but lets a lone low one through;
+// text that is not UTF-8 could never become a Python str, so keys and values alike fail.
+// see JsonStrings.LoneLowSurrogateEscapeFails
+bool has_surrogate(const char *text, size_t length) noexcept {
+  for (size_t i = 0; i + 1 < length; ++i)
+    if (uint8_t(text[i]) == 0xED && uint8_t(text[i + 1]) >= 0xA0) [[unlikely]]
+      return true;
+  return false;
+}
+
 class TapeWriter {
 public:
   TapeWriter(std::string &out, std::string &scratch) : out_(out), scratch_(scratch) {}
@@ -162,12 +173,20 @@ public:
     return false;
   }
   bool String(const char *text, rapidjson::SizeType length, bool) {
+    if (has_surrogate(text, length)) [[unlikely]] {
+      fail("The surrogate pair in string is invalid", text);
+      return false;
+    }
     out_.push_back(char(tape::kString));
     put_varint(out_, length);
     out_.append(text, length);
     return true;
   }
   bool Key(const char *text, rapidjson::SizeType length, bool) {
+    if (has_surrogate(text, length)) [[unlikely]] {
+      fail("The surrogate pair in string is invalid", text);
+      return false;
+    }
     put_varint(out_, length);
     out_.append(text, length);
     return true;

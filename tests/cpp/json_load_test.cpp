@@ -131,6 +131,20 @@ TEST(JsonStrings, EscapesDecoded) {
   EXPECT_FALSE(parse(R"("\ud800")").ok);
 }
 
+TEST(JsonStrings, LoneLowSurrogateEscapeFails) {
+  // Its UTF-8 form would be no UTF-8 at all, and no Python str can hold it.
+  for (const char *text : {R"(["\udc00"])", R"({"id":"1.\udfff"})", R"({"\udc80":1})"}) {
+    auto v = parse(text);
+    EXPECT_FALSE(v.ok) << text;
+    EXPECT_EQ(v.error.rfind("The surrogate pair in string is invalid at column ", 0), 0u)
+        << v.error;
+  }
+  auto pair = parse(R"(["\ud800\udc00\u07ff\ud7ff\ue000"])");
+  ASSERT_TRUE(pair.ok);
+  EXPECT_EQ((*pair.value().array().begin()).string_value(),
+            "\xF0\x90\x80\x80\xDF\xBF\xED\x9F\xBF\xEE\x80\x80");
+}
+
 TEST(JsonTape, LongContainersSkip) {
   std::string text = "[[";
   for (int i = 0; i < 1000; ++i)

@@ -1,15 +1,36 @@
-"""Shared helpers: stream files written to tmp_path, and change builders."""
+"""Shared helpers: stream files written to tmp_path, change builders, a synthetic market
+and live-instance counts."""
 
+import gc
 import gzip
 import itertools
 import json
 import os
+import random
+import sys
 
 import pytest
+
+import pelarune
 
 DATA_DIR = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data")
 
 MARKET = "1.234"
+
+
+def pytest_configure(config):
+    # The sanitizer run names the build it tests; a stale or installed module must not pass
+    # in its place.
+    expected = os.environ.get("PELARUNE_EXPECT_MODULE")
+    if expected:
+        if os.path.realpath(pelarune.__file__) != os.path.realpath(expected):
+            raise pytest.UsageError(f"imported {pelarune.__file__}, expected {expected}")
+
+
+def sanitized():
+    """Whether AddressSanitizer runs in this process (its allocator keeps freed memory)."""
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
 
 
 def pytest_collection_modifyitems(items):
@@ -69,3 +90,39 @@ def recorded(name):
     if not os.path.exists(path):
         pytest.skip(f"recorded file {name} not available")
     return path
+
+
+PRICES = [1.5, 1.98, 2.0, 2.02, 3.45, 10.0, 1000.0]
+
+
+def synthetic_lines(records=240, seed=11):
+    """A market's life: images, ladder churn, trades, starting prices, new definitions."""
+    rng = random.Random(seed)
+    ids = [101, 102, 103, 104, 105]
+
+    def ladder():
+        return [[rng.choice(PRICES), rng.choice([0, 0, 2, 10.5, 300])] for _ in range(3)]
+
+    image = [rc(i, atb=ladder(), atl=ladder(), trd=ladder(), spb=ladder(), spl=ladder())
+             for i in ids]
+    lines = [mcm(1000, change(img=True, marketDefinition=definition(ids), rc=image))]
+    for n in range(1, records):
+        roll = rng.random()
+        if roll < 0.05:
+            body = change(marketDefinition=definition(ids, inPlay=n > records // 2,
+                                                      suspendTime="2021-03-01T14:30:00Z"))
+        elif roll < 0.07:
+            body = change(img=True, rc=image[:rng.randint(1, len(ids))])
+        else:
+            body = change(tv=n, rc=[rc(rng.choice(ids), atb=ladder(), atl=ladder(),
+                                       trd=ladder()[:1], ltp=rng.choice(PRICES),
+                                       spn=rng.choice([None, 2.5, "NaN"]))])
+        lines.append(mcm(1000 + n * 250, body))
+    return lines
+
+
+def instance_counts():
+    """Live instances per class. Our classes are not tracked by gc, but each instance holds a
+    reference to its heap type, so a type's reference count moves with its instances."""
+    gc.collect()
+    return {name: sys.getrefcount(getattr(pelarune, name)) for name in pelarune.__all__[1:]}

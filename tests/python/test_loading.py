@@ -155,8 +155,11 @@ class TestFailures:
             '{"pt":2,"mc":[1e400]}\n',
             '{"pt":2,"mc":["\\x"]}\n',
             '{"pt":2,"mc":["a\tb"]}\n',
+            '{"pt":2,"mc":[{"id":"1.1\\ud800"}]}\n',
+            '{"pt":2,"mc":[{"id":"1.1\\udc00"}]}\n',
         ],
-        ids=["syntax", "trailing", "nbsp", "bom", "deep", "overflow", "escape", "control"],
+        ids=["syntax", "trailing", "nbsp", "bom", "deep", "overflow", "escape", "control",
+             "lone-high-surrogate", "lone-low-surrogate"],
     )
     def test_invalid_json(self, tmp_path, data):
         message = load_error(tmp_path, data)

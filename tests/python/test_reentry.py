@@ -7,7 +7,7 @@ import types
 import pytest
 
 import pelarune
-from conftest import change, definition, mcm, rc
+from conftest import change, definition, instance_counts, mcm, rc
 
 LINES = [mcm(1000, change(marketDefinition=definition(), rc=[rc(1, atb=[[2.0, 5]])])),
          mcm(2000, change(rc=[rc(2, ltp=3.0)])),
@@ -96,3 +96,30 @@ def test_books_readable_during_next(stream_file, monkeypatch):
     books.append(next(it))
     books.append(next(it))
     assert fake.seen == [[1, 2]]
+
+
+def test_panic_raised_by_callback_is_resumed(stream_file, monkeypatch, capfd):
+    # The exception type exists once a call into the interpreter has failed; it is reached
+    # through BaseException since the module does not export it.
+    with pytest.raises((OverflowError, ValueError, OSError)):
+        next(pelarune.iter_prices_file(stream_file(mcm(2**62, change()))))
+    (panic,) = [t for t in BaseException.__subclasses__() if t.__module__ == "extension_runtime"]
+    base = instance_counts()
+
+    def raise_panic(module):
+        raise panic("raised by a callback")
+
+    fake = ReentrantDatetime("utcfromtimestamp", raise_panic)
+    fake.iterator = it = pelarune.iter_prices_file(stream_file(*LINES))
+    monkeypatch.setitem(sys.modules, "datetime", fake)
+    with pytest.raises(panic) as info:
+        try:
+            next(it)
+        except Exception:
+            pytest.fail("caught by except Exception")
+    monkeypatch.undo()
+    assert info.value.args == ("raised by a callback",)
+    assert "raised by a callback" in capfd.readouterr().err
+    assert next(it).publish_time_epoch == 2000  # unwound cleanly: flag free, record consumed
+    del it, fake, info
+    assert instance_counts() == base
