@@ -5,11 +5,14 @@
 
 #include "input/json_value.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <rapidjson/error/en.h>
@@ -254,41 +257,122 @@ size_t column_of(const char *line, size_t offset) {
   return column;
 }
 
+// A JSON number literal's extent at `text`: the longest run of number characters.
+size_t number_extent(const char *text, size_t available) {
+  size_t n = 0;
+  while (n < available && (std::isdigit(uint8_t(text[n])) || text[n] == '-' || text[n] == '+' ||
+                           text[n] == '.' || text[n] == 'e' || text[n] == 'E'))
+    ++n;
+  return n;
+}
+
+// Whether text[0, length) is exactly one number in JSON's grammar.
+bool is_json_number(const char *text, size_t length) {
+  size_t i = 0;
+  auto digits = [&] {
+    size_t first = i;
+    while (i < length && std::isdigit(uint8_t(text[i])))
+      ++i;
+    return i - first;
+  };
+  if (i < length && text[i] == '-')
+    ++i;
+  if (i < length && text[i] == '0')
+    ++i;
+  else if (digits() == 0)
+    return false;
+  if (i < length && text[i] == '.') {
+    ++i;
+    if (digits() == 0)
+      return false;
+  }
+  if (i < length && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < length && (text[i] == '+' || text[i] == '-'))
+      ++i;
+    if (digits() == 0)
+      return false;
+  }
+  return i == length;
+}
+
+// The reader rejects some literals whose value a double holds (0e400, a 400-digit mantissa
+// with a large negative exponent) by counting digits. Such a literal is rewritten in place as
+// the shortest text of the same double, padded with spaces (white space may follow a value),
+// so the next attempt reads the same value. Returns false when the literal truly overflows.
+// see JsonNumbers.InRangeLiteralsTheReaderMisjudges
+bool rewrite_in_range_literal(char *line, size_t length, size_t offset) {
+  size_t extent = number_extent(line + offset, length - offset);
+  if (extent == 0 || !is_json_number(line + offset, extent))
+    return false;
+  std::string literal(line + offset, extent);
+  double value = std::strtod(literal.c_str(), nullptr);
+  if (std::isinf(value))
+    return false;
+  char shortest[40];
+  auto [end, ec] = std::to_chars(shortest, shortest + sizeof shortest - 2, value);
+  if (ec != std::errc())
+    return false;
+  std::string_view text(shortest, size_t(end - shortest));
+  std::string replacement(text);
+  if (text.find_first_of(".e") == std::string_view::npos)
+    replacement += ".0"; // stays a floating literal, as the original was one
+  if (replacement.size() > extent)
+    return false;
+  std::memcpy(line + offset, replacement.data(), replacement.size());
+  std::memset(line + offset + replacement.size(), ' ', extent - replacement.size());
+  return true;
+}
+
 } // namespace
 
 bool JsonParser::parse(char *line, size_t length, std::string &tape) {
-  tape.clear();
-  line[length] = '\0';
-  TapeWriter writer(tape, scratch_);
-  rapidjson::Reader reader;
-  rapidjson::InsituStringStream stream(line);
-  // Recursive descent is safe: the writer stops the parse at the nesting limit. In place with
-  // raw numbers, the reader never touches its internal stack.
-  constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
-  rapidjson::ParseResult result = reader.Parse<kFlags>(stream, writer);
-  if (result) {
-    // The reader stops at the first NUL; one inside the line must not end it early.
-    if (stream.Tell() == length)
-      return true;
-    error_ = "Invalid character NUL at column " + std::to_string(column_of(line, stream.Tell()));
+  // Parsing in place changes the strings' bytes; a retry needs the line as it was.
+  original_.assign(line, length);
+  for (;;) {
+    tape.clear();
+    line[length] = '\0';
+    TapeWriter writer(tape, scratch_);
+    rapidjson::Reader reader;
+    rapidjson::InsituStringStream stream(line);
+    // Recursive descent is safe: the writer stops the parse at the nesting limit. In place
+    // with raw numbers, the reader never touches its internal stack.
+    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
+    rapidjson::ParseResult result = reader.Parse<kFlags>(stream, writer);
+    if (result) {
+      // The reader stops at the first NUL; one inside the line must not end it early.
+      if (stream.Tell() == length)
+        return true;
+      error_ = "Invalid character NUL at column " + std::to_string(column_of(line, stream.Tell()));
+      return false;
+    }
+    size_t offset = result.Offset();
+    if (result.Code() == rapidjson::kParseErrorNumberTooBig && offset < length) {
+      std::memcpy(line, original_.data(), length);
+      if (rewrite_in_range_literal(line, length, offset)) {
+        original_.assign(line, length);
+        continue;
+      }
+    }
+    if (writer.failure()) {
+      if (writer.failure_at())
+        offset = size_t(writer.failure_at() - line);
+      else if (offset > 0)
+        --offset; // the reader has taken the bracket that went too deep: point at it
+      error_ = writer.failure();
+    } else if (result.Code() == rapidjson::kParseErrorStringEscapeInvalid && offset < length &&
+               uint8_t(original_[offset]) < 0x20) {
+      error_ = "Unescaped control character in string"; // the reader calls it a bad escape
+    } else {
+      error_ = rapidjson::GetParseError_En(result.Code());
+      if (!error_.empty() && error_.back() == '.')
+        error_.pop_back();
+    }
+    if (offset > length)
+      offset = length;
+    error_ += " at column " + std::to_string(column_of(original_.data(), offset));
     return false;
   }
-  size_t offset = result.Offset();
-  if (writer.failure()) {
-    if (writer.failure_at())
-      offset = size_t(writer.failure_at() - line);
-    else if (offset > 0)
-      --offset; // the reader has taken the bracket that went too deep: point at it
-    error_ = writer.failure();
-  } else {
-    error_ = rapidjson::GetParseError_En(result.Code());
-    if (!error_.empty() && error_.back() == '.')
-      error_.pop_back();
-  }
-  if (offset > length)
-    offset = length;
-  error_ += " at column " + std::to_string(column_of(line, offset));
-  return false;
 }
 
 } // namespace pelarune

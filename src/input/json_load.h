@@ -23,6 +23,7 @@ public:
 private:
   std::string error_;
   std::string scratch_;
+  std::string original_;
 };
 
 } // namespace pelarune

@@ -3,6 +3,8 @@
 
 #include "binding/convert.h"
 
+#include <cstring>
+
 namespace pelarune {
 namespace {
 
@@ -12,12 +14,28 @@ constexpr const char *kStrptime = "strptime";
 constexpr const char *kFractionFormat = "%Y-%m-%dT%H:%M:%S.%fZ";
 constexpr const char *kWholeSecondFormat = "%Y-%m-%dT%H:%M:%SZ";
 
-// The class datetime.datetime. The module comes through the machinery of the import statement
-// (sys.modules first, then the import hooks), without a detour through builtins.__import__.
+// Whether builtins.__import__ is still the interpreter's own function.
+bool is_own_import(PyObject *import, PyObject *builtins) {
+  if (!PyCFunction_Check(import))
+    return false;
+  PyObject *self = PyCFunction_GET_SELF(import);
+  return self != nullptr && PyModule_Check(self) && PyModule_GetDict(self) == builtins &&
+         std::strcmp(reinterpret_cast<PyCFunctionObject *>(import)->m_ml->ml_name, "__import__") ==
+             0;
+}
+
+// The class datetime.datetime. The module comes as the import statement brings it: through
+// builtins.__import__ when a caller replaced it, else straight from the import machinery
+// (sys.modules first, then the import hooks), which is what the statement does too and
+// spares a call through __import__ per book.
 Result<PyRef> datetime_class() {
   PyRef name = to_python(std::string_view(kDatetime));
+  PyObject *builtins = PyEval_GetBuiltins();                       // borrowed
+  PyObject *import = PyDict_GetItemString(builtins, "__import__"); // borrowed
   PyRef module =
-      PyRef::steal(PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, nullptr, 0));
+      PyRef::steal(import != nullptr && is_own_import(import, builtins)
+                       ? PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, nullptr, 0)
+                       : PyImport_Import(name.get()));
   if (!module)
     return Error::take_current();
   PyRef type = PyRef::steal(PyObject_GetAttr(module.get(), name.get()));

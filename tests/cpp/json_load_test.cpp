@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 using namespace pelarune;
 
@@ -160,4 +161,44 @@ TEST(JsonTape, LongContainersSkip) {
   EXPECT_EQ((*it).object().find("k").string_value().size(), 300u);
   ++it;
   EXPECT_TRUE((*it).is_true());
+}
+
+// The reader counts digits and refuses some literals whose value a double holds.
+TEST(JsonNumbers, InRangeLiteralsTheReaderMisjudges) {
+  struct Case {
+    std::string text;
+    double expected;
+  };
+  std::vector<Case> cases = {
+      {"0e309", 0.0},
+      {"-0e999", -0.0},
+      {"0E+400", 0.0},
+      {"1" + std::string(320, '0') + "e-300", 1e20},
+      {std::string(400, '9') + "e-380",
+       std::strtod((std::string(400, '9') + "e-380").c_str(), nullptr)},
+  };
+  for (const Case &c : cases) {
+    // Escapes before and after the literal: the retry must see the line as it was.
+    auto v = parse(R"(["a\"b",)" + c.text + R"(,"\u00e9"])");
+    ASSERT_TRUE(v.ok) << c.text.substr(0, 20) << ": " << v.error;
+    auto it = v.value().array().begin();
+    EXPECT_EQ((*it).string_value(), "a\"b");
+    ++it;
+    ASSERT_TRUE((*it).is_double());
+    EXPECT_EQ(std::bit_cast<uint64_t>((*it).double_value()), std::bit_cast<uint64_t>(c.expected));
+    ++it;
+    EXPECT_EQ((*it).string_value(), "\xC3\xA9");
+  }
+  for (std::string overflow :
+       {std::string("1e309"), std::string("-1e400"), "2" + std::string(308, '0')}) {
+    auto v = parse("[" + overflow + "]");
+    EXPECT_FALSE(v.ok) << overflow.substr(0, 20);
+    EXPECT_NE(v.error.find("column 2"), std::string::npos) << v.error;
+  }
+}
+
+TEST(JsonStrings, RawControlCharacterNamed) {
+  auto v = parse("[\"a\tb\"]");
+  ASSERT_FALSE(v.ok);
+  EXPECT_EQ(v.error, "Unescaped control character in string at column 4");
 }

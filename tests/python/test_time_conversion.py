@@ -139,3 +139,20 @@ class TestInterpreterModule:
             next(it)
         monkeypatch.undo()
         assert next(it).publish_time_epoch == 2
+
+    def test_replaced_import_function_is_called(self, stream_file, monkeypatch):
+        import builtins
+
+        seen = []
+        original = builtins.__import__
+
+        def logging_import(name, *args, **kwargs):
+            seen.append(name)
+            return original(name, *args, **kwargs)
+
+        it = pelarune.iter_prices_file(stream_file(mcm(1, change()), mcm(2, change())))
+        next(it)
+        monkeypatch.setattr(builtins, "__import__", logging_import)
+        assert next(it).publish_time_epoch == 2
+        monkeypatch.undo()
+        assert seen == ["datetime"]
