@@ -25,10 +25,15 @@ Status bind_arguments(const char *function, std::span<const char *const> paramet
     PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t length = 0;
     const char *text = PyUnicode_AsUTF8AndSize(keyword, &length);
+    PyRef escaped;
     if (text == nullptr) {
+      // A name with lone surrogates matches no parameter; show it with its escapes.
       PyErr_Clear();
-      text = "";
-      length = 0;
+      escaped = PyRef::steal(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
+      if (!escaped)
+        return Error::take_current();
+      text = PyBytes_AS_STRING(escaped.get());
+      length = PyBytes_GET_SIZE(escaped.get());
     }
     std::string_view name(text, size_t(length));
     size_t index = 0;

@@ -47,6 +47,13 @@ class TestBinding:
         with pytest.raises(TypeError, match="multiple values for argument 'path'"):
             pelarune.iter_prices_file("a", path="c", bogus=1)
 
+    def test_unencodable_keyword_shown_escaped(self):
+        with pytest.raises(TypeError) as info:
+            pelarune.iter_prices_file(**{"p\udc80": 1})
+        assert str(info.value) == (
+            "iter_prices_file() got an unexpected keyword argument 'p\\udc80'"
+        )
+
     def test_keyword_same_as_positional(self, tmp_path):
         path = write(tmp_path, '{"pt":1,"mc":[]}\n')
         assert len(pelarune.iter_prices_file(path=path)) == len(pelarune.iter_prices_file(path)) == 1
