@@ -2,11 +2,10 @@
 #pragma once
 
 #include "binding/py_ref.h"
+#include "expected.h"
 
 #include <string>
-#include <type_traits>
 #include <utility>
-#include <variant>
 
 namespace pelarune {
 
@@ -34,27 +33,8 @@ private:
   PyRef exception_; // fetched form
 };
 
-struct Unit {}; // the value of a Result that carries none
-
-template <class T> class [[nodiscard]] Result {
-public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
-  template <class U>
-  requires(std::is_convertible_v<U, T> && !std::is_same_v<std::decay_t<U>, T> &&
-           !std::is_same_v<std::decay_t<U>, Error>) Result(U &&value)
-      : v_(std::in_place_index<0>, std::forward<U>(value)) {}
-
-  explicit operator bool() const noexcept { return v_.index() == 0; }
-  T &operator*() &noexcept { return std::get<0>(v_); }
-  T &&operator*() &&noexcept { return std::get<0>(std::move(v_)); }
-  T *operator->() noexcept { return &std::get<0>(v_); }
-  Error &error() &noexcept { return std::get<1>(v_); }
-  Error &&error() &&noexcept { return std::get<1>(std::move(v_)); }
-
-private:
-  std::variant<T, Error> v_;
-};
+// enter() turns the error into the Python exception.
+template <class T> using Result = Expected<T, Error>;
 
 using Status = Result<Unit>;
 inline Status ok() {
@@ -62,20 +42,3 @@ inline Status ok() {
 }
 
 } // namespace pelarune
-
-#define PELARUNE_CONCAT_(a, b) a##b
-#define PELARUNE_CONCAT(a, b) PELARUNE_CONCAT_(a, b)
-#define PELARUNE_TRY_IMPL(tmp, decl, expr)                                                         \
-  auto tmp = (expr);                                                                               \
-  if (!tmp) [[unlikely]]                                                                           \
-    return std::move(tmp).error();                                                                 \
-  decl = std::move(*tmp)
-// PELARUNE_TRY(auto x, expr): binds the value of a Result, or returns its error.
-#define PELARUNE_TRY(decl, expr) PELARUNE_TRY_IMPL(PELARUNE_CONCAT(try_, __COUNTER__), decl, expr)
-// PELARUNE_CHECK_OK(expr): returns the error of a Status-like Result, if any.
-#define PELARUNE_CHECK_OK(expr)                                                                    \
-  do {                                                                                             \
-    auto status_ = (expr);                                                                         \
-    if (!status_) [[unlikely]]                                                                     \
-      return std::move(status_).error();                                                           \
-  } while (0)
