@@ -3,7 +3,7 @@
 // Usage: apply_bench [--per-market] FILE [REPETITIONS]
 // By default only the first market named is followed, as a replay does; --per-market gives
 // every market of a multi-market file its own state, so that all of the file is applied.
-#include "input/message_loader.h"
+#include "input/loader.h"
 #include "market/market_state.h"
 
 #include <algorithm>
@@ -132,12 +132,12 @@ int main(int argc, char **argv) {
     Clock::time_point start = Clock::now();
     loaded = std::make_unique<LoadResult>(load_stream_messages(path, &stats));
     load_best = std::min(load_best, seconds_since(start));
-    if (!loaded->ok()) {
-      std::fprintf(stderr, "load failed: %s\n", loaded->error().c_str());
+    if (!*loaded) {
+      std::fprintf(stderr, "load failed: %s\n", loaded->error().message.c_str());
       return 1;
     }
   }
-  const MessageStore &records = loaded->value();
+  const MessageStore &records = **loaded;
 
   double apply_best = 1e300;
   size_t changes = 0;

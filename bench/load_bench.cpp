@@ -3,7 +3,7 @@
 // records hold against the text of the lines they came from.
 //
 //   load_bench bench/data/stream.json bench/data/stream.json.gz [repetitions]
-#include "input/message_loader.h"
+#include "input/loader.h"
 
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
@@ -111,8 +111,8 @@ size_t inflate_all(const std::string &compressed, std::vector<unsigned char> &ou
 }
 
 void require_ok(const LoadResult &result, const char *path) {
-  if (!result.ok()) {
-    std::fprintf(stderr, "%s: %s\n", path, result.error().c_str());
+  if (!result) {
+    std::fprintf(stderr, "%s: %s\n", path, result.error().message.c_str());
     std::exit(1);
   }
 }
@@ -138,8 +138,8 @@ int main(int argc, char **argv) {
   {
     LoadResult result = load_stream_messages(plain_path, &stats);
     require_ok(result, plain_path);
-    held = result.value().held_bytes();
-    records = result.value().size();
+    held = result->held_bytes();
+    records = result->size();
   }
   auto load = [&](const char *path) {
     return best_of(repetitions, [&] { require_ok(load_stream_messages(path), path); });

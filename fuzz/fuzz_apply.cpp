@@ -1,7 +1,7 @@
 // Fuzzes the market engine: each input line that parses as JSON is applied as a market change,
 // in order, and the engine's invariants are checked after every change: no zero-size level,
 // snapshots ordered, counts consistent with the runners, counters never decreasing.
-#include "input/json_load.h"
+#include "input/json_parser.h"
 #include "market/market_state.h"
 
 #include <cstdint>

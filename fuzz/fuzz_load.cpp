@@ -3,7 +3,8 @@
 // chooses); every string kept is UTF-8, as Python needs it; read as a gzip file themselves,
 // the bytes may fail but never crash or hang.
 #include "fuzz_util.h"
-#include "input/message_loader.h"
+#include "input/line_reader.h"
+#include "input/loader.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -40,14 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!(plain == load_messages(ByteSource::gzip(zipped))))
     std::abort(); // gzip framing changed what was loaded
 
-  if (plain.ok())
-    for (const StreamMessage &message : plain.value()) {
+  if (plain)
+    for (const StreamMessage &message : *plain) {
       if (message.publish_time_epoch < 1 || !message.market_changes.is_array())
         std::abort(); // a record the keep rules should have dropped
       if (!all_text_utf8(message.market_changes))
         std::abort(); // text no Python str can hold
     }
 
-  (void)load_messages(ByteSource::gzip(bytes)).ok();
+  (void)load_messages(ByteSource::gzip(bytes));
   return 0;
 }

@@ -1,7 +1,7 @@
 // Module initialisation and iter_prices_file, the module's one function.
 #include "binding/arguments.h"
 #include "binding/class_object.h"
-#include "input/message_loader.h"
+#include "input/loader.h"
 #include "objects/classes.h"
 #include "objects/prices_iterator.h"
 
@@ -26,10 +26,10 @@ PyObject *iter_prices_file(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PELARUNE_CHECK_OK(bind_arguments("iter_prices_file", kParameters, args, nargs, kwnames, bound));
     PELARUNE_TRY(std::string_view path, extract_str(bound[0], "path"));
     LoadResult loaded = load_stream_messages(path);
-    if (!loaded.ok())
-      return Error(PyExc_ValueError, loaded.error());
+    if (!loaded)
+      return Error(PyExc_ValueError, loaded.error().message);
     PricesIteratorRecord record;
-    record.records = std::move(loaded.value());
+    record.records = std::move(*loaded);
     auto iterator = create_instance(std::move(record));
     if (!iterator)
       throw Panic("failed to allocate a PricesIterator");

@@ -1,12 +1,13 @@
 // Gzip decoding: our own member framing around zlib's raw inflate, with the header CRC, the
 // trailer CRC-32 and ISIZE checked, and further members read when the magic follows.
 // This file stays free of Python.
-#include "input/gzip_reader.h"
+#include "input/byte_source.h"
 
 #include "check.h"
 
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include <zlib.h>
 
@@ -25,24 +26,8 @@ constexpr uint8_t kReservedFlags = 0xE0;
 // Between the file and zlib; large enough that reads stay few, small enough to stay in cache.
 constexpr size_t kInputBytes = 32 * 1024;
 
-[[gnu::cold, gnu::noinline]] ReadError invalid_header_error() {
-  return {ReadErrorKind::InvalidInput, "invalid gzip header"};
-}
-[[gnu::cold, gnu::noinline]] ReadError field_too_long_error() {
-  return {ReadErrorKind::InvalidInput, "gzip header field too long"};
-}
-[[gnu::cold, gnu::noinline]] ReadError header_checksum_error() {
-  return {ReadErrorKind::InvalidInput, "gzip header checksum mismatch"};
-}
-[[gnu::cold, gnu::noinline]] ReadError checksum_error() {
-  return {ReadErrorKind::InvalidInput, "gzip checksum mismatch"};
-}
-[[gnu::cold, gnu::noinline]] ReadError corrupt_error() {
-  return {ReadErrorKind::InvalidInput, "corrupt deflate stream"};
-}
-[[gnu::cold, gnu::noinline]] ReadError zlib_memory_error() {
-  return {ReadErrorKind::InvalidInput, "out of memory in the deflate decoder"};
-}
+// A framing step: done, or why the input cannot be decoded.
+using Step = Expected<Unit, LoadError>;
 
 uint32_t load_le32(const uint8_t *p) noexcept {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -55,7 +40,7 @@ public:
     if (inflateInit2(&z_, -15) == Z_OK)
       inflating_ = true;
     else
-      failure_ = zlib_memory_error();
+      failure_ = load_error("out of memory in the deflate decoder");
   }
   GzipReader(const GzipReader &) = delete;
   GzipReader &operator=(const GzipReader &) = delete;
@@ -64,21 +49,17 @@ public:
       inflateEnd(&z_);
   }
 
-  ReadResult read(char *out, size_t capacity) override;
+  Expected<size_t, LoadError> read(char *out, size_t capacity) override;
 
 private:
   enum class State : uint8_t { Header, Body, AfterMember, Done };
 
-  std::optional<ReadError> fill();
-  std::optional<ReadError> framing_byte(uint8_t &byte);
-  std::optional<ReadError> read_header();
-  std::optional<ReadError> inflate_into(char *out, size_t capacity, size_t &produced);
-  std::optional<ReadError> read_trailer();
-  std::optional<ReadError> look_for_member();
-  ReadResult fail(ReadError error) {
-    failure_ = error;
-    return {0, std::move(error)};
-  }
+  Step fill();
+  Step framing_byte(uint8_t &byte);
+  Step read_header();
+  Step inflate_into(char *out, size_t capacity, size_t &produced);
+  Step read_trailer();
+  Step look_for_member();
 
   ByteSource source_;
   std::unique_ptr<uint8_t[]> input_;
@@ -91,89 +72,89 @@ private:
   uLong header_crc_ = 0;
   uLong crc_ = 0;
   uint32_t size_ = 0; // decompressed bytes of the member, modulo 2^32 like ISIZE
-  std::optional<ReadError> failure_;
+  std::optional<LoadError> failure_;
 };
 
 // Keeps the unconsumed input and reads more after it; sets source_ended_ at the end.
-std::optional<ReadError> GzipReader::fill() {
+Step GzipReader::fill() {
   if (pos_ > 0) {
     std::memmove(input_.get(), input_.get() + pos_, end_ - pos_);
     end_ -= pos_;
     pos_ = 0;
   }
   if (end_ == kInputBytes)
-    return std::nullopt;
-  ReadResult got = source_.read(reinterpret_cast<char *>(input_.get()) + end_, kInputBytes - end_);
-  if (got.error)
-    return std::move(got.error);
-  if (got.bytes == 0)
+    return Unit{};
+  auto got = source_.read(reinterpret_cast<char *>(input_.get()) + end_, kInputBytes - end_);
+  if (!got)
+    return std::move(got).error();
+  if (*got == 0)
     source_ended_ = true;
-  end_ += got.bytes;
-  return std::nullopt;
+  end_ += *got;
+  return Unit{};
 }
 
 // One header or trailer byte, folded into header_crc_ (only the header checks it). The file
 // ending here is unexpected.
-std::optional<ReadError> GzipReader::framing_byte(uint8_t &byte) {
+Step GzipReader::framing_byte(uint8_t &byte) {
   if (pos_ == end_) {
     if (!source_ended_)
-      if (auto error = fill())
-        return error;
+      PELARUNE_CHECK_OK(fill());
     if (pos_ == end_)
-      return unexpected_eof_error();
+      return load_error("unexpected end of file");
   }
   byte = input_[pos_++];
   header_crc_ = crc32(header_crc_, &byte, 1);
-  return std::nullopt;
+  return Unit{};
 }
 
-std::optional<ReadError> GzipReader::read_header() {
+// A member's header, then set up for its body.
+Step GzipReader::read_header() {
   header_crc_ = crc32(0, nullptr, 0);
   uint8_t fixed[10];
   for (uint8_t &byte : fixed)
-    if (auto error = framing_byte(byte))
-      return error;
+    PELARUNE_CHECK_OK(framing_byte(byte));
   // All ten bytes come first, so a short text file under a gzip name ends as unexpected EOF.
   if (fixed[0] != kId1 || fixed[1] != kId2 || fixed[2] != kMethodDeflate ||
       (fixed[3] & kReservedFlags) != 0)
-    return invalid_header_error();
+    return load_error("invalid gzip header");
   uint8_t flags = fixed[3];
   uint8_t byte = 0;
   if (flags & kFlagExtra) {
     uint8_t length_bytes[2];
     for (uint8_t &b : length_bytes)
-      if (auto error = framing_byte(b))
-        return error;
+      PELARUNE_CHECK_OK(framing_byte(b));
     for (size_t left = size_t(length_bytes[0]) | size_t(length_bytes[1]) << 8; left > 0; --left)
-      if (auto error = framing_byte(byte))
-        return error;
+      PELARUNE_CHECK_OK(framing_byte(byte));
   }
   for (uint8_t field : {kFlagName, kFlagComment}) {
     if (!(flags & field))
       continue;
     size_t length = 0;
     do {
-      if (auto error = framing_byte(byte))
-        return error;
+      PELARUNE_CHECK_OK(framing_byte(byte));
       if (byte != 0 && ++length > kMaxGzipFieldBytes)
-        return field_too_long_error();
+        return load_error("gzip header field too long");
     } while (byte != 0);
   }
   if (flags & kFlagHeaderCrc) {
     uint16_t expected = uint16_t(header_crc_ & 0xFFFF);
     uint8_t stored[2];
     for (uint8_t &b : stored)
-      if (auto error = framing_byte(b))
-        return error;
+      PELARUNE_CHECK_OK(framing_byte(b));
     if ((uint16_t(stored[0]) | uint16_t(stored[1] << 8)) != expected)
-      return header_checksum_error();
+      return load_error("gzip header checksum mismatch");
   }
-  return std::nullopt;
+  if (inflateReset(&z_) != Z_OK)
+    return load_error("corrupt deflate stream");
+  crc_ = crc32(0, nullptr, 0);
+  size_ = 0;
+  state_ = State::Body;
+  return Unit{};
 }
 
 // Inflates into out[produced, capacity) until it is full or the member's DEFLATE data ends
 // (then state_ moves on to the trailer).
-std::optional<ReadError> GzipReader::inflate_into(char *out, size_t capacity, size_t &produced) {
+Step GzipReader::inflate_into(char *out, size_t capacity, size_t &produced) {
   size_t room = std::min(capacity - produced, size_t(UINT_MAX));
   auto *start = reinterpret_cast<Bytef *>(out + produced);
   z_.next_out = start;
@@ -181,8 +162,7 @@ std::optional<ReadError> GzipReader::inflate_into(char *out, size_t capacity, si
   int status = Z_OK;
   while (z_.avail_out > 0) {
     if (pos_ == end_ && !source_ended_)
-      if (auto error = fill())
-        return error;
+      PELARUNE_CHECK_OK(fill());
     z_.next_in = input_.get() + pos_;
     z_.avail_in = uInt(end_ - pos_);
     status = inflate(&z_, Z_NO_FLUSH);
@@ -195,10 +175,11 @@ std::optional<ReadError> GzipReader::inflate_into(char *out, size_t capacity, si
     // see GzipFraming.TruncationAtEveryLengthFails
     if (status == Z_BUF_ERROR && pos_ == end_) {
       if (source_ended_)
-        return unexpected_eof_error();
+        return load_error("unexpected end of file");
       continue;
     }
-    return status == Z_MEM_ERROR ? zlib_memory_error() : corrupt_error();
+    return load_error(status == Z_MEM_ERROR ? "out of memory in the deflate decoder"
+                                            : "corrupt deflate stream");
   }
   size_t made = room - z_.avail_out;
   crc_ = crc32(crc_, start, uInt(made));
@@ -206,66 +187,50 @@ std::optional<ReadError> GzipReader::inflate_into(char *out, size_t capacity, si
   produced += made;
   if (status == Z_STREAM_END)
     return read_trailer();
-  return std::nullopt;
+  return Unit{};
 }
 
-std::optional<ReadError> GzipReader::read_trailer() {
+Step GzipReader::read_trailer() {
   uint8_t trailer[8];
   for (uint8_t &byte : trailer)
-    if (auto error = framing_byte(byte))
-      return error;
+    PELARUNE_CHECK_OK(framing_byte(byte));
   if (load_le32(trailer) != uint32_t(crc_) || load_le32(trailer + 4) != size_)
-    return checksum_error();
+    return load_error("gzip checksum mismatch");
   state_ = State::AfterMember;
-  return std::nullopt;
+  return Unit{};
 }
 
 // After a member: the gzip magic starts another one; anything else (padding, garbage, a lone
 // 0x1F at the end) ends the input. see GzipFraming.TrailingBytesAfterAMember
-std::optional<ReadError> GzipReader::look_for_member() {
+Step GzipReader::look_for_member() {
   while (end_ - pos_ < 2 && !source_ended_)
-    if (auto error = fill())
-      return error;
+    PELARUNE_CHECK_OK(fill());
   bool magic = end_ - pos_ >= 2 && input_[pos_] == kId1 && input_[pos_ + 1] == kId2;
   state_ = magic ? State::Header : State::Done;
-  return std::nullopt;
+  return Unit{};
 }
 
-ReadResult GzipReader::read(char *out, size_t capacity) {
+Expected<size_t, LoadError> GzipReader::read(char *out, size_t capacity) {
   if (failure_) [[unlikely]]
-    return {0, failure_};
+    return *failure_;
   PELARUNE_CHECK(capacity > 0, "gzip read without room");
   size_t produced = 0;
   while (produced == 0 && state_ != State::Done) {
-    switch (state_) {
-    case State::Header:
-      if (auto error = read_header())
-        return fail(std::move(*error));
-      if (inflateReset(&z_) != Z_OK)
-        return fail(corrupt_error());
-      crc_ = crc32(0, nullptr, 0);
-      size_ = 0;
-      state_ = State::Body;
-      break;
-    case State::Body:
-      if (auto error = inflate_into(out, capacity, produced))
-        return fail(std::move(*error));
-      break;
-    case State::AfterMember:
-      if (auto error = look_for_member())
-        return fail(std::move(*error));
-      break;
-    case State::Done:
-      break;
+    Step step = state_ == State::Header ? read_header()
+                : state_ == State::Body ? inflate_into(out, capacity, produced)
+                                        : look_for_member();
+    if (!step) [[unlikely]] {
+      failure_ = step.error(); // every later read fails alike
+      return std::move(step).error();
     }
   }
-  return {produced, std::nullopt};
+  return produced;
 }
 
 } // namespace
 
-std::unique_ptr<ByteReader> make_gzip_reader(ByteSource compressed) {
-  return std::make_unique<GzipReader>(std::move(compressed));
+ByteSource ByteSource::gzip(ByteSource compressed) {
+  return ByteSource(std::make_unique<GzipReader>(std::move(compressed)));
 }
 
 } // namespace pelarune

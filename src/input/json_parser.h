@@ -1,6 +1,9 @@
-// Parses one line of text as exactly one JSON value into the tape form of json_value.h.
+// Parses one line of text as exactly one JSON value onto the tape of json_tape.h.
 // This file stays free of Python.
 #pragma once
+
+#include "input/json_tape.h"
+#include "input/load_error.h"
 
 #include <cstddef>
 #include <string>
@@ -14,15 +17,12 @@ class JsonParser {
 public:
   // Parses line[0, length) and replaces `tape` with the encoded value. The parser works in
   // place: it may overwrite the line's bytes, and line[length] must be a writable byte,
-  // which it sets to NUL. Returns false on any syntax or range error, with error() set to a
-  // description saying what was wrong and at which column of the line.
-  [[nodiscard]] bool parse(char *line, size_t length, std::string &tape);
-
-  const std::string &error() const noexcept { return error_; }
+  // which it sets to NUL. Any syntax or range error fails, with a description saying what
+  // was wrong and at which column of the line.
+  Expected<Unit, LoadError> parse(char *line, size_t length, std::string &tape);
 
 private:
-  std::string error_;
-  std::string scratch_;
+  TapeWriter writer_;
   std::string original_;
 };
 

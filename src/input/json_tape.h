@@ -1,6 +1,6 @@
-// Compact binary form ("tape") of a parsed JSON value, and a zero-copy view for reading it.
-// Loaded records are held in this form and replay reads keys straight from it.
-// This file stays free of Python.
+// Compact binary form ("tape") of a parsed JSON value: the writer that builds it and the
+// zero-copy view that reads it. Loaded records are held in this form and replay reads keys
+// straight from it. This file stays free of Python.
 //
 // Encoding (one tag byte, then the payload):
 //   kNull, kFalse, kTrue          no payload
@@ -18,14 +18,14 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelarune {
-
-enum class JsonType : uint8_t { Null, Bool, Uint, NegInt, Double, String, Array, Object };
 
 namespace tape {
 inline constexpr uint8_t kNull = 0x00;
@@ -43,6 +43,27 @@ inline constexpr int kMaxDecimalScale = 15;
 // Exact powers of ten; every one up to 1e22 is representable, so m / 10^k rounds once.
 inline constexpr double kPow10[kMaxDecimalScale + 1] = {
     1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+inline constexpr size_t kMaxVarintBytes = 10; // ten 7-bit groups hold 64 bits
+
+// Writes `value` as a LEB128 varint at `out` and returns its end.
+inline char *write_varint(char *out, uint64_t value) noexcept {
+  while (value >= 0x80) {
+    *out++ = char(uint8_t(value) | 0x80);
+    value >>= 7;
+  }
+  *out++ = char(value);
+  return out;
+}
+
+inline size_t varint_size(uint64_t value) noexcept {
+  size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
 
 inline uint64_t read_varint(const uint8_t *&p) noexcept {
   uint64_t value = *p & 0x7f;
@@ -99,6 +120,59 @@ inline const uint8_t *skip(const uint8_t *p) noexcept {
 }
 } // namespace tape
 
+// Builds the tape of one value from calls in the value's order; the caller keeps containers
+// balanced. Reused across values, so a value costs no allocation once the buffers have grown.
+class TapeWriter {
+public:
+  // Starts a value in `out`, replacing what it held.
+  void start(std::string &out) noexcept {
+    out.clear();
+    out_ = &out;
+    open_.clear();
+  }
+
+  void null() { put_tag(tape::kNull); }
+  void boolean(bool value) { put_tag(value ? tape::kTrue : tape::kFalse); }
+  // A literal the JSON grammar accepts. False when its value overflows a double.
+  [[nodiscard]] bool number(const char *text, size_t length);
+  void string(std::string_view text) {
+    put_tag(tape::kString);
+    key(text);
+  }
+  // The key of an object member; its value follows.
+  void key(std::string_view text) {
+    put_varint(text.size());
+    out_->append(text);
+  }
+  void open(uint8_t tag) { // tape::kArray or tape::kObject
+    put_tag(tag);
+    open_.push_back(out_->size());
+    out_->push_back(0); // one-byte length placeholder, widened in close() when needed
+  }
+  void close() {
+    size_t placeholder = open_.back();
+    open_.pop_back();
+    size_t content = out_->size() - placeholder - 1;
+    if (size_t width = tape::varint_size(content); width > 1)
+      out_->insert(placeholder + 1, width - 1, '\0');
+    tape::write_varint(out_->data() + placeholder, content);
+  }
+  // Containers opened and not yet closed.
+  size_t depth() const noexcept { return open_.size(); }
+
+private:
+  void put_tag(uint8_t tag) { out_->push_back(char(tag)); }
+  void put_varint(uint64_t value) {
+    char bytes[tape::kMaxVarintBytes];
+    out_->append(bytes, size_t(tape::write_varint(bytes, value) - bytes));
+  }
+  void put_double(double value);
+
+  std::string *out_ = nullptr;
+  std::vector<size_t> open_; // where each open container's length goes
+  std::string scratch_;      // a literal copied for strtod, which needs the NUL
+};
+
 class JsonArray;
 class JsonObject;
 
@@ -115,28 +189,6 @@ public:
   // The encoded bytes of this value.
   std::string_view bytes() const noexcept {
     return {reinterpret_cast<const char *>(p_), size_t(end() - p_)};
-  }
-
-  JsonType type() const noexcept {
-    switch (*p_) {
-    case tape::kNull:
-      return JsonType::Null;
-    case tape::kFalse:
-    case tape::kTrue:
-      return JsonType::Bool;
-    case tape::kUint:
-      return JsonType::Uint;
-    case tape::kNegInt:
-      return JsonType::NegInt;
-    case tape::kString:
-      return JsonType::String;
-    case tape::kArray:
-      return JsonType::Array;
-    case tape::kObject:
-      return JsonType::Object;
-    default:
-      return JsonType::Double;
-    }
   }
 
   bool is_null() const noexcept { return *p_ == tape::kNull; }
@@ -194,28 +246,61 @@ private:
   const uint8_t *p_ = nullptr;
 };
 
-// Elements of an encoded array, in order.
-class JsonArray {
+struct JsonMember {
+  std::string_view key;
+  JsonValue value;
+};
+
+// The encoded items in [begin, end): Step::at reads the item at an address and Step::next
+// steps past it.
+template <class Step> class TapeRange {
 public:
   class iterator {
   public:
     explicit iterator(const uint8_t *p) noexcept : p_(p) {}
-    JsonValue operator*() const noexcept { return JsonValue(p_); }
+    auto operator*() const noexcept { return Step::at(p_); }
     iterator &operator++() noexcept {
-      p_ = tape::skip(p_);
+      p_ = Step::next(p_);
       return *this;
     }
-    bool operator!=(const iterator &other) const noexcept { return p_ != other.p_; }
-    bool operator==(const iterator &other) const noexcept { return p_ == other.p_; }
+    bool operator==(const iterator &) const noexcept = default;
 
   private:
     const uint8_t *p_;
   };
 
-  JsonArray(const uint8_t *begin, const uint8_t *end) noexcept : begin_(begin), end_(end) {}
+  TapeRange(const uint8_t *begin, const uint8_t *end) noexcept : begin_(begin), end_(end) {}
   iterator begin() const noexcept { return iterator(begin_); }
   iterator end() const noexcept { return iterator(end_); }
   bool empty() const noexcept { return begin_ == end_; }
+
+protected:
+  const uint8_t *begin_;
+  const uint8_t *end_;
+};
+
+namespace tape {
+struct ElementStep {
+  static JsonValue at(const uint8_t *p) noexcept { return JsonValue(p); }
+  static const uint8_t *next(const uint8_t *p) noexcept { return skip(p); }
+};
+struct MemberStep {
+  static JsonMember at(const uint8_t *p) noexcept {
+    uint64_t length = read_varint(p);
+    return {std::string_view(reinterpret_cast<const char *>(p), size_t(length)),
+            JsonValue(p + length)};
+  }
+  static const uint8_t *next(const uint8_t *p) noexcept {
+    uint64_t length = read_varint(p);
+    return skip(p + length);
+  }
+};
+} // namespace tape
+
+// Elements of an encoded array, in order.
+class JsonArray : public TapeRange<tape::ElementStep> {
+public:
+  using TapeRange::TapeRange;
   // Counts by walking: linear in the number of elements.
   size_t size() const noexcept {
     size_t n = 0;
@@ -223,46 +308,12 @@ public:
       ++n;
     return n;
   }
-
-private:
-  const uint8_t *begin_;
-  const uint8_t *end_;
-};
-
-struct JsonMember {
-  std::string_view key;
-  JsonValue value;
 };
 
 // Members of an encoded object in line order, duplicates included.
-class JsonObject {
+class JsonObject : public TapeRange<tape::MemberStep> {
 public:
-  class iterator {
-  public:
-    explicit iterator(const uint8_t *p) noexcept : p_(p) {}
-    JsonMember operator*() const noexcept {
-      const uint8_t *q = p_;
-      uint64_t length = tape::read_varint(q);
-      return {std::string_view(reinterpret_cast<const char *>(q), size_t(length)),
-              JsonValue(q + length)};
-    }
-    iterator &operator++() noexcept {
-      uint64_t length = tape::read_varint(p_);
-      p_ = tape::skip(p_ + length);
-      return *this;
-    }
-    bool operator!=(const iterator &other) const noexcept { return p_ != other.p_; }
-    bool operator==(const iterator &other) const noexcept { return p_ == other.p_; }
-
-  private:
-    const uint8_t *p_;
-  };
-
-  JsonObject(const uint8_t *begin, const uint8_t *end) noexcept : begin_(begin), end_(end) {}
-  iterator begin() const noexcept { return iterator(begin_); }
-  iterator end() const noexcept { return iterator(end_); }
-  bool empty() const noexcept { return begin_ == end_; }
-
+  using TapeRange::TapeRange;
   // The value of the last member named key, or a missing (false) view.
   JsonValue find(std::string_view key) const noexcept {
     JsonValue found;
@@ -271,10 +322,6 @@ public:
         found = member.value;
     return found;
   }
-
-private:
-  const uint8_t *begin_;
-  const uint8_t *end_;
 };
 
 inline JsonArray JsonValue::array() const noexcept {

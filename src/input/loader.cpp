@@ -1,103 +1,14 @@
-// The record store and the loader: lines from the reader, parsed to the tape form, and the
-// market changes and publish time of each usable line kept. This file stays free of Python.
-#include "input/stream_message.h"
+// The loader: lines from the reader, parsed onto the tape, and the market changes and publish
+// time of each usable line kept. This file stays free of Python.
+#include "input/loader.h"
 
-#include "input/json_load.h"
-#include "input/message_loader.h"
+#include "input/file_source.h"
+#include "input/json_parser.h"
+#include "input/line_reader.h"
 
-#include <cstring>
 #include <limits>
 
 namespace pelarune {
-
-// Keys read from a stream line, spelled as on the wire.
-namespace {
-constexpr std::string_view kPublishTime = "pt";
-constexpr std::string_view kMarketChanges = "mc";
-constexpr std::string_view kMarketDefinition = "marketDefinition";
-constexpr std::string_view kRunnerChanges = "rc";
-} // namespace
-
-uint8_t *MessageStore::reserve(size_t bytes) {
-  if (bytes > kOwnChunkBytes) {
-    // Goes in before the chunk being filled, which stays last and keeps filling.
-    size_t at = chunks_.empty() ? 0 : chunks_.size() - 1;
-    chunks_.insert(chunks_.begin() + ptrdiff_t(at), std::unique_ptr<uint8_t[]>(new uint8_t[bytes]));
-    chunk_sizes_.insert(chunk_sizes_.begin() + ptrdiff_t(at), bytes);
-    if (chunks_.size() == 1)
-      used_ = bytes; // it is also the last chunk, and full
-    return chunks_[at].get();
-  }
-  if (chunks_.empty() || chunk_sizes_.back() - used_ < bytes) {
-    chunks_.emplace_back(new uint8_t[kChunkBytes]);
-    chunk_sizes_.push_back(kChunkBytes);
-    used_ = 0;
-  }
-  uint8_t *at = chunks_.back().get() + used_;
-  used_ += bytes;
-  return at;
-}
-
-void MessageStore::add(std::string_view changes, int64_t publish_time_epoch) {
-  uint8_t *at = reserve(changes.size());
-  std::memcpy(at, changes.data(), changes.size());
-  messages_.push_back({JsonValue(at), publish_time_epoch});
-}
-
-void MessageStore::add_single(std::string_view change, int64_t publish_time_epoch) {
-  uint8_t header[1 + 10]; // the array tag and a varint of at most ten bytes
-  size_t header_size = 0;
-  header[header_size++] = tape::kArray;
-  for (uint64_t length = change.size();; length >>= 7) {
-    if (length < 0x80) {
-      header[header_size++] = uint8_t(length);
-      break;
-    }
-    header[header_size++] = uint8_t(length | 0x80);
-  }
-  uint8_t *at = reserve(header_size + change.size());
-  std::memcpy(at, header, header_size);
-  std::memcpy(at + header_size, change.data(), change.size());
-  messages_.push_back({JsonValue(at), publish_time_epoch});
-}
-
-void MessageStore::shrink_to_fit() {
-  messages_.shrink_to_fit();
-  if (chunks_.empty() || used_ == chunk_sizes_.back())
-    return;
-  // The last chunk is partly used: move its records to an exact allocation. For a small
-  // file this is most of what the store holds.
-  uint8_t *old_begin = chunks_.back().get();
-  uint8_t *old_end = old_begin + used_;
-  std::unique_ptr<uint8_t[]> exact(new uint8_t[used_ > 0 ? used_ : 1]);
-  std::memcpy(exact.get(), old_begin, used_);
-  for (StreamMessage &message : messages_) {
-    const uint8_t *p = message.market_changes.data();
-    if (p >= old_begin && p < old_end)
-      message.market_changes = JsonValue(exact.get() + (p - old_begin));
-  }
-  chunks_.back() = std::move(exact);
-  chunk_sizes_.back() = used_ > 0 ? used_ : 1;
-  used_ = chunk_sizes_.back();
-}
-
-size_t MessageStore::held_bytes() const noexcept {
-  size_t total = messages_.capacity() * sizeof(StreamMessage) +
-                 chunks_.capacity() * sizeof(chunks_[0]) + chunk_sizes_.capacity() * sizeof(size_t);
-  for (size_t size : chunk_sizes_)
-    total += size;
-  return total;
-}
-
-bool operator==(const MessageStore &a, const MessageStore &b) noexcept {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (a[i].publish_time_epoch != b[i].publish_time_epoch ||
-        a[i].market_changes.bytes() != b[i].market_changes.bytes())
-      return false;
-  return true;
-}
 
 bool is_blank_line(std::string_view line) noexcept {
   const auto *p = reinterpret_cast<const uint8_t *>(line.data());
@@ -128,12 +39,13 @@ bool is_blank_line(std::string_view line) noexcept {
 
 namespace {
 
-[[gnu::cold, gnu::noinline]] LoadError load_error(const std::string &message) {
-  return LoadError{message};
-}
-
 // The market changes and publish time of one parsed line, when the line is kept.
 void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats *stats) {
+  // Keys read from a stream line, spelled as on the wire.
+  constexpr std::string_view kPublishTime = "pt";
+  constexpr std::string_view kMarketChanges = "mc";
+  constexpr std::string_view kMarketDefinition = "marketDefinition";
+  constexpr std::string_view kRunnerChanges = "rc";
   if (!root.is_object())
     return;
   JsonValue publish_time, changes;
@@ -165,44 +77,33 @@ void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats
   }
 }
 
-LoadResult load_lines(StreamLineReader &reader, LoadStats *stats) {
+} // namespace
+
+LoadResult load_messages(ByteSource source, LoadStats *stats) {
+  StreamLineReader reader(std::move(source));
   MessageStore store;
   JsonParser parser;
   std::string tape; // one line's parse, reused so a line costs no allocation
   MutableLine line;
   for (;;) {
-    switch (reader.next_line(line)) {
-    case LineStatus::Line:
+    PELARUNE_TRY(bool more, reader.next_line(line));
+    if (!more)
       break;
-    case LineStatus::End:
-      store.shrink_to_fit();
-      return store;
-    case LineStatus::Error:
-      return load_error(reader.error().message);
-    }
     if (stats)
       ++stats->lines;
     // Records start with '{'; only other lines need the full blank test.
     if ((line.size == 0 || line.data[0] != '{') && is_blank_line(line.view()))
       continue;
-    if (!parser.parse(line.data, line.size, tape)) [[unlikely]]
-      return load_error(parser.error());
+    PELARUNE_CHECK_OK(parser.parse(line.data, line.size, tape));
     keep_line(JsonValue(reinterpret_cast<const uint8_t *>(tape.data())), store, line.size, stats);
   }
-}
-
-} // namespace
-
-LoadResult load_messages(ByteSource source, LoadStats *stats) {
-  StreamLineReader reader(std::move(source));
-  return load_lines(reader, stats);
+  store.shrink_to_fit();
+  return store;
 }
 
 LoadResult load_stream_messages(std::string_view path, LoadStats *stats) {
-  OpenResult opened = open_stream_file(path);
-  if (!opened.ok())
-    return load_error(opened.error().message);
-  return load_lines(opened.value(), stats);
+  PELARUNE_TRY(ByteSource source, open_stream_file(path));
+  return load_messages(std::move(source), stats);
 }
 
 } // namespace pelarune

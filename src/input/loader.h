@@ -2,36 +2,15 @@
 // or the text of the first failure. This file stays free of Python.
 #pragma once
 
-#include "input/line_reader.h"
-#include "input/stream_message.h"
+#include "input/byte_source.h"
+#include "input/message_store.h"
 
-#include <string>
 #include <string_view>
-#include <variant>
 
 namespace pelarune {
 
-struct LoadError {
-  std::string message; // the underlying error's own text, with no prefix
-  friend bool operator==(const LoadError &, const LoadError &) = default;
-};
-
 // The records of a whole load, or its failure; a failed load keeps nothing.
-class [[nodiscard]] LoadResult {
-public:
-  LoadResult(MessageStore store) noexcept : state_(std::move(store)) {}
-  LoadResult(LoadError error) noexcept : state_(std::move(error)) {}
-
-  bool ok() const noexcept { return state_.index() == 0; }
-  MessageStore &value() { return std::get<0>(state_); }
-  const MessageStore &value() const { return std::get<0>(state_); }
-  const std::string &error() const { return std::get<1>(state_).message; }
-
-  friend bool operator==(const LoadResult &, const LoadResult &) = default;
-
-private:
-  std::variant<MessageStore, LoadError> state_;
-};
+using LoadResult = Expected<MessageStore, LoadError>;
 
 // Counts a load can report on the side, for benchmarks and tests.
 struct LoadStats {

@@ -2,7 +2,7 @@
 // is applied to it. This file stays free of Python.
 #pragma once
 
-#include "input/json_value.h"
+#include "input/json_tape.h"
 #include "market/object_slot.h"
 #include "market/price_ladder.h"
 

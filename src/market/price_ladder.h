@@ -2,7 +2,7 @@
 // This file stays free of Python.
 #pragma once
 
-#include "input/json_value.h"
+#include "input/json_tape.h"
 
 #include <cstdint>
 #include <vector>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "binding/class_object.h"
-#include "input/stream_message.h"
+#include "input/message_store.h"
 #include "market/market_state.h"
 
 #include <memory>

@@ -36,7 +36,6 @@ struct GzipMember {
   std::string data;
   std::optional<std::string> extra = {}, name = {}, comment = {}; // set ones get their flag
   bool header_crc = false;
-  uint32_t crc_xor = 0;    // nonzero spoils the trailer CRC
   uint32_t size_add = 0;   // nonzero spoils ISIZE
   uint8_t extra_flags = 0; // OR-ed into the flag byte
 };
@@ -57,7 +56,7 @@ inline std::string gzip_member(const GzipMember &m) {
            2);
   out += raw_deflate(m.data);
   uLong crc = crc32(0, reinterpret_cast<const Bytef *>(m.data.data()), uInt(m.data.size()));
-  put_le(out, uint32_t(crc) ^ m.crc_xor, 4);
+  put_le(out, uint32_t(crc), 4);
   put_le(out, uint32_t(m.data.size()) + m.size_add, 4);
   return out;
 }
@@ -68,20 +67,18 @@ inline std::string gzip_for_tests(std::string_view data) {
 
 struct Lines {
   std::vector<std::string> lines;
-  std::optional<ReadError> error;
+  std::optional<LoadError> error;
 };
 
 inline Lines read_lines(StreamLineReader &reader) {
   Lines out;
   MutableLine line;
   for (;;) {
-    LineStatus status = reader.next_line(line);
-    if (status == LineStatus::End)
+    auto more = reader.next_line(line);
+    if (!more)
+      out.error = more.error();
+    if (!more || !*more)
       return out;
-    if (status == LineStatus::Error) {
-      out.error = reader.error();
-      return out;
-    }
     line.data[line.size] = '\0'; // the promised writable byte
     out.lines.emplace_back(line.data, line.size);
   }
@@ -93,17 +90,17 @@ inline Lines read_lines(ByteSource source, size_t buffer_size = StreamLineReader
 }
 
 // All bytes of a source, read through a small buffer so reads end at many places.
-inline std::pair<std::string, std::optional<ReadError>> read_bytes(ByteSource source,
+inline std::pair<std::string, std::optional<LoadError>> read_bytes(ByteSource source,
                                                                    size_t chunk = 7) {
   std::string out;
   std::vector<char> buffer(chunk);
   for (;;) {
-    ReadResult got = source.read(buffer.data(), chunk);
-    if (got.error)
-      return {out, got.error};
-    if (got.bytes == 0)
+    auto got = source.read(buffer.data(), chunk);
+    if (!got)
+      return {out, got.error()};
+    if (*got == 0)
       return {out, std::nullopt};
-    out.append(buffer.data(), got.bytes);
+    out.append(buffer.data(), *got);
   }
 }
 

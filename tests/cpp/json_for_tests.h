@@ -1,8 +1,7 @@
 // JSON text turned into the tape form the market engine reads, for the engine's tests.
 #pragma once
 
-#include "input/json_load.h"
-#include "input/json_value.h"
+#include "input/json_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +15,9 @@ public:
   explicit Json(std::string text) {
     JsonParser parser;
     // The parser writes a NUL at text[size()], which a std::string provides.
-    bool ok = parser.parse(text.data(), text.size(), tape_);
-    EXPECT_TRUE(ok) << parser.error() << " in " << text;
-    if (!ok) { // an empty array keeps the failing test from reading garbage
+    auto parsed = parser.parse(text.data(), text.size(), tape_);
+    EXPECT_TRUE(parsed) << parsed.error().message << " in " << text;
+    if (!parsed) { // an empty array keeps the failing test from reading garbage
       std::string empty = "[]";
       (void)parser.parse(empty.data(), empty.size(), tape_);
     }

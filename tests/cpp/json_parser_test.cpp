@@ -1,6 +1,5 @@
 // JSON number kinds, limits and error texts of the line parser.
-#include "input/json_load.h"
-#include "input/json_value.h"
+#include "input/json_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +19,10 @@ struct Parsed {
 };
 
 Parsed parse(std::string text) {
-  JsonParser parser;
   Parsed result;
-  result.ok = parser.parse(text.data(), text.size(), result.tape);
-  result.error = parser.error();
+  auto parsed = JsonParser().parse(text.data(), text.size(), result.tape);
+  result.ok = bool(parsed);
+  result.error = parsed ? "" : parsed.error().message;
   return result;
 }
 

@@ -1,4 +1,5 @@
 // Line splitting, UTF-8 checking, the gzip file-name rule and opening files by path.
+#include "input/file_source.h"
 #include "input/line_reader.h"
 #include "input_test_util.h"
 
@@ -91,13 +92,10 @@ TEST(LineReader, LineEndingRightBeforeUnrelatedBytes) {
 
 TEST(LineReader, InvalidUtf8EndsReadingAfterTheGoodLines) {
   StreamLineReader reader(ByteSource::plain("good\nbad\xFF\nnever\n"));
-  MutableLine line;
-  ASSERT_EQ(reader.next_line(line), LineStatus::Line);
-  EXPECT_EQ(line.view(), "good");
-  ASSERT_EQ(reader.next_line(line), LineStatus::Error);
-  EXPECT_EQ(reader.error().kind, ReadErrorKind::InvalidData);
-  EXPECT_EQ(reader.error().message, "stream did not contain valid UTF-8");
-  EXPECT_EQ(reader.next_line(line), LineStatus::Error);
+  Lines got = read_lines(reader);
+  EXPECT_EQ(got.lines, Strings{"good"});
+  EXPECT_EQ(got.error, LoadError{"stream did not contain valid UTF-8"});
+  EXPECT_EQ(read_lines(reader).error, got.error); // and again on every later call
 }
 
 TEST(Utf8Validation, BoundariesAtEveryOffset) {
@@ -146,28 +144,24 @@ TEST(GzipPath, ExtensionOfTheFinalComponent) {
 TEST(StreamFileOpening, OperatingSystemErrors) {
   TempDir dir;
   for (const char *name : {"/missing", "/missing.gz"}) {
-    OpenResult opened = open_stream_file(dir.path() + name);
-    ASSERT_FALSE(opened.ok());
+    auto opened = open_stream_file(dir.path() + name);
+    ASSERT_FALSE(opened);
     EXPECT_EQ(opened.error().message, "No such file or directory (os error 2)");
   }
   // A directory opens, and fails on the first read whichever reader it gets.
   std::filesystem::create_directory(dir.path() + "/d.gz");
   for (std::string path : {dir.path(), dir.path() + "/d.gz"}) {
-    OpenResult opened = open_stream_file(path);
-    ASSERT_TRUE(opened.ok());
-    Lines got = read_lines(opened.value());
-    ASSERT_TRUE(got.error);
-    EXPECT_EQ(got.error->message, "Is a directory (os error 21)");
-    EXPECT_EQ(got.error->os_code, 21);
+    auto opened = open_stream_file(path);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(read_lines(std::move(*opened)).error, LoadError{"Is a directory (os error 21)"});
   }
 }
 
 TEST(StreamFileOpening, NulInPathFailsBeforeAnyAccess) {
   TempDir dir;
   std::string path = dir.file("f", "x\n");
-  OpenResult opened = open_stream_file(path + std::string("\0", 1));
-  ASSERT_FALSE(opened.ok());
-  EXPECT_EQ(opened.error().kind, ReadErrorKind::InvalidInput);
+  auto opened = open_stream_file(path + std::string("\0", 1));
+  ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error().message, "path contains a NUL character");
 }
 
@@ -176,17 +170,16 @@ TEST(StreamFileOpening, NameChoosesTheDecoder) {
   std::string lines = "one\r\ntwo\n";
   std::string zipped = gzip_for_tests(lines);
   for (const char *name : {"f.gz", "f.gzip"}) {
-    OpenResult opened = open_stream_file(dir.file(name, zipped));
-    ASSERT_TRUE(opened.ok());
-    EXPECT_EQ(read_lines(opened.value()).lines, (Strings{"one", "two"})) << name;
+    auto opened = open_stream_file(dir.file(name, zipped));
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(read_lines(std::move(*opened)).lines, (Strings{"one", "two"})) << name;
   }
   // The same bytes under another name are text, and not UTF-8.
-  OpenResult as_text = open_stream_file(dir.file("f.GZ", zipped));
-  ASSERT_TRUE(as_text.ok());
-  ASSERT_TRUE(read_lines(as_text.value()).error);
-  EXPECT_EQ(read_lines(as_text.value()).error->kind, ReadErrorKind::InvalidData);
+  auto as_text = open_stream_file(dir.file("f.GZ", zipped));
+  ASSERT_TRUE(as_text);
+  EXPECT_EQ(read_lines(std::move(*as_text)).error, LoadError{"stream did not contain valid UTF-8"});
   // And text under a gzip name fails in the header.
-  OpenResult as_gzip = open_stream_file(dir.file("t.gz", "plain text, long enough\n"));
-  ASSERT_TRUE(as_gzip.ok());
-  EXPECT_EQ(read_lines(as_gzip.value()).error->message, "invalid gzip header");
+  auto as_gzip = open_stream_file(dir.file("t.gz", "plain text, long enough\n"));
+  ASSERT_TRUE(as_gzip);
+  EXPECT_EQ(read_lines(std::move(*as_gzip)).error, LoadError{"invalid gzip header"});
 }

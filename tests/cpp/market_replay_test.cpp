@@ -2,7 +2,7 @@
 // exchange ladders against a plain ordered-map model of the same deltas after every record.
 #include "market/market_state.h"
 
-#include "input/message_loader.h"
+#include "input/loader.h"
 
 #include <gtest/gtest.h>
 
@@ -65,8 +65,8 @@ void replay(const std::filesystem::path &path, size_t expected_records, size_t e
   if (!std::filesystem::exists(path))
     GTEST_SKIP() << path << " not present";
   LoadResult loaded = load_stream_messages(path.string());
-  ASSERT_TRUE(loaded.ok()) << loaded.error();
-  const MessageStore &records = loaded.value();
+  ASSERT_TRUE(loaded) << loaded.error().message;
+  const MessageStore &records = *loaded;
   ASSERT_EQ(records.size(), expected_records);
 
   std::unique_ptr<MarketState> market;
