@@ -1,6 +1,6 @@
 // Where a stream's bytes come from: the reader every kind of source implements and the owning
 // handle the line reader takes. Each kind lives in its own file: memory in byte_source.cpp,
-// file_source, gzip_source. This file stays free of Python.
+// file_source, gzip_source, bzip2_source. This file stays free of Python.
 #pragma once
 
 #include "input/load_error.h"
@@ -34,6 +34,10 @@ public:
   // start with the gzip magic end the input and are ignored.
   static ByteSource gzip(ByteSource compressed);
   static ByteSource gzip(std::string_view compressed) { return gzip(plain(compressed)); }
+  // Decodes the concatenated bzip2 streams of `compressed`, likewise: bytes after a stream that
+  // do not start with the bzip2 magic end the input and are ignored.
+  static ByteSource bzip2(ByteSource compressed);
+  static ByteSource bzip2(std::string_view compressed) { return bzip2(plain(compressed)); }
 
   explicit ByteSource(std::unique_ptr<ByteReader> reader) noexcept : reader_(std::move(reader)) {}
   Expected<size_t, LoadError> read(char *out, size_t capacity) {

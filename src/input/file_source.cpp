@@ -36,6 +36,20 @@ private:
   int fd_;
 };
 
+// The text after the last dot of the path's final component; empty when there is no final
+// component, it is "..", or its only dot leads it (".gz" alone names a file with no extension).
+std::string_view extension_of(std::string_view path) noexcept {
+  while (!path.empty() && path.back() == '/')
+    path.remove_suffix(1);
+  std::string_view name = path.substr(path.find_last_of('/') + 1); // npos + 1 == 0
+  if (name.empty() || name == "..")
+    return {};
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0)
+    return {};
+  return name.substr(dot + 1);
+}
+
 } // namespace
 
 ByteSource ByteSource::file(int fd) {
@@ -43,16 +57,12 @@ ByteSource ByteSource::file(int fd) {
 }
 
 bool is_gzip_path(std::string_view path) noexcept {
-  while (!path.empty() && path.back() == '/')
-    path.remove_suffix(1);
-  std::string_view name = path.substr(path.find_last_of('/') + 1); // npos + 1 == 0
-  if (name.empty() || name == "..")
-    return false;
-  size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) // ".gz" alone names a file with no extension
-    return false;
-  std::string_view extension = name.substr(dot + 1);
+  std::string_view extension = extension_of(path);
   return extension == "gz" || extension == "gzip";
+}
+
+bool is_bzip2_path(std::string_view path) noexcept {
+  return extension_of(path) == "bz2";
 }
 
 Expected<ByteSource, LoadError> open_stream_file(std::string_view path) {
@@ -69,6 +79,8 @@ Expected<ByteSource, LoadError> open_stream_file(std::string_view path) {
   ByteSource source = ByteSource::file(fd);
   if (is_gzip_path(path))
     source = ByteSource::gzip(std::move(source));
+  else if (is_bzip2_path(path))
+    source = ByteSource::bzip2(std::move(source));
   return source;
 }
 

@@ -10,9 +10,11 @@ namespace pelarune {
 
 // True when the path's extension is exactly "gz" or "gzip", the rule that chooses the decoder.
 bool is_gzip_path(std::string_view path) noexcept;
+// True when the path's extension, found as for is_gzip_path, is exactly "bz2".
+bool is_bzip2_path(std::string_view path) noexcept;
 
-// The bytes of the file at `path` (gzip-decoded when is_gzip_path says so), or why the file
-// could not be opened.
+// The bytes of the file at `path` (gzip- or bzip2-decoded when the name says so), or why the
+// file could not be opened.
 Expected<ByteSource, LoadError> open_stream_file(std::string_view path);
 
 } // namespace pelarune

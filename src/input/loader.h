@@ -19,7 +19,8 @@ struct LoadStats {
   size_t kept_line_bytes = 0; // text of the kept lines, terminators excluded
 };
 
-// Opens `path` (gzip-decoded when its extension is "gz" or "gzip") and loads it.
+// Opens `path` (gzip-decoded when its extension is "gz" or "gzip", bzip2-decoded when it is
+// "bz2") and loads it.
 LoadResult load_stream_messages(std::string_view path, LoadStats *stats = nullptr);
 LoadResult load_messages(ByteSource source, LoadStats *stats = nullptr);
 

@@ -6,44 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 using namespace pelarune;
 using namespace pelarune::input_test;
 
 namespace {
 
-// Hands out at most `chunk` bytes per read.
-class ChunkedReader final : public ByteReader {
-public:
-  ChunkedReader(std::string bytes, size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
-  Expected<size_t, LoadError> read(char *out, size_t capacity) override {
-    size_t n = std::min({capacity, chunk_, bytes_.size() - at_});
-    bytes_.copy(out, n, at_);
-    at_ += n;
-    return n;
-  }
-
-private:
-  std::string bytes_;
-  size_t chunk_;
-  size_t at_ = 0;
-};
-
-using Decoded = std::pair<std::string, std::optional<LoadError>>;
-
 Decoded gunzip(const std::string &file) {
-  auto decode = [&](size_t chunk) {
-    Decoded got =
-        read_bytes(ByteSource::gzip(ByteSource(std::make_unique<ChunkedReader>(file, chunk))));
-    if (got.second)
-      got.first.clear(); // what came before a failure depends on where reads end
-    return got;
-  };
-  Decoded trickled = decode(1); // every header, trailer and magic check meets a refill
-  Decoded whole = decode(file.size() + 1);
-  EXPECT_TRUE(trickled == whole) << "the outcome depends on where reads end";
-  return whole;
+  return decode_both_ways(ByteSource::gzip, file);
 }
 
 std::string error_of(const std::string &file) {
@@ -51,29 +20,11 @@ std::string error_of(const std::string &file) {
   return error ? error->message : "no error";
 }
 
-// Some repetitive and some less compressible text, several deflate blocks long.
-std::string sample_text() {
-  std::string text;
-  for (int i = 0; i < 5000; ++i)
-    text += "{\"pt\":" + std::to_string(1650392673420 + i * 7919 % 1000) + ",\"mc\":[]}\n";
-  return text;
-}
-
 const GzipMember kAllFields = {.data = "line one\r\nline two\n",
                                .extra = std::string("AB\x02\x00xy", 6),
                                .name = "day.json",
                                .comment = "recorded",
                                .header_crc = true};
-
-// A few stream lines, enough text for a few Huffman codes.
-const std::string kText =
-    R"({"op":"mcm","clk":"AAAA","pt":1650392673420,"mc":[{"id":"1.197931750","img":true,)"
-    R"("marketDefinition":{"status":"OPEN","inPlay":false,"runners":[{"id":41180167,)"
-    R"("sortPriority":1,"status":"ACTIVE"},{"id":41180168,"sortPriority":2,"status":"ACTIVE"}]}}]})"
-    "\n"
-    R"({"op":"mcm","pt":1650392673520,"mc":[{"id":"1.197931750","rc":[{"atb":[[2.5,10.5],[2.44,3]],)"
-    R"("ltp":2.5,"id":41180167}]}]})"
-    "\r\n\n";
 
 // Header: 10 fixed bytes, "day.json" and its zero, then the 2-byte header CRC.
 constexpr size_t kNameAt = 10;
@@ -86,29 +37,9 @@ const std::string &file_with_name_and_header_crc() {
   return file;
 }
 
-struct FlipOutcomes {
-  size_t failed = 0;
-  size_t same = 0;
-  std::set<std::string> errors;
-};
-
 // Flips each bit of file[begin, end) in turn: each decode fails or gives kText unchanged.
 FlipOutcomes flip_each_bit(const std::string &file, size_t begin, size_t end) {
-  FlipOutcomes outcomes;
-  for (size_t at = begin; at < end; ++at)
-    for (int bit = 0; bit < 8; ++bit) {
-      std::string damaged = file;
-      damaged[at] = char(damaged[at] ^ (1 << bit));
-      auto [data, error] = gunzip(damaged);
-      if (error) {
-        ++outcomes.failed;
-        outcomes.errors.insert(error->message);
-        continue;
-      }
-      EXPECT_EQ(data, kText) << "byte " << at << " bit " << bit;
-      ++outcomes.same;
-    }
-  return outcomes;
+  return flip_bits(ByteSource::gzip, file, kText, begin, end);
 }
 
 } // namespace

@@ -141,6 +141,14 @@ TEST(GzipPath, ExtensionOfTheFinalComponent) {
     EXPECT_FALSE(is_gzip_path(path)) << path;
 }
 
+TEST(Bzip2Path, ExtensionReadAsForGzip) {
+  for (const char *path : {"day.json.bz2", "..bz2", "dir/a.bz2", "dir/a.bz2/", "a.b.bz2//"})
+    EXPECT_TRUE(is_bzip2_path(path)) << path;
+  for (const char *path : {"day.json", "day.BZ2", "day.Bz2", ".bz2", "dir/.bz2", "day.bz2.bak",
+                           "bz2", "a.bz2/..", "x.bz2/y", "day.bz", "day.bzip2", "day.gz"})
+    EXPECT_FALSE(is_bzip2_path(path)) << path;
+}
+
 TEST(StreamFileOpening, OperatingSystemErrors) {
   TempDir dir;
   for (const char *name : {"/missing", "/missing.gz"}) {
@@ -182,4 +190,16 @@ TEST(StreamFileOpening, NameChoosesTheDecoder) {
   auto as_gzip = open_stream_file(dir.file("t.gz", "plain text, long enough\n"));
   ASSERT_TRUE(as_gzip);
   EXPECT_EQ(read_lines(std::move(*as_gzip)).error, LoadError{"invalid gzip header"});
+  // Likewise for bzip2.
+  std::string bzipped = bzip2_stream(lines);
+  auto as_bzip2 = open_stream_file(dir.file("f.bz2", bzipped));
+  ASSERT_TRUE(as_bzip2);
+  EXPECT_EQ(read_lines(std::move(*as_bzip2)).lines, (Strings{"one", "two"}));
+  auto bzip2_as_text = open_stream_file(dir.file("f.BZ2", bzipped));
+  ASSERT_TRUE(bzip2_as_text);
+  EXPECT_EQ(read_lines(std::move(*bzip2_as_text)).error,
+            LoadError{"stream did not contain valid UTF-8"});
+  auto text_as_bzip2 = open_stream_file(dir.file("t.bz2", "plain text\n"));
+  ASSERT_TRUE(text_as_bzip2);
+  EXPECT_EQ(read_lines(std::move(*text_as_bzip2)).error, LoadError{"not a bzip2 stream"});
 }

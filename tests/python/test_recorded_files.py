@@ -1,5 +1,6 @@
 """Replay of real recordings: counts, runner order, reuse invariants and flat memory."""
 
+import bz2
 import gc
 import gzip
 import json
@@ -84,6 +85,26 @@ def test_plain_and_gzip_agree():
                   for r in b.runners]) for b in pelarune.iter_prices_file(path)]
 
     assert summary(recorded("BASIC-1.132153978")) == summary(recorded("BASIC-1.132153978.gz"))
+
+
+@pytest.mark.parametrize("name", sorted(COUNTS))
+def test_bzip2_replays_like_plain(name, tmp_path):
+    with (gzip.open if name.endswith(".gz") else open)(recorded(name), "rb") as source:
+        text = source.read()
+
+    def books(data, file_name):
+        path = tmp_path / file_name
+        path.write_bytes(data)
+        it = pelarune.iter_prices_file(str(path))
+        return len(it), [(b.publish_time_epoch, b.publish_time, b.to_dict()) for b in it]
+
+    plain = books(text, "plain.json")
+    assert plain[0] == COUNTS[name]
+    half = len(text) // 2
+    assert books(bz2.compress(text), "one.json.bz2") == plain
+    assert books(bz2.compress(text[:half], 1) + bz2.compress(text[half:]), "two.bz2") == plain
+    with pytest.raises(ValueError, match="^truncated bzip2 stream$"):
+        books(bz2.compress(text)[:-1], "cut.bz2")
 
 
 def test_final_state_of_greyhound_market():
