@@ -1,7 +1,7 @@
 // Fuzzes the loader over arbitrary bytes. Oracle: the same bytes load to equal records or an
-// equal error whether read plain or gzip-wrapped (split into two members at a point the input
-// chooses); every string kept is UTF-8, as Python needs it; read as a gzip file themselves,
-// the bytes may fail but never crash or hang.
+// equal error whether read plain, gzip-wrapped or bzip2-wrapped (split into two members or
+// streams at a point the input chooses); every string kept is UTF-8, as Python needs it; read
+// as a gzip or a bzip2 file themselves, the bytes may fail but never crash or hang.
 #include "fuzz_util.h"
 #include "input/line_reader.h"
 #include "input/loader.h"
@@ -40,6 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       fuzz::gzip_member(bytes.substr(0, split)) + fuzz::gzip_member(bytes.substr(split));
   if (!(plain == load_messages(ByteSource::gzip(zipped))))
     std::abort(); // gzip framing changed what was loaded
+  std::string bzipped =
+      fuzz::bzip2_stream(bytes.substr(0, split)) + fuzz::bzip2_stream(bytes.substr(split));
+  if (!(plain == load_messages(ByteSource::bzip2(bzipped))))
+    std::abort(); // bzip2 decoding changed what was loaded
 
   if (plain)
     for (const StreamMessage &message : *plain) {
@@ -50,5 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
   (void)load_messages(ByteSource::gzip(bytes));
+  (void)load_messages(ByteSource::bzip2(bytes));
   return 0;
 }

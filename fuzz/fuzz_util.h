@@ -1,6 +1,8 @@
-// Helpers shared by the fuzz targets: gzip framing of arbitrary bytes with zlib.
+// Helpers shared by the fuzz targets: gzip framing of arbitrary bytes with zlib, and bzip2
+// streams with libbzip2.
 #pragma once
 
+#include <bzlib.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -23,6 +25,17 @@ inline std::string gzip_member(std::string_view data) {
     std::abort();
   out.resize(z.total_out);
   deflateEnd(&z);
+  return out;
+}
+
+// `data` as one bzip2 stream of 100 kB blocks, the smallest: compressing costs less.
+inline std::string bzip2_stream(std::string_view data) {
+  std::string out(data.size() + data.size() / 100 + 600, '\0');
+  auto size = unsigned(out.size());
+  if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char *>(data.data()),
+                               unsigned(data.size()), 1, 0, 0) != BZ_OK)
+    std::abort();
+  out.resize(size);
   return out;
 }
 

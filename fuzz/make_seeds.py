@@ -4,12 +4,13 @@ recorded files (when their folder exists), plus hand-made edge cases.
 
     python3 fuzz/make_seeds.py OUT            # OUT/load/* and OUT/apply/*
 
-fuzz_load takes a whole stream file (its seeds also come gzip-compressed, since it reads each
-input as a gzip file too); fuzz_apply takes one market change per line. The seeds depend only on
-the inputs: the same files give the same seeds. Standard library only.
+fuzz_load takes a whole stream file (its seeds also come gzip- and bzip2-compressed, since it
+reads each input as a gzip and a bzip2 file too); fuzz_apply takes one market change per line.
+The seeds depend only on the inputs: the same files give the same seeds. Standard library only.
 """
 
 import argparse
+import bz2
 import gzip
 import hashlib
 import io
@@ -138,9 +139,13 @@ def cut(lines, rng, prefix, load, apply):
         text = ending.join(window) + (ending if rng.random() < 0.8 else b"")
         if len(text) <= MAX_SEED_BYTES:
             load[seed_name(prefix, text)] = text
-            if rng.random() < 0.3:
+            roll = rng.random()
+            if roll < 0.3:
                 zipped = gzip_bytes(text, "day.json" if rng.random() < 0.5 else None)
                 load[seed_name(prefix + "-gz", zipped)] = zipped
+            elif roll < 0.4:
+                bzipped = bz2.compress(text, 1)
+                load[seed_name(prefix + "-bz2", bzipped)] = bzipped
         changes = b"\n".join(c for line in window for c in changes_of(line))
         if changes and len(changes) <= MAX_SEED_BYTES:
             apply[seed_name(prefix, changes)] = changes
@@ -182,6 +187,13 @@ def main(argv=None):
                    gzip_bytes(sample)[:-4],                         # cut inside the trailer
                    gzip_bytes(b""), b"\x1f\x8b\x08\x00"):
         load[seed_name("edge-gz", zipped)] = zipped
+    for bzipped in (bz2.compress(sample, 1),
+                    bz2.compress(b"one\n", 1) + bz2.compress(sample, 9),  # two streams
+                    bz2.compress(sample, 1) + b"\x00" * 16,               # padding after it
+                    bz2.compress(sample, 1) + b"BZ",                      # a magic start after it
+                    bz2.compress(sample, 1)[:-4],                         # cut inside the CRC
+                    bz2.compress(b"", 1), b"BZh9", b"BZh0"):
+        load[seed_name("edge-bz2", bzipped)] = bzipped
     for changes in APPLY_EDGES:
         text = b"\n".join(json.dumps(c, separators=(",", ":")).encode() for c in changes)
         apply[seed_name("edge", text)] = text
