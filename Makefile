@@ -90,20 +90,21 @@ fuzz: bootstrap
 # both suites under the sanitizers, then the fuzzers.
 test: format-check native pytest sanitize fuzz
 
-# Benchmarks, not tests: a 200 MB generated file (kept in bench/data/) through the loader and
-# the engine, then the Python replay and to_dict against the unavoidable work and, where it
-# is installed, betfairlightweight.
+# Benchmarks, not tests: a 200 MB generated file (kept in bench/data/ with its gzip and bzip2
+# forms) through the loader and the engine, then the Python replay and to_dict against the
+# unavoidable work and, where it is installed, betfairlightweight.
 BUILD_BENCH := build/bench
 BENCH_FILE := bench/data/stream-200mb.json
 BENCH_ONE_MARKET := bench/data/apply-one-market.json
 bench: install
 	@test -f $(BENCH_FILE).gz || $(PY) bench/generate.py --size-mb 200 --gzip -o $(BENCH_FILE)
+	@test -f $(BENCH_FILE).bz2 || bzip2 -k $(BENCH_FILE)
 	@test -f $(BENCH_ONE_MARKET) || $(PY) bench/generate.py --markets 1 --updates 800000 \
 	  -o $(BENCH_ONE_MARKET)
 	@$(VENV_PATH) cmake -S . -B $(BUILD_BENCH) -G Ninja -DPELARUNE_DEV=ON -DPELARUNE_CORE_ONLY=ON \
 	  -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@$(VENV_PATH) ninja --quiet -C $(BUILD_BENCH) load_bench apply_bench
-	@$(BUILD_BENCH)/load_bench $(BENCH_FILE) $(BENCH_FILE).gz 5
+	@$(BUILD_BENCH)/load_bench $(BENCH_FILE) $(BENCH_FILE).gz $(BENCH_FILE).bz2 5
 	@$(BUILD_BENCH)/apply_bench $(BENCH_ONE_MARKET) 5
 	@$(PY) bench/bench_replay.py
 
