@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int32_t active = 0;
     for (const auto &[key, runner] : state.runners)
       active += runner.status == "ACTIVE";
-    check(active == state.number_of_active_runners);
+    check(active == state.definition.number_of_active_runners);
 
     const auto &sorted = state.sorted_runners();
     check(sorted.size() == state.runners.size());
