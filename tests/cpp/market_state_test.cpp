@@ -403,9 +403,9 @@ TEST(ImageReset, CachedObjectsAreReleasedOnceAndNotInherited) {
   // Same counter value as its predecessor's cached object, yet nothing to hand out.
   EXPECT_EQ(again.change_counter, 1u);
   EXPECT_EQ(again.cached_runner.get_if_built_at(1), nullptr);
-  EXPECT_EQ(again.cached_atb.get(), nullptr);
+  EXPECT_EQ(again.cached_atb.get_if_built_at(0), nullptr);
   EXPECT_EQ(g_released, 4);
-  EXPECT_NE(market.cached_definition.get(), nullptr); // the definition is not the image's
+  EXPECT_NE(market.cached_definition.get_if_built_at(0), nullptr); // not the image's
 }
 
 TEST(ChangeCounters, RunnerChangeAdvancesOnlyWhenSomethingChanged) {
