@@ -21,7 +21,7 @@ void check(bool condition) {
 void check_ladder(const PriceLadder &ladder, uint64_t &last_counter) {
   check(ladder.change_counter() >= last_counter);
   last_counter = ladder.change_counter();
-  auto entries = ladder.sorted_entries();
+  std::span<const LadderEntry> entries = ladder.snapshot();
   check(entries.size() == ladder.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     check(entries[i].size != 0.0);

@@ -6,8 +6,8 @@
 
 namespace pelarune {
 
-// A copy of the market's MarketDefinitionData, whose fields are the attributes, with the
-// Python objects made from the rest.
+// A copy of the market's MarketDefinitionData, whose fields are the attributes, and the objects
+// made from its runner entries and time texts.
 struct MarketDefinitionRecord : MarketDefinitionData {
   static constexpr const char *kName = "MarketDefinition";
   static constexpr bool kGuarded = false;
