@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -72,27 +73,31 @@ struct Replay {
   }
 };
 
-// What book building asks of the engine: the runner order every record, and a snapshot of
-// each ladder whose counter moved, plus the starting-price ladders of every rebuilt runner.
+// What book building asks of the engine: the runner order every record, a snapshot of each
+// exchange ladder whose counter moved, and the shared starting-price snapshots of every
+// rebuilt runner.
 // The runners' own cache slots remember what was "built", as the object layer's do.
 struct BookBuild {
-  std::vector<LadderEntry> snapshot;
   size_t snapshots = 0;
   double checksum = 0.0;
 
   static void release_nothing(void *) noexcept {}
 
-  void take(const PriceLadder &ladder) {
-    ladder.sorted_entries_into(snapshot);
+  void take(std::span<const LadderEntry> snapshot) {
     ++snapshots;
     if (!snapshot.empty())
       checksum += snapshot.front().price;
   }
 
+  void take_shared(const PriceLadder &ladder) {
+    LadderSnapshot shared = ladder.shared_snapshot();
+    take(shared ? std::span<const LadderEntry>(*shared) : std::span<const LadderEntry>());
+  }
+
   void take_if_moved(const PriceLadder &ladder, ObjectSlot &slot) {
     if (slot.get_if_built_at(ladder.change_counter()))
       return;
-    take(ladder);
+    take(ladder.snapshot());
     slot.set(this, release_nothing, ladder.change_counter());
   }
 
@@ -100,8 +105,8 @@ struct BookBuild {
     for (RunnerState *runner : market.sorted_runners()) {
       if (runner->cached_runner.get_if_built_at(runner->change_counter))
         continue;
-      take(runner->spl);
-      take(runner->spb);
+      take_shared(runner->spl);
+      take_shared(runner->spb);
       take_if_moved(runner->atb, runner->cached_atb);
       take_if_moved(runner->atl, runner->cached_atl);
       take_if_moved(runner->trd, runner->cached_trd);

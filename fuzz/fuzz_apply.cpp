@@ -21,7 +21,7 @@ void check(bool condition) {
 void check_ladder(const PriceLadder &ladder, uint64_t &last_counter) {
   check(ladder.change_counter() >= last_counter);
   last_counter = ladder.change_counter();
-  auto entries = ladder.sorted_entries();
+  std::span<const LadderEntry> entries = ladder.snapshot();
   check(entries.size() == ladder.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     check(entries[i].size != 0.0);
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int32_t active = 0;
     for (const auto &[key, runner] : state.runners)
       active += runner.status == "ACTIVE";
-    check(active == state.number_of_active_runners);
+    check(active == state.definition.number_of_active_runners);
 
     const auto &sorted = state.sorted_runners();
     check(sorted.size() == state.runners.size());

@@ -1,12 +1,16 @@
-// Result creation: native values to new Python objects, and one-line attribute getters.
+// Result creation: native values to new Python objects and lists, and one-line attribute
+// getters.
 #pragma once
 
 #include "binding/class_object.h"
 
 #include <cstdint>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 namespace pelarune {
 
@@ -36,6 +40,29 @@ inline PyRef none() noexcept {
 }
 template <class T> PyRef to_python(const std::optional<T> &value) {
   return value ? to_python(*value) : none();
+}
+
+// A new list of convert(item) for each of `items`, in order. A convert that can fail returns
+// Result<PyRef>, and the list is then a Result too; the items made before a failure are freed
+// with the list.
+template <class Items, class Convert,
+          class Converted = std::invoke_result_t<Convert &, std::ranges::range_reference_t<Items>>>
+Converted new_list(Items &&items, Convert convert) {
+  PyRef list = created(PyList_New(Py_ssize_t(std::ranges::size(items))));
+  Py_ssize_t i = 0;
+  for (auto &&item : items) {
+    if constexpr (std::is_same_v<Converted, PyRef>) {
+      PyList_SET_ITEM(list.get(), i++, convert(item).release()); // steals
+    } else {
+      PELARUNE_TRY(PyRef converted, convert(item));
+      PyList_SET_ITEM(list.get(), i++, converted.release()); // steals
+    }
+  }
+  return list;
+}
+
+inline PyRef to_python(const std::vector<std::string> &texts) {
+  return new_list(texts, [](const std::string &text) { return to_python(text); });
 }
 
 // Getter of the record field Field, converted by to_python. Guarded classes hold shared

@@ -6,8 +6,6 @@
 
 namespace pelarune {
 
-thread_local int NativeScope::depth_ = 0;
-
 namespace {
 
 constexpr const char *kPanicDoc =

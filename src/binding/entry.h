@@ -10,19 +10,6 @@
 
 namespace pelarune {
 
-// Per-thread count of native calls in progress with the interpreter lock held.
-class NativeScope {
-public:
-  NativeScope() noexcept { ++depth_; }
-  ~NativeScope() { --depth_; }
-  NativeScope(const NativeScope &) = delete;
-  NativeScope &operator=(const NativeScope &) = delete;
-  static int depth() noexcept { return depth_; }
-
-private:
-  static thread_local int depth_;
-};
-
 // Writes the diagnostic and raises extension_runtime.PanicException; aborts if even that fails.
 [[gnu::cold]] void raise_panic(const Panic &panic) noexcept;
 
@@ -51,7 +38,6 @@ inline int to_interpreter(Unit) noexcept {
 }
 
 template <class Ret, class Body> Ret enter(Ret failed, Body &&body) noexcept {
-  NativeScope scope;
   try {
     auto result = body();
     if (result)

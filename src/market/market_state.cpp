@@ -267,22 +267,22 @@ void MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
     if (img && img.is_true())
       remove_all_runners();
 
-    if (JsonValue definition = slots[kChangeKeys.at(kMarketDefinition)]) {
-      if (definition.is_object())
-        apply_definition(definition.object());
+    if (JsonValue given = slots[kChangeKeys.at(kMarketDefinition)]) {
+      if (given.is_object())
+        apply_definition(given.object());
       ++definition_generation; // presence alone marks a new definition, even a null one
     }
 
     // After the definition, so a change-level value wins over the definition's.
-    apply_text(slots[kChangeKeys.at(kStatus)], status);
-    apply_integer32(slots[kChangeKeys.at(kBetDelay)], bet_delay);
-    apply_bool(slots[kChangeKeys.at(kBspReconciled)], bsp_reconciled);
-    apply_bool(slots[kChangeKeys.at(kComplete)], complete);
-    apply_bool(slots[kChangeKeys.at(kCrossMatching)], cross_matching);
-    apply_bool(slots[kChangeKeys.at(kInPlay)], in_play);
-    apply_bool(slots[kChangeKeys.at(kRunnersVoidable)], runners_voidable);
+    apply_text(slots[kChangeKeys.at(kStatus)], definition.status);
+    apply_integer32(slots[kChangeKeys.at(kBetDelay)], definition.bet_delay);
+    apply_bool(slots[kChangeKeys.at(kBspReconciled)], definition.bsp_reconciled);
+    apply_bool(slots[kChangeKeys.at(kComplete)], definition.complete);
+    apply_bool(slots[kChangeKeys.at(kCrossMatching)], definition.cross_matching);
+    apply_bool(slots[kChangeKeys.at(kInPlay)], definition.in_play);
+    apply_bool(slots[kChangeKeys.at(kRunnersVoidable)], definition.runners_voidable);
     apply_float(slots[kChangeKeys.at(kTv)], total_matched);
-    apply_integer(slots[kChangeKeys.at(kVersion)], version);
+    apply_integer(slots[kChangeKeys.at(kVersion)], definition.version);
     int64_t match_time_ms;
     if (read_integer(slots[kChangeKeys.at(kLastMatchTime)], match_time_ms))
       last_match_time = match_time_ms;
@@ -295,44 +295,44 @@ void MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
   recount_runners();
 }
 
-void MarketState::apply_definition(JsonObject definition) {
-  auto slots = kDefinitionKeys.collect(definition);
-  apply_text(slots[kDefinitionKeys.at(kStatus)], status);
-  apply_integer32(slots[kDefinitionKeys.at(kBetDelay)], bet_delay);
-  apply_bool(slots[kDefinitionKeys.at(kBspReconciled)], bsp_reconciled);
-  apply_bool(slots[kDefinitionKeys.at(kComplete)], complete);
-  apply_bool(slots[kDefinitionKeys.at(kCrossMatching)], cross_matching);
-  apply_bool(slots[kDefinitionKeys.at(kInPlay)], in_play);
-  apply_bool(slots[kDefinitionKeys.at(kRunnersVoidable)], runners_voidable);
-  apply_integer32(slots[kDefinitionKeys.at(kNumberOfWinners)], number_of_winners);
-  apply_text(slots[kDefinitionKeys.at(kEventId)], event_id);
-  apply_text(slots[kDefinitionKeys.at(kEventTypeId)], event_type_id);
-  apply_text(slots[kDefinitionKeys.at(kEventName)], event_name);
-  apply_text(slots[kDefinitionKeys.at(kMarketType)], market_type);
-  apply_text(slots[kDefinitionKeys.at(kMarketTime)], market_time);
-  apply_text(slots[kDefinitionKeys.at(kCountryCode)], country_code);
-  apply_text(slots[kDefinitionKeys.at(kVenue)], venue);
-  apply_text(slots[kDefinitionKeys.at(kRaceType)], race_type);
-  apply_bool(slots[kDefinitionKeys.at(kBspMarket)], bsp_market);
-  apply_bool(slots[kDefinitionKeys.at(kPersistenceEnabled)], persistence_enabled);
-  apply_float(slots[kDefinitionKeys.at(kEachWayDivisor)], each_way_divisor);
-  apply_text(slots[kDefinitionKeys.at(kTimezone)], timezone);
-  apply_bool(slots[kDefinitionKeys.at(kTurnInPlayEnabled)], turn_in_play_enabled);
-  apply_text(slots[kDefinitionKeys.at(kBettingType)], betting_type);
-  apply_text(slots[kDefinitionKeys.at(kName)], name);
-  apply_bool(slots[kDefinitionKeys.at(kDiscountAllowed)], discount_allowed);
-  apply_float(slots[kDefinitionKeys.at(kMarketBaseRate)], market_base_rate);
+void MarketState::apply_definition(JsonObject object) {
+  auto slots = kDefinitionKeys.collect(object);
+  apply_text(slots[kDefinitionKeys.at(kStatus)], definition.status);
+  apply_integer32(slots[kDefinitionKeys.at(kBetDelay)], definition.bet_delay);
+  apply_bool(slots[kDefinitionKeys.at(kBspReconciled)], definition.bsp_reconciled);
+  apply_bool(slots[kDefinitionKeys.at(kComplete)], definition.complete);
+  apply_bool(slots[kDefinitionKeys.at(kCrossMatching)], definition.cross_matching);
+  apply_bool(slots[kDefinitionKeys.at(kInPlay)], definition.in_play);
+  apply_bool(slots[kDefinitionKeys.at(kRunnersVoidable)], definition.runners_voidable);
+  apply_integer32(slots[kDefinitionKeys.at(kNumberOfWinners)], definition.number_of_winners);
+  apply_text(slots[kDefinitionKeys.at(kEventId)], definition.event_id);
+  apply_text(slots[kDefinitionKeys.at(kEventTypeId)], definition.event_type_id);
+  apply_text(slots[kDefinitionKeys.at(kEventName)], definition.event_name);
+  apply_text(slots[kDefinitionKeys.at(kMarketType)], definition.market_type);
+  apply_text(slots[kDefinitionKeys.at(kMarketTime)], definition.market_time_text);
+  apply_text(slots[kDefinitionKeys.at(kCountryCode)], definition.country_code);
+  apply_text(slots[kDefinitionKeys.at(kVenue)], definition.venue);
+  apply_text(slots[kDefinitionKeys.at(kRaceType)], definition.race_type);
+  apply_bool(slots[kDefinitionKeys.at(kBspMarket)], definition.bsp_market);
+  apply_bool(slots[kDefinitionKeys.at(kPersistenceEnabled)], definition.persistence_enabled);
+  apply_float(slots[kDefinitionKeys.at(kEachWayDivisor)], definition.each_way_divisor);
+  apply_text(slots[kDefinitionKeys.at(kTimezone)], definition.timezone);
+  apply_bool(slots[kDefinitionKeys.at(kTurnInPlayEnabled)], definition.turn_in_play_enabled);
+  apply_text(slots[kDefinitionKeys.at(kBettingType)], definition.betting_type);
+  apply_text(slots[kDefinitionKeys.at(kName)], definition.name);
+  apply_bool(slots[kDefinitionKeys.at(kDiscountAllowed)], definition.discount_allowed);
+  apply_float(slots[kDefinitionKeys.at(kMarketBaseRate)], definition.market_base_rate);
   JsonValue regulator_list = slots[kDefinitionKeys.at(kRegulators)];
   if (regulator_list && regulator_list.is_array()) {
-    regulators.clear();
+    definition.regulators.clear();
     for (JsonValue regulator : regulator_list.array())
       if (regulator.is_string())
-        regulators.emplace_back(regulator.string_value());
+        definition.regulators.emplace_back(regulator.string_value());
   }
-  apply_text(slots[kDefinitionKeys.at(kOpenDate)], open_date);
-  apply_text(slots[kDefinitionKeys.at(kSuspendTime)], suspend_time);
-  apply_text(slots[kDefinitionKeys.at(kSettledTime)], settled_time);
-  apply_integer(slots[kDefinitionKeys.at(kVersion)], version);
+  apply_text(slots[kDefinitionKeys.at(kOpenDate)], definition.open_date_text);
+  apply_text(slots[kDefinitionKeys.at(kSuspendTime)], definition.suspend_time_text);
+  apply_text(slots[kDefinitionKeys.at(kSettledTime)], definition.settled_time_text);
+  apply_integer(slots[kDefinitionKeys.at(kVersion)], definition.version);
   JsonValue entries = slots[kDefinitionKeys.at(kRunners)];
   if (entries && entries.is_array())
     apply_definition_runners(entries.array());
@@ -470,7 +470,7 @@ void MarketState::recount_runners() noexcept {
   int32_t active = 0;
   for (const auto &entry : runners)
     active += entry.second.status == kActive;
-  number_of_active_runners = active;
+  definition.number_of_active_runners = active;
   statuses_dirty_ = false;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "input/json_tape.h"
+#include "market/market_definition.h"
 #include "market/object_slot.h"
 #include "market/price_ladder.h"
 
@@ -72,18 +73,6 @@ struct RunnerState {
   ObjectSlot cached_trd;
 };
 
-// One entry of the last definition's "runners" array, as given.
-struct RunnerDefinitionData {
-  std::optional<double> adjustment_factor;
-  std::optional<double> bsp;
-  std::string status = "ACTIVE";
-  std::optional<std::string> removal_date;
-  std::optional<std::string> name;
-  int64_t selection_id = 0;
-  double handicap = 0.0;
-  int32_t sort_priority = 0;
-};
-
 class MarketState {
 public:
   explicit MarketState(std::string market_id_) : market_id(std::move(market_id_)) {}
@@ -96,34 +85,15 @@ public:
   // Runners in ascending (selection id, handicap key) order. Valid until the next change.
   const std::vector<RunnerState *> &sorted_runners();
 
-  std::optional<int64_t> last_match_time;
-  std::optional<double> each_way_divisor;
   std::string market_id;
-  std::string status = "OPEN";
-  std::vector<std::string> regulators;
+  MarketDefinitionData definition;
   std::vector<RunnerDefinitionData> runner_definitions;
-  std::optional<std::string> event_id, event_type_id, event_name, market_type, market_time,
-      country_code, venue, race_type, name, timezone, betting_type, open_date, suspend_time,
-      settled_time;
   std::unordered_map<RunnerKey, RunnerState, RunnerKeyHash> runners;
+  std::optional<int64_t> last_match_time;
   int64_t publish_time_epoch = 0;
   double total_matched = 0.0;
-  int64_t version = 0;
-  double market_base_rate = 0.0;
   uint64_t definition_generation = 0;
-  int32_t bet_delay = 0;
-  int32_t number_of_active_runners = 0;
   int32_t number_of_runners = 0;
-  int32_t number_of_winners = 1;
-  bool bsp_reconciled = false;
-  bool complete = true;
-  bool cross_matching = true;
-  bool in_play = false;
-  bool runners_voidable = false;
-  bool bsp_market = false;
-  bool persistence_enabled = true;
-  bool turn_in_play_enabled = false;
-  bool discount_allowed = false;
 
   // Filled by the object layer: the MarketDefinition built at definition_generation.
   ObjectSlot cached_definition;

@@ -34,8 +34,6 @@ public:
   void *get_if_built_at(uint64_t counter) const noexcept {
     return object_ != nullptr && built_at_ == counter ? object_ : nullptr;
   }
-  void *get() const noexcept { return object_; }
-  uint64_t built_at() const noexcept { return built_at_; }
 
   // Takes ownership of `object`, releasing the previous one.
   void set(void *object, Release release, uint64_t built_at) noexcept {

@@ -146,18 +146,28 @@ void PriceLadder::rehash(size_t capacity) {
   }
 }
 
-std::vector<LadderEntry> PriceLadder::sorted_entries() const {
-  std::vector<LadderEntry> out;
-  sorted_entries_into(out);
-  return out;
-}
-
-void PriceLadder::sorted_entries_into(std::vector<LadderEntry> &out) const {
+std::span<const LadderEntry> PriceLadder::snapshot() const {
   if (!snapshot_valid_)
     rebuild_snapshot();
   else if (!touched_.empty())
     patch_snapshot();
-  out.assign(snapshot_.begin(), snapshot_.end());
+  return snapshot_;
+}
+
+LadderSnapshot PriceLadder::shared_snapshot() const {
+  if (shared_counter_ != change_counter_) {
+    std::span<const LadderEntry> levels = snapshot();
+    shared_ = levels.empty()
+                  ? nullptr
+                  : std::make_shared<const std::vector<LadderEntry>>(levels.begin(), levels.end());
+    shared_counter_ = change_counter_;
+  }
+  return shared_;
+}
+
+std::vector<LadderEntry> PriceLadder::sorted_entries() const {
+  std::span<const LadderEntry> levels = snapshot();
+  return {levels.begin(), levels.end()};
 }
 
 void PriceLadder::rebuild_snapshot() const {

@@ -5,6 +5,8 @@
 #include "input/json_tape.h"
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 namespace pelarune {
@@ -15,6 +17,10 @@ struct LadderEntry {
   friend bool operator==(const LadderEntry &, const LadderEntry &) = default;
 };
 
+// An ordered snapshot that is never changed once taken, so its holders may share it; null when
+// the ladder was empty.
+using LadderSnapshot = std::shared_ptr<const std::vector<LadderEntry>>;
+
 class PriceLadder {
 public:
   explicit PriceLadder(bool descending) noexcept : descending_(descending) {}
@@ -23,12 +29,14 @@ public:
   // map, and advances change_counter() once when it did.
   bool apply_updates(JsonArray items);
 
-  // Every level, ordered by price in the ladder's direction.
+  // Every level, ordered by price in the ladder's direction. Valid until the next update.
+  std::span<const LadderEntry> snapshot() const;
+  // The same levels as a shared snapshot, the same one while change_counter() stands still.
+  LadderSnapshot shared_snapshot() const;
+  // A copy of snapshot(), for holders that keep it across updates.
   std::vector<LadderEntry> sorted_entries() const;
-  void sorted_entries_into(std::vector<LadderEntry> &out) const;
 
   uint64_t change_counter() const noexcept { return change_counter_; }
-  void advance_counter() noexcept { ++change_counter_; }
   bool descending() const noexcept { return descending_; }
   size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
@@ -66,6 +74,9 @@ private:
   mutable std::vector<uint64_t> touched_;   // price bits set or removed since snapshot_
   mutable std::vector<LadderEntry> merged_; // patch output, swapped with snapshot_
   mutable bool snapshot_valid_ = false;
+  // The last shared snapshot and the counter it was taken at; null at 0 matches a new ladder.
+  mutable LadderSnapshot shared_;
+  mutable uint64_t shared_counter_ = 0;
 };
 
 } // namespace pelarune

@@ -5,12 +5,9 @@
 #include "binding/result.h"
 #include "market/market_state.h"
 
-#include <vector>
-
 namespace pelarune {
 
-// `scratch` holds ladder snapshots; passing the same vector each time saves its allocation.
 // On a Python error the objects built so far stay cached; a definition that failed does not.
-Result<PyRef> build_book(MarketState &market, std::vector<LadderEntry> &scratch);
+Result<PyRef> build_book(MarketState &market);
 
 } // namespace pelarune

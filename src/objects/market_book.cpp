@@ -45,7 +45,9 @@ PyGetSetDef market_book_getset[] = {
     PELARUNE_FIELD(MarketBookRecord, bsp_reconciled),
     PELARUNE_FIELD(MarketBookRecord, complete),
     PELARUNE_FIELD(MarketBookRecord, cross_matching),
-    PELARUNE_FIELD(MarketBookRecord, inplay),
+    // The book spells in_play without the underscore.
+    {"inplay", field_getter<MarketBookRecord, &MarketBookRecord::in_play>, nullptr, nullptr,
+     nullptr},
     PELARUNE_FIELD(MarketBookRecord, number_of_active_runners),
     PELARUNE_FIELD(MarketBookRecord, number_of_runners),
     PELARUNE_FIELD(MarketBookRecord, number_of_winners),

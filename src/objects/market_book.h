@@ -2,6 +2,7 @@
 #pragma once
 
 #include "binding/class_object.h"
+#include "market/market_definition.h"
 
 #include <cstdint>
 #include <optional>
@@ -9,29 +10,20 @@
 
 namespace pelarune {
 
-struct MarketBookRecord {
+// A copy of the market's MarketStatusData, whose fields are attributes, and the rest of the book.
+struct MarketBookRecord : MarketStatusData {
   static constexpr const char *kName = "MarketBook";
   static constexpr bool kGuarded = true;
 
   std::optional<int64_t> last_match_time;
   std::string market_id;
-  std::string status;
   std::optional<int32_t> streaming_unique_id; // set only from Python
   PyRef publish_time;                         // a datetime
   PyRef runners;                              // a list of Runner, new for every book
   PyRef market_definition;                    // a MarketDefinition, or None
   int64_t publish_time_epoch = 0;             // milliseconds since the Unix epoch
   double total_matched = 0.0;
-  int64_t version = 0;
-  int32_t bet_delay = 0;
-  int32_t number_of_active_runners = 0;
   int32_t number_of_runners = 0;
-  int32_t number_of_winners = 0;
-  bool bsp_reconciled = false;
-  bool complete = false;
-  bool cross_matching = false;
-  bool inplay = false;
-  bool runners_voidable = false;
 };
 
 } // namespace pelarune

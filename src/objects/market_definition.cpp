@@ -6,21 +6,6 @@
 namespace pelarune {
 namespace {
 
-using MarketDefinition = Instance<MarketDefinitionRecord>;
-
-// A new list of new str on every read.
-PyObject *market_definition_get_regulators(PyObject *self, void *) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    PELARUNE_TRY(MarketDefinition * definition, receiver<MarketDefinitionRecord>(self));
-    const std::vector<std::string> &regulators = definition->record.regulators;
-    PyRef list = created(PyList_New(Py_ssize_t(regulators.size())));
-    Py_ssize_t i = 0;
-    for (const std::string &regulator : regulators)
-      PyList_SET_ITEM(list.get(), i++, to_python(regulator).release()); // steals
-    return list;
-  });
-}
-
 PyGetSetDef market_definition_getset[] = {
     PELARUNE_FIELD(MarketDefinitionRecord, event_id),
     PELARUNE_FIELD(MarketDefinitionRecord, event_type_id),
@@ -32,7 +17,7 @@ PyGetSetDef market_definition_getset[] = {
     PELARUNE_FIELD(MarketDefinitionRecord, name),
     PELARUNE_FIELD(MarketDefinitionRecord, timezone),
     PELARUNE_FIELD(MarketDefinitionRecord, betting_type),
-    {"regulators", market_definition_get_regulators, nullptr, nullptr, nullptr},
+    PELARUNE_FIELD(MarketDefinitionRecord, regulators),
     PELARUNE_FIELD(MarketDefinitionRecord, runners),
     PELARUNE_FIELD(MarketDefinitionRecord, market_time),
     PELARUNE_FIELD(MarketDefinitionRecord, open_date),

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "binding/class_object.h"
-#include "market/market_state.h"
+#include "market/market_definition.h"
 
 namespace pelarune {
 

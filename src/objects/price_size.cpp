@@ -116,13 +116,9 @@ PyGetSetDef price_size_getset[] = {
 } // namespace
 
 Result<PyRef> price_size_list(std::span<const LadderEntry> entries) {
-  PyRef list = created(PyList_New(Py_ssize_t(entries.size())));
-  Py_ssize_t i = 0;
-  for (const LadderEntry &entry : entries) {
-    PELARUNE_TRY(PyRef price_size, create_instance(PriceSizeRecord{entry.price, entry.size}));
-    PyList_SET_ITEM(list.get(), i++, price_size.release()); // steals
-  }
-  return list;
+  return new_list(entries, [](const LadderEntry &entry) {
+    return create_instance(PriceSizeRecord{entry.price, entry.size});
+  });
 }
 
 template <> PyTypeObject *class_object<PriceSizeRecord>() {

@@ -74,7 +74,7 @@ PyObject *prices_iterator_next(PyObject *self) noexcept {
       // Consumed before anything can fail: a failed build does not replay the record.
       const StreamMessage &message = record.records[record.cursor++];
       if (apply_record(record, message))
-        return build_book(*record.market, record.scratch);
+        return build_book(*record.market);
     }
     return PyRef(); // end of iteration: no object and no exception
   });

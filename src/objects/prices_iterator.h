@@ -6,7 +6,6 @@
 #include "market/market_state.h"
 
 #include <memory>
-#include <vector>
 
 namespace pelarune {
 
@@ -17,7 +16,6 @@ struct PricesIteratorRecord {
   MessageStore records;
   size_t cursor = 0;
   std::unique_ptr<MarketState> market; // absent until a change names a market
-  std::vector<LadderEntry> scratch;    // ladder snapshots while a book is built
 };
 
 } // namespace pelarune

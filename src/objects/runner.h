@@ -23,9 +23,6 @@ struct RunnerRecord {
   int64_t selection_id = 0;
   double handicap = 0.0;
   double total_matched = 0.0;
-  // The counters of the "spl" and "spb" ladders when the snapshots above were taken.
-  uint64_t spl_counter = 0;
-  uint64_t spb_counter = 0;
 };
 
 } // namespace pelarune

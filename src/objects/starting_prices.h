@@ -5,23 +5,19 @@
 #include "market/market_state.h"
 #include "market/price_ladder.h"
 
-#include <memory>
 #include <span>
-#include <vector>
 
 namespace pelarune {
 
-// An ordered ladder snapshot; empty when null. Never changed once taken, so the Runners made
-// while a ladder stands still share one instead of sorting the ladder again.
-using LadderSnapshot = std::shared_ptr<const std::vector<LadderEntry>>;
-
+// The entries of a snapshot; none for a null one.
 inline std::span<const LadderEntry> entries(const LadderSnapshot &snapshot) noexcept {
   if (!snapshot)
     return {};
   return *snapshot;
 }
 
-// A runner's starting prices as they were when its Runner was made.
+// A runner's starting prices as they were when its Runner was made. The Runners made while a
+// ladder stands still share its snapshot.
 struct StartingPriceData {
   LadderSnapshot back_stake_taken;    // the "spl" ladder, lowest price first
   LadderSnapshot lay_liability_taken; // the "spb" ladder, highest price first

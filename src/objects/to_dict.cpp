@@ -6,10 +6,9 @@
 #include "objects/classes.h"
 
 #include <array>
+#include <ranges>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace pelarune {
 namespace {
@@ -162,14 +161,11 @@ template <class Record> Instance<Record> &held(PyObject *object) {
 template <class Record, class Convert> Result<PyRef> convert_list(PyObject *list, Convert convert) {
   if (!PyList_Check(list)) [[unlikely]]
     return conversion_error(list, "PyList");
-  Py_ssize_t size = PyList_GET_SIZE(list);
-  PyRef converted = created(PyList_New(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PELARUNE_TRY(Instance<Record> * element, receiver<Record>(PyList_GET_ITEM(list, i)));
-    PELARUNE_TRY(PyRef item, convert(element->record));
-    PyList_SET_ITEM(converted.get(), i, item.release()); // steals
-  }
-  return converted;
+  return new_list(
+      std::views::iota(Py_ssize_t(0), PyList_GET_SIZE(list)), [&](Py_ssize_t i) -> Result<PyRef> {
+        PELARUNE_TRY(Instance<Record> * element, receiver<Record>(PyList_GET_ITEM(list, i)));
+        return convert(element->record);
+      });
 }
 
 PyRef price_size_dict(const ExportKeys &keys, double price, double size) {
@@ -186,13 +182,9 @@ Result<PyRef> price_size_dicts(const ExportKeys &keys, PyObject *price_sizes) {
 }
 
 PyRef price_size_dicts(const ExportKeys &keys, std::span<const LadderEntry> entries) {
-  PyRef list = created(PyList_New(Py_ssize_t(entries.size())));
-  Py_ssize_t i = 0;
-  for (const LadderEntry &entry : entries) {
-    PyRef dict = price_size_dict(keys, entry.price, entry.size);
-    PyList_SET_ITEM(list.get(), i++, dict.release()); // steals
-  }
-  return list;
+  return new_list(entries, [&](const LadderEntry &entry) {
+    return price_size_dict(keys, entry.price, entry.size);
+  });
 }
 
 Result<PyRef> exchange_dict(const ExportKeys &keys, Instance<ExchangePricesRecord> &ex) {
@@ -255,14 +247,6 @@ Result<PyRef> definition_runner_dict(const ExportKeys &keys,
   return std::move(dict).done();
 }
 
-PyRef string_list(const std::vector<std::string> &texts) {
-  PyRef list = created(PyList_New(Py_ssize_t(texts.size())));
-  Py_ssize_t i = 0;
-  for (const std::string &text : texts)
-    PyList_SET_ITEM(list.get(), i++, to_python(text).release()); // steals
-  return list;
-}
-
 // Keys in alphabetical order; the times as the stream wrote them, not the datetimes.
 Result<PyRef> definition_dict(const ExportKeys &keys, const MarketDefinitionRecord &definition) {
   auto convert_runner = [&](const MarketDefinitionRunnerRecord &runner) {
@@ -291,7 +275,7 @@ Result<PyRef> definition_dict(const ExportKeys &keys, const MarketDefinitionReco
   dict.put(at(kNumberOfWinners), to_python(definition.number_of_winners));
   dict.put(at(kOpenDate), to_python(definition.open_date_text));
   dict.put(at(kPersistenceEnabled), to_python(definition.persistence_enabled));
-  dict.put(at(kRegulators), string_list(definition.regulators));
+  dict.put(at(kRegulators), to_python(definition.regulators));
   dict.put(at(kRunners), std::move(runners));
   dict.put(at(kRunnersVoidable), to_python(definition.runners_voidable));
   dict.put(at(kStatus), to_python(definition.status));
@@ -314,7 +298,7 @@ Result<PyRef> book_dict(const MarketBookRecord &book) {
   dict.put(at(kBspReconciled), to_python(book.bsp_reconciled));
   dict.put(at(kComplete), to_python(book.complete));
   dict.put(at(kCrossMatching), to_python(book.cross_matching));
-  dict.put(at(kInplay), to_python(book.inplay));
+  dict.put(at(kInplay), to_python(book.in_play));
   dict.put(at(kNumberOfActiveRunners), to_python(book.number_of_active_runners));
   dict.put(at(kNumberOfRunners), to_python(book.number_of_runners));
   dict.put(at(kNumberOfWinners), to_python(book.number_of_winners));

@@ -73,7 +73,6 @@ void replay(const std::filesystem::path &path, size_t expected_records, size_t e
   std::map<RunnerKey, ModelRunner> model;
   std::map<RunnerKey, Counters> previous;
   uint64_t previous_generation = 0;
-  std::vector<LadderEntry> snapshot;
   for (size_t index = 0; index < records.size(); ++index) {
     SCOPED_TRACE("record " + std::to_string(index));
     const StreamMessage &record = records[index];
@@ -117,7 +116,7 @@ void replay(const std::filesystem::path &path, size_t expected_records, size_t e
       active += runner.status == "ACTIVE";
       for (const PriceLadder *ladder :
            {&runner.atb, &runner.atl, &runner.trd, &runner.spb, &runner.spl}) {
-        ladder->sorted_entries_into(snapshot);
+        std::span<const LadderEntry> snapshot = ladder->snapshot();
         ASSERT_EQ(snapshot.size(), ladder->size());
         for (size_t j = 0; j < snapshot.size(); ++j) {
           EXPECT_NE(snapshot[j].size, 0.0);
@@ -145,7 +144,7 @@ void replay(const std::filesystem::path &path, size_t expected_records, size_t e
       EXPECT_EQ(runner.atl.sorted_entries(), model_entries(expected.atl, false));
       EXPECT_EQ(runner.trd.sorted_entries(), model_entries(expected.trd, false));
     }
-    EXPECT_EQ(market->number_of_active_runners, active);
+    EXPECT_EQ(market->definition.number_of_active_runners, active);
   }
 
   EXPECT_EQ(market->runners.size(), expected_runners);

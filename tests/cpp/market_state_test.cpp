@@ -42,48 +42,48 @@ TEST(MarketChangeKeys, IntegerRules) {
   apply_json(market, R"({"betDelay": 3, "version": 9223372036854775807})");
   apply_json(market, R"({"betDelay": 5.0, "version": 9223372036854775808})");
   apply_json(market, R"({"version": 18446744073709551615, "lastMatchTime": 7.0})");
-  EXPECT_EQ(market.bet_delay, 3);
-  EXPECT_EQ(market.version, kInt64Max);
+  EXPECT_EQ(market.definition.bet_delay, 3);
+  EXPECT_EQ(market.definition.version, kInt64Max);
   EXPECT_FALSE(market.last_match_time);
   apply_json(market, R"({"betDelay": 4294967297, "version": -3,
                          "lastMatchTime": -9223372036854775808})");
-  EXPECT_EQ(market.bet_delay, 1);
-  EXPECT_EQ(market.version, -3);
+  EXPECT_EQ(market.definition.bet_delay, 1);
+  EXPECT_EQ(market.definition.version, -3);
   EXPECT_EQ(market.last_match_time, kInt64Min);
   apply_json(market, R"({"betDelay": -1, "marketDefinition": {"numberOfWinners": 4294967295}})");
-  EXPECT_EQ(market.bet_delay, -1);
-  EXPECT_EQ(market.number_of_winners, -1);
+  EXPECT_EQ(market.definition.bet_delay, -1);
+  EXPECT_EQ(market.definition.number_of_winners, -1);
 }
 
 TEST(MarketChangeKeys, WrongTypesLeaveFieldsUnchanged) {
   MarketState market("1.1");
   apply_json(market, R"({"status": "SUSPENDED", "inPlay": true, "tv": 12.5, "complete": false,
                     "marketDefinition": {"eventId": "31389771", "regulators": ["A", 3, "B"]}})");
-  EXPECT_EQ(market.regulators, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(market.definition.regulators, (std::vector<std::string>{"A", "B"}));
   apply_json(market, R"({"status": 1, "inPlay": "false", "tv": "3", "complete": 0, "inplay": false,
                     "marketDefinition": {"eventId": 123, "regulators": "C", "venue": null}})");
-  EXPECT_EQ(market.status, "SUSPENDED");
-  EXPECT_TRUE(market.in_play);
-  EXPECT_FALSE(market.complete);
+  EXPECT_EQ(market.definition.status, "SUSPENDED");
+  EXPECT_TRUE(market.definition.in_play);
+  EXPECT_FALSE(market.definition.complete);
   EXPECT_EQ(market.total_matched, 12.5);
-  EXPECT_EQ(market.event_id, "31389771");
-  EXPECT_EQ(market.regulators, (std::vector<std::string>{"A", "B"}));
-  EXPECT_FALSE(market.venue);
+  EXPECT_EQ(market.definition.event_id, "31389771");
+  EXPECT_EQ(market.definition.regulators, (std::vector<std::string>{"A", "B"}));
+  EXPECT_FALSE(market.definition.venue);
   apply_json(market, R"({"tv": 7, "marketDefinition": {"regulators": []}})");
   EXPECT_EQ(market.total_matched, 7.0); // any number is a float
-  EXPECT_TRUE(market.regulators.empty());
+  EXPECT_TRUE(market.definition.regulators.empty());
 }
 
 TEST(MarketChangeKeys, LaterValueWins) {
   MarketState market("1.1");
   apply_json(market, R"({"betDelay": 1, "betDelay": 2, "rc": [{"id": 7, "ltp": 3, "ltp": 4}],
                          "status": "CLOSED", "marketDefinition": {"status": "OPEN"}})");
-  EXPECT_EQ(market.bet_delay, 2);
+  EXPECT_EQ(market.definition.bet_delay, 2);
   EXPECT_EQ(runner(market, 7)->last_price_traded, 4.0);
-  EXPECT_EQ(market.status, "CLOSED"); // the change level beats its own definition
+  EXPECT_EQ(market.definition.status, "CLOSED"); // the change level beats its own definition
   // A later duplicate of the wrong type still hides the earlier value.
   apply_json(market, R"({"betDelay": 5, "betDelay": 6.0})");
-  EXPECT_EQ(market.bet_delay, 2);
+  EXPECT_EQ(market.definition.bet_delay, 2);
 }
 
 TEST(MarketChangeKeys, NonObjectChangeOnlyMovesPublishTime) {
@@ -93,7 +93,7 @@ TEST(MarketChangeKeys, NonObjectChangeOnlyMovesPublishTime) {
     apply_json(market, change, 20);
     EXPECT_EQ(market.publish_time_epoch, 20) << change;
     EXPECT_EQ(market.number_of_runners, 2);
-    EXPECT_EQ(market.number_of_active_runners, 1);
+    EXPECT_EQ(market.definition.number_of_active_runners, 1);
   }
   EXPECT_EQ(market.definition_generation, 0u);
 }
@@ -224,39 +224,39 @@ TEST(DefinitionUpdate, FieldsAreSetAndMissingKeysKeepTheirValues) {
       "suspendTime": "suspendTime", "settledTime": "settledTime", "version": 42,
       "numberOfActiveRunners": 9, "numberOfRunners": 9, "totalMatched": 9, "lastMatchTime": 9}})");
   apply_json(market, R"({"marketDefinition": {"betDelay": 2}})");
+  const MarketDefinitionData &d = market.definition;
   const std::pair<const std::optional<std::string> *, const char *> texts[] = {
-      {&market.event_id, "eventId"},
-      {&market.event_type_id, "eventTypeId"},
-      {&market.event_name, "eventName"},
-      {&market.market_type, "marketType"},
-      {&market.market_time, "marketTime"},
-      {&market.country_code, "countryCode"},
-      {&market.venue, "venue"},
-      {&market.race_type, "raceType"},
-      {&market.timezone, "timezone"},
-      {&market.betting_type, "bettingType"},
-      {&market.name, "name"},
-      {&market.open_date, "openDate"},
-      {&market.suspend_time, "suspendTime"},
-      {&market.settled_time, "settledTime"}};
+      {&d.event_id, "eventId"},
+      {&d.event_type_id, "eventTypeId"},
+      {&d.event_name, "eventName"},
+      {&d.market_type, "marketType"},
+      {&d.market_time_text, "marketTime"},
+      {&d.country_code, "countryCode"},
+      {&d.venue, "venue"},
+      {&d.race_type, "raceType"},
+      {&d.timezone, "timezone"},
+      {&d.betting_type, "bettingType"},
+      {&d.name, "name"},
+      {&d.open_date_text, "openDate"},
+      {&d.suspend_time_text, "suspendTime"},
+      {&d.settled_time_text, "settledTime"}};
   for (auto [field, key] : texts)
     EXPECT_EQ(*field, key);
-  EXPECT_EQ(market.status, "status");
-  EXPECT_EQ(market.regulators, std::vector<std::string>{"regulators"});
-  const bool flags[] = {market.bsp_reconciled,       !market.complete,
-                        !market.cross_matching,      market.in_play,
-                        market.runners_voidable,     market.bsp_market,
-                        !market.persistence_enabled, market.turn_in_play_enabled,
-                        market.discount_allowed};
+  EXPECT_EQ(d.status, "status");
+  EXPECT_EQ(d.regulators, std::vector<std::string>{"regulators"});
+  const bool flags[] = {
+      d.bsp_reconciled,   !d.complete,  !d.cross_matching,      d.in_play,
+      d.runners_voidable, d.bsp_market, !d.persistence_enabled, d.turn_in_play_enabled,
+      d.discount_allowed};
   for (size_t i = 0; i < std::size(flags); ++i)
     EXPECT_TRUE(flags[i]) << "flag " << i;
-  EXPECT_EQ(market.bet_delay, 2);
-  EXPECT_EQ(market.number_of_winners, 3);
-  EXPECT_EQ(market.each_way_divisor, 4.0);
-  EXPECT_EQ(market.market_base_rate, 5.0);
-  EXPECT_EQ(market.version, 42);
+  EXPECT_EQ(d.bet_delay, 2);
+  EXPECT_EQ(d.number_of_winners, 3);
+  EXPECT_EQ(d.each_way_divisor, 4.0);
+  EXPECT_EQ(d.market_base_rate, 5.0);
+  EXPECT_EQ(d.version, 42);
   // Counts, total matched and last match time never come from the definition.
-  EXPECT_EQ(market.number_of_active_runners, 0);
+  EXPECT_EQ(market.definition.number_of_active_runners, 0);
   EXPECT_EQ(market.number_of_runners, 0);
   EXPECT_EQ(market.total_matched, 0.0);
   EXPECT_FALSE(market.last_match_time);
@@ -269,7 +269,7 @@ TEST(DefinitionUpdate, NullDefinitionOnlyAdvancesGeneration) {
   apply_json(market, R"({"marketDefinition": null})");
   apply_json(market, R"({"marketDefinition": [{"status": "OPEN"}]})");
   EXPECT_EQ(market.definition_generation, 3u);
-  EXPECT_EQ(market.status, "SUSPENDED");
+  EXPECT_EQ(market.definition.status, "SUSPENDED");
 }
 
 TEST(DefinitionUpdate, RunnerEntriesReplaceTheListWhole) {
@@ -332,15 +332,15 @@ TEST(DefinitionUpdate, RunnerStatusesDriveTheCounts) {
   MarketState market("1.1");
   apply_json(market, R"({"marketDefinition": {"runners": [{"id": 1}, {"id": 2}, {"id": 3}]}})");
   EXPECT_EQ(market.number_of_runners, 3);
-  EXPECT_EQ(market.number_of_active_runners, 3);
+  EXPECT_EQ(market.definition.number_of_active_runners, 3);
   apply_json(market, R"({"marketDefinition": {"runners": [{"id": 1, "status": "REMOVED"}]}})");
   EXPECT_EQ(market.number_of_runners, 3);
-  EXPECT_EQ(market.number_of_active_runners, 2);
+  EXPECT_EQ(market.definition.number_of_active_runners, 2);
   apply_json(market, R"({"rc": [{"id": 4}, {"id": 2, "status": "active"}]})");
   EXPECT_EQ(market.number_of_runners, 4);
-  EXPECT_EQ(market.number_of_active_runners, 2); // status compares byte for byte
+  EXPECT_EQ(market.definition.number_of_active_runners, 2); // status compares byte for byte
   apply_json(market, R"({"rc": [{"id": 2, "status": "ACTIVE"}]})");
-  EXPECT_EQ(market.number_of_active_runners, 3);
+  EXPECT_EQ(market.definition.number_of_active_runners, 3);
 }
 
 TEST(ImageReset, OnlyTrueRemovesRunners) {
@@ -353,7 +353,7 @@ TEST(ImageReset, OnlyTrueRemovesRunners) {
   apply_json(market, R"({"img": true})");
   EXPECT_TRUE(market.runners.empty());
   EXPECT_EQ(market.number_of_runners, 0);
-  EXPECT_EQ(market.number_of_active_runners, 0);
+  EXPECT_EQ(market.definition.number_of_active_runners, 0);
 }
 
 TEST(ImageReset, RecreatedRunnersStartFromDefaults) {
@@ -374,7 +374,7 @@ TEST(ImageReset, RecreatedRunnersStartFromDefaults) {
   EXPECT_EQ(one.atl.change_counter(), 1u);
   EXPECT_TRUE(runner(market, 2)->atl.empty());
   // Definition fields and the definition's runner list survive the image.
-  EXPECT_EQ(market.venue, "V");
+  EXPECT_EQ(market.definition.venue, "V");
   EXPECT_EQ(market.runner_definitions.size(), 2u);
   EXPECT_EQ(market.number_of_runners, 2);
 }
@@ -403,9 +403,9 @@ TEST(ImageReset, CachedObjectsAreReleasedOnceAndNotInherited) {
   // Same counter value as its predecessor's cached object, yet nothing to hand out.
   EXPECT_EQ(again.change_counter, 1u);
   EXPECT_EQ(again.cached_runner.get_if_built_at(1), nullptr);
-  EXPECT_EQ(again.cached_atb.get(), nullptr);
+  EXPECT_EQ(again.cached_atb.get_if_built_at(0), nullptr);
   EXPECT_EQ(g_released, 4);
-  EXPECT_NE(market.cached_definition.get(), nullptr); // the definition is not the image's
+  EXPECT_NE(market.cached_definition.get_if_built_at(0), nullptr); // not the image's
 }
 
 TEST(ChangeCounters, RunnerChangeAdvancesOnlyWhenSomethingChanged) {

@@ -138,10 +138,22 @@ TEST(LadderSnapshot, OrderFollowsDirection) {
     apply_json(*ladder, "[[1.5, 1], [2.0, 2], [1.8, 3]]");
   EXPECT_EQ(back.sorted_entries(), entries({{2.0, 2}, {1.8, 3}, {1.5, 1}}));
   EXPECT_EQ(lay.sorted_entries(), entries({{1.5, 1}, {1.8, 3}, {2.0, 2}}));
+}
 
-  std::vector<LadderEntry> reused = {{9, 9}, {8, 8}, {7, 7}, {6, 6}};
-  PriceLadder empty(false);
-  empty.sorted_entries_into(reused);
-  EXPECT_TRUE(reused.empty());
-  EXPECT_TRUE(empty.sorted_entries().empty());
+// Null while empty, the same one while the counter stands still, and never changed once taken.
+TEST(LadderSnapshot, SharedSnapshotFollowsTheCounter) {
+  PriceLadder ladder(false);
+  EXPECT_EQ(ladder.shared_snapshot(), nullptr);
+  apply_json(ladder, "[[2.0, 2], [1.5, 1]]");
+  LadderSnapshot held = ladder.shared_snapshot();
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(*held, entries({{1.5, 1}, {2.0, 2}}));
+  apply_json(ladder, "[[1.5, 1]]"); // re-sent: no change
+  EXPECT_EQ(ladder.shared_snapshot(), held);
+  apply_json(ladder, "[[1.5, 0]]");
+  EXPECT_EQ(*ladder.shared_snapshot(), entries({{2.0, 2}}));
+  EXPECT_EQ(*held, entries({{1.5, 1}, {2.0, 2}}));
+  apply_json(ladder, "[[2.0, 0]]");
+  EXPECT_EQ(ladder.shared_snapshot(), nullptr);
+  EXPECT_TRUE(ladder.snapshot().empty());
 }

@@ -55,6 +55,14 @@ class TestRunnerReuse:
         assert runners[2] is not runners[1] and runners[3] is not runners[2]
         assert runners[3].ex.available_to_back is runners[0].ex.available_to_back
 
+    def test_starting_price_lists_follow_their_own_ladder(self, stream_file):
+        books = replay(stream_file, mcm(1, change(rc=[rc(1, spl=[[5.0, 1]], spb=[[6.0, 2]])])),
+                       mcm(2, change(rc=[rc(1, spl=[[5.5, 3]])])),
+                       mcm(3, change(rc=[rc(1, spb=[[6.0, 0]])])))
+        sps = [book.runners[0].sp for book in books]
+        assert [[p.price for p in sp.back_stake_taken] for sp in sps] == [[5], [5, 5.5], [5, 5.5]]
+        assert [[p.size for p in sp.lay_liability_taken] for sp in sps] == [[2], [2], []]
+
     def test_img_makes_every_object_new(self, stream_file):
         first, second = replay(stream_file, two_runner_start(),
                                mcm(2, change(img=True, rc=[rc(1, atb=ATB), rc(2)])))

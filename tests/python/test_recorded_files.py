@@ -1,16 +1,14 @@
-"""Replay of real recordings: counts, runner order, reuse invariants and flat memory."""
+"""Replay of real recordings: counts, runner order and reuse invariants."""
 
 import bz2
-import gc
 import gzip
 import json
-import os
 import sys
 
 import pytest
 
 import pelarune
-from conftest import recorded, sanitized
+from conftest import recorded
 
 COUNTS = {"BASIC-1.132153978": 480, "BASIC-1.132153978.gz": 480, "1.197931750": 166}
 LADDER_KEYS = {"atb": "available_to_back", "atl": "available_to_lay", "trd": "traded_volume"}
@@ -124,30 +122,3 @@ def test_held_objects_released_with_iterator():
     # Only the iterator's caches let go of them: one reference each.
     assert (sys.getrefcount(runner), sys.getrefcount(definition)) == (counts[0] - 1, counts[1] - 1)
 
-
-def resident_bytes():
-    try:
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
-        pytest.skip("no /proc/self/statm")
-
-
-@pytest.mark.skipif(sanitized(), reason="ASan's quarantine holds freed memory")
-def test_memory_flat_over_many_replays():
-    paths = [recorded(name) for name in sorted(COUNTS)]
-
-    def rounds(count):
-        for i in range(count):
-            for path in paths:
-                it = pelarune.iter_prices_file(path)
-                for n, book in enumerate(it):
-                    if i % 2 and n == len(it) // 2:
-                        break  # drop the iterator half way
-                del it
-        gc.collect()
-
-    rounds(5)
-    before = resident_bytes()
-    rounds(40)
-    assert resident_bytes() - before < 4 * 2**20

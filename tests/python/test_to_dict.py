@@ -85,12 +85,6 @@ class TestLayout:
         exported = book.to_dict()["marketDefinition"]
         assert list(exported) == sorted(exported)
 
-    def test_method_surface(self):
-        method = pelarune.MarketBook.to_dict
-        assert method.__text_signature__ == "($self)"
-        assert method.__doc__ == (
-            "Convert to a dict matching betfairutil lightweight format (for testing)")
-
     def test_book_before_any_definition(self, stream_file):
         result = two_books(stream_file)[0].to_dict()
         assert "marketDefinition" not in result and len(result) == 16
