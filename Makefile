@@ -1,5 +1,6 @@
 # Two entry points do all set-up on a fresh machine: `make demo` and `make test`.
-.PHONY: demo test install bootstrap native pytest sanitize fuzz format-check bench clean
+.PHONY: demo test install install313 bootstrap native pytest pytest313 sanitize fuzz format-check \
+  bench clean
 
 # The test steps run in the order `test` lists them, also under -j.
 .NOTPARALLEL:
@@ -8,6 +9,8 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eo pipefail -c
 
 PY := .venv/bin/python
+# pytest runs on CPython 3.13 as well; the native suites and the sanitizers stay on 3.12.
+PY313 := .venv313/bin/python
 VENV_PATH := PATH="$(CURDIR)/.venv/bin:$$PATH"
 BUILD_DEV := build/dev
 BUILD_ASAN := build/asan
@@ -19,6 +22,7 @@ FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
 
 # The format check and the fuzz targets need clang-14; the demo does not.
 WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
+WITH_PY313 := $(if $(filter test pytest313,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
                  -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) $(wildcard bench/*.cpp)
 
@@ -28,10 +32,13 @@ run_ctest = $(VENV_PATH) ctest --test-dir $(1) --output-on-failure -j2 >$(1)/cte
   { cat $(1)/ctest.log; exit 1; }; sed -n '/tests passed/,$$p' $(1)/ctest.log
 
 bootstrap:
-	@PELARUNE_WITH_CLANG=$(WITH_CLANG) scripts/bootstrap.sh
+	@PELARUNE_WITH_CLANG=$(WITH_CLANG) PELARUNE_WITH_PY313=$(WITH_PY313) scripts/bootstrap.sh
 
 install: bootstrap
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+install313: bootstrap
+	@$(PY313) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
 # Replays FILE (default: a generated recorded-looking sample) and prints a summary.
 demo: install
@@ -51,6 +58,10 @@ native: bootstrap
 pytest: install
 	@echo "== pytest"
 	@$(PY) -m pytest -q tests/python
+
+pytest313: install313
+	@echo "== pytest on CPython 3.13"
+	@$(PY313) -m pytest -q tests/python
 
 # GCC's AddressSanitizer and UndefinedBehaviorSanitizer over both suites: the GoogleTest
 # binaries as they are, and pytest against the sanitized extension, which PYTHONPATH puts
@@ -86,9 +97,9 @@ fuzz: bootstrap
 	@$(PY) fuzz/make_seeds.py $(BUILD_FUZZ)/seeds
 	@fuzz/run_fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
-# Every test, in CI's order: format, -Werror build with GoogleTest and the corpus, pytest,
-# both suites under the sanitizers, then the fuzzers.
-test: format-check native pytest sanitize fuzz
+# Every test, in CI's order: format, -Werror build with GoogleTest and the corpus, pytest on
+# CPython 3.12 and 3.13, both suites under the sanitizers, then the fuzzers.
+test: format-check native pytest pytest313 sanitize fuzz
 
 # Benchmarks, not tests: a 200 MB generated file (kept in bench/data/) through the loader and
 # the engine, then the Python replay and to_dict against the unavoidable work and, where it
