@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ zlib1g-dev rapidjson-dev libgtest-dev)
+# The compiler, and the development package of every library CMakeLists.txt requires.
+mapfile -t libraries < <(sed -n 's/^[[:space:]]*pelarune_require([^ ]* \([^ )]*\).*/\1/p' CMakeLists.txt)
+packages=(g++ "${libraries[@]}")
 if [[ "${PELARUNE_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang-14 libclang-rt-14-dev clang-format-14)
 fi
