@@ -42,8 +42,11 @@ install: bootstrap
 install313: bootstrap
 	@$(PY313) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
-# Replays FILE (default: a generated recorded-looking sample) and prints a summary.
+# Replays FILE (default: a generated recorded-looking sample), prints a summary and charts the
+# market into build/demo/. matplotlib is the demo's own: the tests do not need it.
 demo: install
+	@$(PY) -c "import matplotlib" 2>/dev/null || \
+	  $(PY) -m pip install -q --disable-pip-version-check matplotlib
 	@$(PY) scripts/replay.py $(FILE)
 
 format-check: bootstrap
