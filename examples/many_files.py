@@ -98,6 +98,11 @@ def main(argv: list[str]) -> None:
         base = timings[chosen[0]]
         print(f"{name:8} {timings[name]:7.2f} s  {base / timings[name]:5.2f}x {chosen[0]}"
               f"  ({len(paths)} files, {args.workers if name != 'loop' else 1} processes)")
+    if "dask" in chosen and args.scheduler is None:
+        start = time.perf_counter()
+        run_dask([], args.workers)
+        print(f"(of which about {time.perf_counter() - start:.2f} s start and stop the Dask "
+              f"LocalCluster, measured on no files)")
     share = favourite_won_share(reference or [])
     if share is not None:
         print(f"favourite just before the off won {share:.0%} of the markets with a winner")
