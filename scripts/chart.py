@@ -10,17 +10,12 @@ import warnings
 
 import matplotlib
 import pelarune
+from replay import traded_volume
 
 matplotlib.use("Agg")  # files only, no display needed
 import matplotlib.dates as mdates
 import matplotlib.pyplot as plt
 from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
-
-
-def traded_volume(runner):
-    if runner.total_matched:
-        return runner.total_matched
-    return sum(level.size for level in runner.ex.traded_volume)
 
 
 def market_series(path):
