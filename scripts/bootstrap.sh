@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The compiler, and the development package of every library CMakeLists.txt requires.
-mapfile -t libraries < <(sed -n 's/^[[:space:]]*pelarune_require([^ ]* \([^ )]*\).*/\1/p' CMakeLists.txt)
+mapfile -t libraries < \
+  <(sed -n 's/^[[:space:]]*pelarune_require([^ ]* \([^ )]*\).*/\1/p' CMakeLists.txt)
 packages=(g++ "${libraries[@]}")
 if [[ "${PELARUNE_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang-14 libclang-rt-14-dev clang-format-14)
@@ -48,7 +49,8 @@ make_venv() {
     ! "$venv/bin/python" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')"
   then
     python=$(find_python "$version") || {
-      echo "bootstrap: CPython $version not found (looked for python$version on PATH and in pyenv)." >&2
+      echo "bootstrap: CPython $version not found" \
+        "(looked for python$version on PATH and in pyenv)." >&2
       echo "bootstrap: install it, for example with 'pyenv install $version', and run again." >&2
       exit 1
     }
