@@ -1,5 +1,6 @@
 # Two entry points do all set-up on a fresh machine: `make demo` and `make test`.
-.PHONY: demo test install bootstrap native pytest sanitize fuzz format-check bench clean
+.PHONY: demo test install install313 bootstrap native pytest pytest313 typecheck sanitize fuzz \
+  format-check bench clean
 
 # The test steps run in the order `test` lists them, also under -j.
 .NOTPARALLEL:
@@ -8,6 +9,8 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eo pipefail -c
 
 PY := .venv/bin/python
+# pytest runs on CPython 3.13 as well; the native suites and the sanitizers stay on 3.12.
+PY313 := .venv313/bin/python
 VENV_PATH := PATH="$(CURDIR)/.venv/bin:$$PATH"
 BUILD_DEV := build/dev
 BUILD_ASAN := build/asan
@@ -19,6 +22,8 @@ FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
 
 # The format check and the fuzz targets need clang-14; the demo does not.
 WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
+WITH_PY313 := $(if $(filter test pytest313,$(MAKECMDGOALS)),1,0)
+WITH_TYPECHECK := $(if $(filter test typecheck,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
                  -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) $(wildcard bench/*.cpp)
 
@@ -28,13 +33,20 @@ run_ctest = $(VENV_PATH) ctest --test-dir $(1) --output-on-failure -j2 >$(1)/cte
   { cat $(1)/ctest.log; exit 1; }; sed -n '/tests passed/,$$p' $(1)/ctest.log
 
 bootstrap:
-	@PELARUNE_WITH_CLANG=$(WITH_CLANG) scripts/bootstrap.sh
+	@PELARUNE_WITH_CLANG=$(WITH_CLANG) PELARUNE_WITH_PY313=$(WITH_PY313) \
+	  PELARUNE_WITH_TYPECHECK=$(WITH_TYPECHECK) scripts/bootstrap.sh
 
 install: bootstrap
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
-# Replays FILE (default: a generated recorded-looking sample) and prints a summary.
+install313: bootstrap
+	@$(PY313) -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+# Replays FILE (default: a generated recorded-looking sample), prints a summary and charts the
+# market into build/demo/. matplotlib is the demo's own: the tests do not need it.
 demo: install
+	@$(PY) -c "import matplotlib" 2>/dev/null || \
+	  $(PY) -m pip install -q --disable-pip-version-check matplotlib
 	@$(PY) scripts/replay.py $(FILE)
 
 format-check: bootstrap
@@ -51,6 +63,21 @@ native: bootstrap
 pytest: install
 	@echo "== pytest"
 	@$(PY) -m pytest -q tests/python
+
+# The installed stubs against the built module (names, kinds, signatures; test_stubs.py checks
+# the values), then mypy --strict over examples/ and each Python block of the README, as a
+# user's code sees the installed package.
+typecheck: install
+	@echo "== stubtest, mypy --strict on examples/ and the README's Python blocks"
+	@rm -rf build/readme && mkdir -p build/readme
+	@awk '/^```python$$/ {n++; keep=1; next} /^```$$/ {keep=0} \
+	  keep {print > ("build/readme/example" n ".py")}' README.md
+	@$(PY) -m mypy.stubtest pelarune
+	@$(PY) -m mypy --strict --cache-dir build/mypy-cache examples build/readme
+
+pytest313: install313
+	@echo "== pytest on CPython 3.13"
+	@$(PY313) -m pytest -q tests/python
 
 # GCC's AddressSanitizer and UndefinedBehaviorSanitizer over both suites: the GoogleTest
 # binaries as they are, and pytest against the sanitized extension, which PYTHONPATH puts
@@ -86,9 +113,10 @@ fuzz: bootstrap
 	@$(PY) fuzz/make_seeds.py $(BUILD_FUZZ)/seeds
 	@fuzz/run_fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
-# Every test, in CI's order: format, -Werror build with GoogleTest and the corpus, pytest,
-# both suites under the sanitizers, then the fuzzers.
-test: format-check native pytest sanitize fuzz
+# Every test, in CI's order: format, -Werror build with GoogleTest and the corpus, pytest, the
+# stubs and typed examples, pytest on CPython 3.13, both suites under the sanitizers, then the
+# fuzzers.
+test: format-check native pytest typecheck pytest313 sanitize fuzz
 
 # Benchmarks, not tests: a 200 MB generated file (kept in bench/data/ with its gzip and bzip2
 # forms) through the loader and the engine, then the Python replay and to_dict against the

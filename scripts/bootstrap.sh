@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Prepares a fresh machine: Debian packages, CPython 3.12, the .venv with build and test tools.
-# Safe to run again; it only installs what is missing.
+# Prepares a fresh machine: Debian packages, CPython 3.12 (and 3.13 for the tests that run on
+# both), the venvs with build and test tools. Safe to run again; it only installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ zlib1g-dev libbz2-dev bzip2 rapidjson-dev libgtest-dev)
+# The compiler, and the development package of every library CMakeLists.txt requires.
+mapfile -t libraries < \
+  <(sed -n 's/^[[:space:]]*pelarune_require([^ ]* \([^ )]*\).*/\1/p' CMakeLists.txt)
+# bzip2 itself makes the benchmark's .bz2 file.
+packages=(g++ bzip2 "${libraries[@]}")
 if [[ "${PELARUNE_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang-14 libclang-rt-14-dev clang-format-14)
 fi
@@ -21,13 +25,15 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# Prints the path of a CPython of version $1 (like 3.12) from PATH or pyenv.
 find_python() {
-  local candidate
-  for candidate in "$(command -v python3.12 || true)" \
-    "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/3.12*/bin/python3.12; do
+  local version=$1 candidate
+  for candidate in "$(command -v "python$version" || true)" \
+    "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/"$version"*/bin/python"$version"; do
     [[ -n "$candidate" && -x "$candidate" ]] || continue
-    # A pyenv shim exists even when 3.12 is not the selected version: check it really runs.
-    if "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
+    # A pyenv shim exists even when the version is not the selected one: check it really runs.
+    if "$candidate" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" \
+      2>/dev/null; then
       echo "$candidate"
       return 0
     fi
@@ -35,16 +41,36 @@ find_python() {
   return 1
 }
 
-if [[ ! -x .venv/bin/python ]] || ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then
-  python=$(find_python) || {
-    echo "bootstrap: CPython 3.12 not found (looked for python3.12 on PATH and in pyenv)." >&2
-    echo "bootstrap: install it, for example with 'pyenv install 3.12', and run again." >&2
-    exit 1
-  }
-  echo "bootstrap: creating .venv with $python"
-  rm -rf .venv
-  "$python" -m venv .venv
+# Makes venv $1 with CPython $2 unless it exists with that version, then installs the build
+# and test tools and any further packages given.
+make_venv() {
+  local venv=$1 version=$2 python
+  shift 2
+  if [[ ! -x $venv/bin/python ]] ||
+    ! "$venv/bin/python" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')"
+  then
+    python=$(find_python "$version") || {
+      echo "bootstrap: CPython $version not found" \
+        "(looked for python$version on PATH and in pyenv)." >&2
+      echo "bootstrap: install it, for example with 'pyenv install $version', and run again." >&2
+      exit 1
+    }
+    echo "bootstrap: creating $venv with $python"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.8" cmake ninja pytest "$@"
+}
+
+# The many-files example's Dask form: its test skips without Dask, except in CI, which installs
+# it. The stubs' checks need mypy, and `mypy --strict examples/` what the examples import.
+dask=()
+[[ "${CI:-}" == true ]] && dask=("dask[distributed]")
+typecheck=()
+[[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy "dask[distributed]")
+make_venv .venv 3.12 "${dask[@]}" "${typecheck[@]}"
+if [[ "${PELARUNE_WITH_PY313:-0}" == 1 ]]; then
+  make_venv .venv313 3.13 "${dask[@]}"
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
-.venv/bin/python -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.8" cmake ninja pytest

@@ -4,7 +4,8 @@ Usage: replay.py [PATH]   (without PATH, a generated recorded-looking sample is 
 
 Shows the market's name, its status and in-play changes, and per runner its final status,
 last traded price, traded volume and the last best back and lay prices quoted, with the number
-of books and the replay speed.
+of books and the replay speed. Then charts each runner's best back price and traded volume over
+the market's life (chart.py) into build/demo/, when matplotlib is installed.
 """
 
 import os
@@ -17,6 +18,7 @@ import pelarune
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE = os.path.join(ROOT, "bench", "data", "sample.jsonl")
+CHARTS = os.path.join(ROOT, "build", "demo")
 
 
 def sample_path():
@@ -140,6 +142,18 @@ def main(argv):
         print(f"{path}: {len(iterator)} records, no market books")
         return
     report(path, summary, loaded - start, done - loaded)
+    try:
+        import chart
+    except ImportError as error:  # chart.py needs matplotlib, which `make demo` installs
+        print(f"chart: not drawn ({error})")
+        return
+    os.makedirs(CHARTS, exist_ok=True)
+    name = os.path.basename(path)
+    for extension in (".gz", ".gzip", ".json", ".jsonl"):
+        name = name.removesuffix(extension)
+    out = os.path.join(CHARTS, name + ".png")
+    chart.draw(path, out)
+    print(f"chart: {out}")
 
 
 if __name__ == "__main__":

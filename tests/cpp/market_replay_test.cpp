@@ -3,6 +3,7 @@
 #include "market/market_state.h"
 
 #include "input/loader.h"
+#include "recorded_data.h"
 
 #include <gtest/gtest.h>
 
@@ -62,8 +63,7 @@ std::vector<LadderEntry> model_entries(const Levels &levels, bool descending) {
 using Counters = std::array<uint64_t, 6>;
 
 void replay(const std::filesystem::path &path, size_t expected_records, size_t expected_runners) {
-  if (!std::filesystem::exists(path))
-    GTEST_SKIP() << path << " not present";
+  PELARUNE_SKIP_WITHOUT_RECORDING(path);
   LoadResult loaded = load_stream_messages(path.string());
   ASSERT_TRUE(loaded) << loaded.error().message;
   const MessageStore &records = *loaded;

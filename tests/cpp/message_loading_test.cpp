@@ -4,6 +4,7 @@
 #include "input/loader.h"
 #include "input_test_util.h"
 #include "json_for_tests.h"
+#include "recorded_data.h"
 
 #include <gtest/gtest.h>
 
@@ -168,8 +169,7 @@ TEST(MessageStore, RecordsSurviveChunkingAndShrinking) {
 
 TEST(RecordedFiles, KeptRecordCounts) {
   std::string dir = PELARUNE_SHARED_DATA;
-  if (!std::filesystem::exists(dir + "/1.197931750"))
-    GTEST_SKIP() << "no recorded files at " << dir;
+  PELARUNE_SKIP_WITHOUT_RECORDING(dir + "/1.197931750");
   for (auto [name, count] : {std::pair<const char *, size_t>{"BASIC-1.132153978", 480},
                              {"BASIC-1.132153978.gz", 480},
                              {"1.197931750", 166}}) {

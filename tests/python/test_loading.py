@@ -4,14 +4,12 @@ import errno
 import gzip
 import json
 import os
-import pathlib
 import zlib
 
 import pytest
 
 import pelarune
-
-DATA = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data"
+from conftest import recorded
 
 MC = '{"op":"mcm","pt":%d,"mc":[{"id":"1.1","rc":[{"id":1,"ltp":2.0}]}]}'
 
@@ -124,10 +122,7 @@ class TestGzip:
         load_error(tmp_path, bytes(flipped), "a.gz")
 
     def test_crlf_recorded_file(self):
-        path = DATA / "BASIC-1.132153978.gz"
-        if not path.exists():
-            pytest.skip("recorded files not available")
-        assert len(pelarune.iter_prices_file(str(path))) == 480
+        assert len(pelarune.iter_prices_file(recorded("BASIC-1.132153978.gz"))) == 480
 
 
 class TestFailures:
@@ -178,9 +173,7 @@ class TestFailures:
 
 
 def test_recorded_files():
-    if not DATA.exists():
-        pytest.skip("recorded files not available")
     for name, count in [("BASIC-1.132153978", 480), ("1.197931750", 166)]:
-        it = pelarune.iter_prices_file(str(DATA / name))
+        it = pelarune.iter_prices_file(recorded(name))
         assert len(it) == count
         assert iter(it) is it

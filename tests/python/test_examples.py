@@ -1,0 +1,59 @@
+"""The many-files example: the process-pool and Dask forms give what the plain loop gives."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import sanitized, skip_outside_ci
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EXAMPLES = os.path.join(ROOT, "examples")
+
+# Worker processes under ASan would run Dask's own C extensions under it too; this test is
+# about the example's orchestration, which the plain run covers.
+pytestmark = pytest.mark.skipif(sanitized(), reason="worker processes under ASan")
+
+
+@pytest.fixture(scope="module")
+def many_files(tmp_path_factory):
+    """The example module, with a folder of generated markets and one file without books."""
+    folder = tmp_path_factory.mktemp("markets")
+    for seed in range(3):
+        subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"),
+                        "--markets", "1", "--updates", "150", "--seed", str(seed),
+                        "-o", str(folder / f"market{seed}.json")],
+                       check=True, stderr=subprocess.DEVNULL)
+    (folder / "empty.json").write_text("")
+    sys.path.insert(0, EXAMPLES)  # workers import pre_off by name, as on a cluster
+    try:
+        module = importlib.import_module("many_files")
+        yield module, module.market_files(str(folder))
+    finally:
+        sys.path.remove(EXAMPLES)
+
+
+@pytest.fixture(scope="module")
+def expected(many_files):
+    module, paths = many_files
+    results = module.run_loop(paths)
+    # Not trivially equal: every generated market has prices before the off and one winner.
+    assert [market is None for market in results] == [True, False, False, False]
+    for market in results[1:]:
+        assert market.off is not None and sum(runner.won for runner in market.runners) == 1
+        assert all(runner.best_back is not None for runner in market.runners)
+    return results
+
+
+def test_process_pool_matches_loop(many_files, expected):
+    module, paths = many_files
+    assert module.run_process_pool(paths, 2) == expected
+
+
+def test_dask_matches_loop(many_files, expected):
+    if importlib.util.find_spec("distributed") is None:
+        skip_outside_ci("dask[distributed] not installed")
+    module, paths = many_files
+    assert module.run_dask(paths, 2) == expected
