@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ zlib1g-dev rapidjson-dev libgtest-dev)
+packages=(g++ zlib1g-dev libisal-dev rapidjson-dev libgtest-dev)
 if [[ "${PELARUNE_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang-14 libclang-rt-14-dev clang-format-14)
 fi
