@@ -174,7 +174,27 @@ bool rewrite_in_range_literal(char *line, size_t length, size_t offset) {
 
 } // namespace
 
+Expected<std::string_view, LoadError> JsonParser::parse(char *line, size_t length) {
+  if (size_t bound = JsonScanner::tape_bound(length); scanned_capacity_ < bound) [[unlikely]] {
+    scanned_capacity_ = std::max(bound, 2 * scanned_capacity_);
+    scanned_.reset(new char[scanned_capacity_]);
+  }
+  line[length] = '\0';
+  if (char *end = scanner_.scan(line, length, scanned_.get())) [[likely]]
+    return std::string_view(scanned_.get(), size_t(end - scanned_.get()));
+  // Declined: the scanner left the line as it was.
+  PELARUNE_CHECK_OK(parse_with_reader(line, length, tape_));
+  return std::string_view(tape_);
+}
+
 Expected<Unit, LoadError> JsonParser::parse(char *line, size_t length, std::string &tape) {
+  PELARUNE_TRY(std::string_view encoded, parse(line, length));
+  tape.assign(encoded);
+  return Unit{};
+}
+
+Expected<Unit, LoadError> JsonParser::parse_with_reader(char *line, size_t length,
+                                                        std::string &tape) {
   // Parsing in place changes the strings' bytes; a retry needs the line as it was.
   original_.assign(line, length);
   for (;;) {

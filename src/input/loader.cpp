@@ -82,8 +82,7 @@ void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats
 LoadResult load_messages(ByteSource source, LoadStats *stats) {
   StreamLineReader reader(std::move(source));
   MessageStore store;
-  JsonParser parser;
-  std::string tape; // one line's parse, reused so a line costs no allocation
+  JsonParser parser; // reused, so a line costs no allocation
   MutableLine line;
   for (;;) {
     PELARUNE_TRY(bool more, reader.next_line(line));
@@ -94,7 +93,7 @@ LoadResult load_messages(ByteSource source, LoadStats *stats) {
     // Records start with '{'; only other lines need the full blank test.
     if ((line.size == 0 || line.data[0] != '{') && is_blank_line(line.view()))
       continue;
-    PELARUNE_CHECK_OK(parser.parse(line.data, line.size, tape));
+    PELARUNE_TRY(std::string_view tape, parser.parse(line.data, line.size));
     keep_line(JsonValue(reinterpret_cast<const uint8_t *>(tape.data())), store, line.size, stats);
   }
   store.shrink_to_fit();

@@ -1,0 +1,258 @@
+// The one-pass scanner behind the common lines: each byte is looked at once, numbers are read
+// straight into their tape form, and the tape is written through a raw pointer. This file stays
+// free of Python.
+#include "input/json_scanner.h"
+
+#include "input/json_parser.h"
+#include "input/json_tape.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace pelarune {
+namespace {
+
+// The RapidJSON path fails literals longer than about 308 digits or with an exponent above
+// 308 (less the fraction's digits) before it converts them; below these it never does.
+constexpr size_t kMaxPlainLiteralBytes = 300;
+constexpr long kMaxPlainExponent = 300;
+
+bool is_digit(char c) noexcept {
+  return uint8_t(c - '0') < 10;
+}
+
+// Skips JSON's white space, which stream lines rarely hold: one test when there is none. The
+// NUL after the line is none, so skipping stops there.
+const char *skip_space(const char *p) noexcept {
+  if (uint8_t(*p) > ' ') [[likely]]
+    return p;
+  while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
+    ++p;
+  return p;
+}
+
+// A high bit in each byte of the word that is '"', '\\' or below 0x20. Borrows may mark bytes
+// above a marked one, so only the lowest mark is exact, which is the one used.
+uint64_t special_bytes(uint64_t word) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  uint64_t quote = word ^ (kOnes * '"');
+  uint64_t backslash = word ^ (kOnes * '\\');
+  uint64_t marks = (quote - kOnes) & ~quote;
+  marks |= (backslash - kOnes) & ~backslash;
+  marks |= (word - kOnes * 0x20) & ~word;
+  return marks & kHigh;
+}
+
+// Copies the content of the string whose opening quote is at p to out[1...] as a varint length
+// and the bytes, and returns the closing quote, or null when the string holds an escape or a
+// control character. Whole words are copied as they are tested, so up to 7 bytes past the
+// content may be written too.
+const char *copy_string(const char *p, const char *end, char *&out) noexcept {
+  const char *start = ++p;
+  char *o = out + 1; // a one-byte length first, the common case
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    std::memcpy(o, &word, 8);
+    if (uint64_t marks = special_bytes(word)) {
+      size_t at = size_t(std::countr_zero(marks) / 8);
+      p += at;
+      o += at;
+      if (*p != '"')
+        return nullptr;
+      goto done;
+    }
+    p += 8;
+    o += 8;
+  }
+  for (;; ++p) { // the NUL after the line stops this loop
+    auto c = uint8_t(*p);
+    if (c == '"')
+      break;
+    if (c == '\\' || c < 0x20)
+      return nullptr;
+    *o++ = char(c);
+  }
+done:
+  size_t n = size_t(p - start);
+  if (n >= 0x80) [[unlikely]] {
+    size_t extra = tape::varint_size(n) - 1;
+    std::memmove(out + 1 + extra, out + 1, n);
+    o += extra;
+  }
+  tape::write_varint(out, n);
+  out = o;
+  return p;
+}
+
+} // namespace
+
+char *JsonScanner::scan(const char *line, size_t length, char *out) noexcept {
+  const char *p = line;
+  const char *const end = line + length;
+  char *const base = out;
+  char *o = out;
+  // Per open container: where its length goes and whether it is an object.
+  size_t length_at[kMaxJsonDepth];
+  bool is_object[kMaxJsonDepth];
+  int depth = 0;
+
+  // Writes the content length of the innermost open container, widening its one-byte
+  // placeholder when the length needs more.
+  auto close = [&] {
+    --depth;
+    char *at = base + length_at[depth];
+    size_t content = size_t(o - at - 1);
+    if (content >= 0x80) [[unlikely]] {
+      size_t extra = tape::varint_size(content) - 1;
+      std::memmove(at + 1 + extra, at + 1, content);
+      o += extra;
+    }
+    tape::write_varint(at, content);
+  };
+
+value:
+  p = skip_space(p);
+  switch (*p) {
+  case '{':
+  case '[':
+    if (depth == kMaxJsonDepth) [[unlikely]]
+      return nullptr; // the RapidJSON path words the nesting error
+    is_object[depth] = *p == '{';
+    *o++ = char(*p == '{' ? tape::kObject : tape::kArray);
+    length_at[depth++] = size_t(o - base);
+    *o++ = 0;
+    p = skip_space(p + 1);
+    if (*p == (is_object[depth - 1] ? '}' : ']')) {
+      ++p;
+      close();
+      goto after_value;
+    }
+    if (is_object[depth - 1])
+      goto key;
+    goto value;
+  case '"': {
+    *o++ = char(tape::kString);
+    const char *stop = copy_string(p, end, o);
+    if (!stop) [[unlikely]]
+      return nullptr;
+    p = stop + 1;
+    goto after_value;
+  }
+  case 't':
+    if (p[0] != 't' || p[1] != 'r' || p[2] != 'u' ||
+        p[3] != 'e') // the NUL after the line stops a short one
+      return nullptr;
+    *o++ = char(tape::kTrue);
+    p += 4;
+    goto after_value;
+  case 'f':
+    if (p[0] != 'f' || p[1] != 'a' || p[2] != 'l' || p[3] != 's' || p[4] != 'e')
+      return nullptr;
+    *o++ = char(tape::kFalse);
+    p += 5;
+    goto after_value;
+  case 'n':
+    if (p[0] != 'n' || p[1] != 'u' || p[2] != 'l' || p[3] != 'l')
+      return nullptr;
+    *o++ = char(tape::kNull);
+    p += 4;
+    goto after_value;
+  default: {
+    const char *start = p;
+    tape::NumberParts n;
+    n.negative = *p == '-';
+    p += n.negative;
+    // Up to 19 significant digits cannot overflow 64 bits; more go to the text path below.
+    // Leading zeros are no significant digits: the integer part has none but "0" itself.
+    if (*p == '0') {
+      if (is_digit(*++p)) // a leading zero: JSON's grammar has none
+        return nullptr;
+    } else if (is_digit(*p)) {
+      const char *first = p;
+      for (; is_digit(*p); ++p)
+        n.mantissa = n.mantissa * 10 + uint64_t(*p - '0');
+      n.digits = int(p - first);
+    } else {
+      return nullptr;
+    }
+    if (*p == '.') {
+      n.is_integer = false;
+      const char *first = ++p;
+      if (n.mantissa == 0)
+        while (*p == '0')
+          ++p;
+      const char *significant = p;
+      for (; is_digit(*p); ++p)
+        n.mantissa = n.mantissa * 10 + uint64_t(*p - '0');
+      if (p == first)
+        return nullptr;
+      n.fraction_digits = int(p - first);
+      n.digits += int(p - significant);
+    }
+    if (*p == 'e' || *p == 'E') {
+      n.is_integer = false;
+      ++p;
+      bool exponent_negative = *p == '-';
+      if (*p == '-' || *p == '+')
+        ++p;
+      if (!is_digit(*p))
+        return nullptr;
+      for (; is_digit(*p); ++p)
+        if (n.exponent < 100000)
+          n.exponent = n.exponent * 10 + (*p - '0');
+      if (!exponent_negative && n.exponent > kMaxPlainExponent)
+        return nullptr;
+      if (exponent_negative)
+        n.exponent = -n.exponent;
+    }
+    size_t literal = size_t(p - start);
+    if (literal > kMaxPlainLiteralBytes) [[unlikely]]
+      return nullptr;
+    char *stop;
+    if (n.digits <= 19) [[likely]] {
+      stop = tape::encode_number(n, start, literal, o);
+    } else {
+      stop = tape::encode_number_literal(start, literal, o); // counts again, checking overflow
+    }
+    if (!stop) [[unlikely]]
+      return nullptr; // overflows a double: the RapidJSON path words the error
+    o = stop;
+    goto after_value;
+  }
+  }
+
+key:
+  p = skip_space(p);
+  if (*p != '"')
+    return nullptr;
+  {
+    const char *stop = copy_string(p, end, o);
+    if (!stop) [[unlikely]]
+      return nullptr;
+    p = skip_space(stop + 1);
+  }
+  if (*p != ':')
+    return nullptr;
+  ++p;
+  goto value;
+
+after_value:
+  p = skip_space(p);
+  if (depth == 0)
+    return p == end ? o : nullptr; // a NUL inside the line stops short of the end
+  if (*p == ',') {
+    ++p;
+    if (is_object[depth - 1])
+      goto key;
+    goto value;
+  }
+  if (*p != (is_object[depth - 1] ? '}' : ']'))
+    return nullptr;
+  ++p;
+  close();
+  goto after_value;
+}
+
+} // namespace pelarune
