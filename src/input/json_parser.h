@@ -24,6 +24,9 @@ public:
   // writable byte, which it sets to NUL. Any syntax or range error fails, with a description
   // saying what was wrong and at which column of the line.
   Expected<std::string_view, LoadError> parse(char *line, size_t length);
+  // The same for a line not yet checked to be UTF-8: one that is not fails as the line reader
+  // would have failed it, before any JSON error. Checks only the lines that need it.
+  Expected<std::string_view, LoadError> parse_unchecked_utf8(char *line, size_t length);
   // The same, replacing `tape` with the encoded value.
   Expected<Unit, LoadError> parse(char *line, size_t length, std::string &tape);
   // RapidJSON's path alone, which takes every line the scanner declines. Each line must give
@@ -31,6 +34,9 @@ public:
   Expected<Unit, LoadError> parse_with_reader(char *line, size_t length, std::string &tape);
 
 private:
+  template <bool kCheckUtf8>
+  Expected<std::string_view, LoadError> parse_line(char *line, size_t length);
+
   JsonScanner scanner_;
   std::unique_ptr<char[]> scanned_; // the scanner's tape
   size_t scanned_capacity_ = 0;

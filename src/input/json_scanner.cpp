@@ -48,13 +48,15 @@ uint64_t special_bytes(uint64_t word) noexcept {
 // and the bytes, and returns the closing quote, or null when the string holds an escape or a
 // control character. Whole words are copied as they are tested, so up to 7 bytes past the
 // content may be written too.
-const char *copy_string(const char *p, const char *end, char *&out) noexcept {
+[[gnu::always_inline]] inline const char *copy_string(const char *p, const char *end, char *&out,
+                                                      uint64_t &high_bits) noexcept {
   const char *start = ++p;
   char *o = out + 1; // a one-byte length first, the common case
   while (end - p >= 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
     std::memcpy(o, &word, 8);
+    high_bits |= word;
     if (uint64_t marks = special_bytes(word)) {
       size_t at = size_t(std::countr_zero(marks) / 8);
       p += at;
@@ -72,6 +74,7 @@ const char *copy_string(const char *p, const char *end, char *&out) noexcept {
       break;
     if (c == '\\' || c < 0x20)
       return nullptr;
+    high_bits |= c;
     *o++ = char(c);
   }
 done:
@@ -97,11 +100,14 @@ char *JsonScanner::scan(const char *line, size_t length, char *out) noexcept {
   size_t length_at[kMaxJsonDepth];
   bool is_object[kMaxJsonDepth];
   int depth = 0;
+  uint64_t high_bits = 0;
+  bool in_object = false; // is_object[depth - 1], kept at hand
 
   // Writes the content length of the innermost open container, widening its one-byte
   // placeholder when the length needs more.
   auto close = [&] {
     --depth;
+    in_object = depth > 0 && is_object[depth - 1];
     char *at = base + length_at[depth];
     size_t content = size_t(o - at - 1);
     if (content >= 0x80) [[unlikely]] {
@@ -119,22 +125,23 @@ value:
   case '[':
     if (depth == kMaxJsonDepth) [[unlikely]]
       return nullptr; // the RapidJSON path words the nesting error
-    is_object[depth] = *p == '{';
-    *o++ = char(*p == '{' ? tape::kObject : tape::kArray);
+    in_object = *p == '{';
+    is_object[depth] = in_object;
+    *o++ = char(in_object ? tape::kObject : tape::kArray);
     length_at[depth++] = size_t(o - base);
     *o++ = 0;
     p = skip_space(p + 1);
-    if (*p == (is_object[depth - 1] ? '}' : ']')) {
+    if (*p == (in_object ? '}' : ']')) {
       ++p;
       close();
       goto after_value;
     }
-    if (is_object[depth - 1])
+    if (in_object)
       goto key;
     goto value;
   case '"': {
     *o++ = char(tape::kString);
-    const char *stop = copy_string(p, end, o);
+    const char *stop = copy_string(p, end, o, high_bits);
     if (!stop) [[unlikely]]
       return nullptr;
     p = stop + 1;
@@ -177,7 +184,16 @@ value:
     } else {
       return nullptr;
     }
-    if (*p == '.') {
+    // The common forms straight to the tape, as encode_number would write them: an integer
+    // that fits, and a short decimal without exponent.
+    bool fraction = *p == '.';
+    if (!fraction && *p != 'e' && *p != 'E' && n.digits <= 18 && (n.mantissa != 0 || !n.negative))
+        [[likely]] {
+      *o++ = char(n.negative ? tape::kNegInt : tape::kUint);
+      o = tape::write_varint(o, n.mantissa);
+      goto after_value;
+    }
+    if (fraction) {
       n.is_integer = false;
       const char *first = ++p;
       if (n.mantissa == 0)
@@ -190,6 +206,13 @@ value:
         return nullptr;
       n.fraction_digits = int(p - first);
       n.digits += int(p - significant);
+      if (*p != 'e' && *p != 'E' && n.digits <= 15 && n.fraction_digits <= tape::kMaxDecimalScale &&
+          (n.mantissa != 0 || !n.negative)) [[likely]] {
+        *o++ = char(tape::kDecimal + n.fraction_digits);
+        o = tape::write_varint(
+            o, tape::zigzag(n.negative ? -int64_t(n.mantissa) : int64_t(n.mantissa)));
+        goto after_value;
+      }
     }
     if (*p == 'e' || *p == 'E') {
       n.is_integer = false;
@@ -228,7 +251,7 @@ key:
   if (*p != '"')
     return nullptr;
   {
-    const char *stop = copy_string(p, end, o);
+    const char *stop = copy_string(p, end, o, high_bits);
     if (!stop) [[unlikely]]
       return nullptr;
     p = skip_space(stop + 1);
@@ -240,15 +263,17 @@ key:
 
 after_value:
   p = skip_space(p);
-  if (depth == 0)
+  if (depth == 0) {
+    high_bits_ = high_bits;
     return p == end ? o : nullptr; // a NUL inside the line stops short of the end
+  }
   if (*p == ',') {
     ++p;
-    if (is_object[depth - 1])
+    if (in_object)
       goto key;
     goto value;
   }
-  if (*p != (is_object[depth - 1] ? '}' : ']'))
+  if (*p != (in_object ? '}' : ']'))
     return nullptr;
   ++p;
   close();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace pelarune {
 
@@ -19,8 +20,14 @@ public:
 
   // Writes the tape of line[0, length) at out and returns its end, or null when it declines.
   // line[length] must be a NUL; the line itself is only read, so a declined line can be
-  // parsed again as it is.
+  // parsed again as it is. The line need not be UTF-8: after a taken line, saw_non_ascii()
+  // says whether it may hold other bytes than ASCII (only inside strings, which are copied as
+  // they are), so whether it still needs the UTF-8 check.
   char *scan(const char *line, size_t length, char *out) noexcept;
+  bool saw_non_ascii() const noexcept { return (high_bits_ & 0x8080808080808080ull) != 0; }
+
+private:
+  uint64_t high_bits_ = 0; // the OR of the string bytes seen, and maybe a few more of the line
 };
 
 } // namespace pelarune
