@@ -3,8 +3,26 @@
 #include "input/message_store.h"
 
 #include <cstring>
+#include <new>
+#include <span>
 
 namespace pelarune {
+
+void MessageStore::Records::resize_block(size_t records) {
+  if (records < size)
+    records = size;
+  if (records == 0) {
+    std::free(data);
+    data = nullptr;
+    capacity = 0;
+    return;
+  }
+  void *moved = std::realloc(data, records * sizeof(StreamMessage));
+  if (!moved)
+    throw std::bad_alloc();
+  data = static_cast<StreamMessage *>(moved);
+  capacity = records;
+}
 
 uint8_t *MessageStore::reserve(size_t bytes) {
   if (bytes > kOwnChunkBytes) {
@@ -42,7 +60,7 @@ void MessageStore::add_single(std::string_view change, int64_t publish_time_epoc
 }
 
 void MessageStore::shrink_to_fit() {
-  messages_.shrink_to_fit();
+  messages_.resize_block(messages_.size);
   if (chunks_.empty() || used_ == chunk_sizes_.back())
     return;
   // The last chunk is partly used: move its records to an exact allocation. For a small
@@ -51,7 +69,7 @@ void MessageStore::shrink_to_fit() {
   uint8_t *old_end = old_begin + used_;
   std::unique_ptr<uint8_t[]> exact(new uint8_t[used_ > 0 ? used_ : 1]);
   std::memcpy(exact.get(), old_begin, used_);
-  for (StreamMessage &message : messages_) {
+  for (StreamMessage &message : std::span(messages_.data, messages_.size)) {
     const uint8_t *p = message.market_changes.data();
     if (p >= old_begin && p < old_end)
       message.market_changes = JsonValue(exact.get() + (p - old_begin));
@@ -62,7 +80,7 @@ void MessageStore::shrink_to_fit() {
 }
 
 size_t MessageStore::held_bytes() const noexcept {
-  size_t total = messages_.capacity() * sizeof(StreamMessage) +
+  size_t total = messages_.capacity * sizeof(StreamMessage) +
                  chunks_.capacity() * sizeof(chunks_[0]) + chunk_sizes_.capacity() * sizeof(size_t);
   for (size_t size : chunk_sizes_)
     total += size;
