@@ -31,17 +31,18 @@ const char *skip_space(const char *p) noexcept {
   return p;
 }
 
-// A high bit in each byte of the word that is '"', '\\' or below 0x20. Borrows may mark bytes
-// above a marked one, so only the lowest mark is exact, which is the one used.
-uint64_t special_bytes(uint64_t word) noexcept {
+// A high bit in each byte of the word that equals `byte`. Borrows may mark bytes above a
+// marked one, so only the lowest mark is exact.
+uint64_t bytes_equal(uint64_t word, uint8_t byte) noexcept {
   constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  uint64_t quote = word ^ (kOnes * '"');
-  uint64_t backslash = word ^ (kOnes * '\\');
-  uint64_t marks = (quote - kOnes) & ~quote;
-  marks |= (backslash - kOnes) & ~backslash;
-  marks |= (word - kOnes * 0x20) & ~word;
-  return marks & kHigh;
+  uint64_t x = word ^ (kOnes * byte);
+  return (x - kOnes) & ~x & (kOnes * 0x80);
+}
+
+// The same for bytes below 0x20.
+uint64_t control_bytes(uint64_t word) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  return (word - kOnes * 0x20) & ~word & (kOnes * 0x80);
 }
 
 // Copies the content of the string whose opening quote is at p to out[1...] as a varint length
@@ -57,12 +58,15 @@ uint64_t special_bytes(uint64_t word) noexcept {
     std::memcpy(&word, p, 8);
     std::memcpy(o, &word, 8);
     high_bits |= word;
-    if (uint64_t marks = special_bytes(word)) {
+    uint64_t quotes = bytes_equal(word, '"');
+    if (uint64_t marks = quotes | bytes_equal(word, '\\') | control_bytes(word)) {
+      // The lowest mark is exact in each part, so whether it is the quote is read from the
+      // word, without waiting for a load of the byte.
+      if ((quotes & marks & (0 - marks)) == 0)
+        return nullptr;
       size_t at = size_t(std::countr_zero(marks) / 8);
       p += at;
       o += at;
-      if (*p != '"')
-        return nullptr;
       goto done;
     }
     p += 8;
