@@ -19,6 +19,7 @@ FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
 
 # The format check and the fuzz targets need clang-14; the demo does not.
 WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
+FOR_BENCH := $(if $(filter bench,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
                  -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) $(wildcard bench/*.cpp)
 
@@ -28,7 +29,7 @@ run_ctest = $(VENV_PATH) ctest --test-dir $(1) --output-on-failure -j2 >$(1)/cte
   { cat $(1)/ctest.log; exit 1; }; sed -n '/tests passed/,$$p' $(1)/ctest.log
 
 bootstrap:
-	@PELARUNE_WITH_CLANG=$(WITH_CLANG) scripts/bootstrap.sh
+	@PELARUNE_WITH_CLANG=$(WITH_CLANG) PELARUNE_FOR_BENCH=$(FOR_BENCH) scripts/bootstrap.sh
 
 install: bootstrap
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
