@@ -6,7 +6,28 @@
 #include <new>
 #include <span>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace pelarune {
+namespace {
+
+// Asks the system to map the whole pages of [begin, begin + bytes) now; only advice, ignored
+// where unsupported.
+void map_pages(uint8_t *begin, size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  static const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+  uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
+  uintptr_t last = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(page - 1);
+  if (first < last)
+    ::madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)begin;
+  (void)bytes;
+#endif
+}
+
+} // namespace
 
 void MessageStore::Records::resize_block(size_t records) {
   if (records < size)
@@ -36,6 +57,11 @@ uint8_t *MessageStore::reserve(size_t bytes) {
   }
   if (chunks_.empty() || chunk_sizes_.back() - used_ < bytes) {
     chunks_.emplace_back(new uint8_t[kChunkBytes]);
+    // A file that fills one chunk is large: map the pages of the next ones in one call each,
+    // not one page fault at a time. The first stays lazy, so a small file touches only what
+    // it fills.
+    if (chunk_sizes_.size() > 0)
+      map_pages(chunks_.back().get(), kChunkBytes);
     chunk_sizes_.push_back(kChunkBytes);
     used_ = 0;
   }
