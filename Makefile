@@ -24,6 +24,7 @@ FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
 WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
 WITH_PY313 := $(if $(filter test pytest313,$(MAKECMDGOALS)),1,0)
 WITH_TYPECHECK := $(if $(filter test typecheck,$(MAKECMDGOALS)),1,0)
+FOR_BENCH := $(if $(filter bench,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
                  -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) $(wildcard bench/*.cpp)
 
@@ -34,7 +35,7 @@ run_ctest = $(VENV_PATH) ctest --test-dir $(1) --output-on-failure -j2 >$(1)/cte
 
 bootstrap:
 	@PELARUNE_WITH_CLANG=$(WITH_CLANG) PELARUNE_WITH_PY313=$(WITH_PY313) \
-	  PELARUNE_WITH_TYPECHECK=$(WITH_TYPECHECK) scripts/bootstrap.sh
+	  PELARUNE_WITH_TYPECHECK=$(WITH_TYPECHECK) PELARUNE_FOR_BENCH=$(FOR_BENCH) scripts/bootstrap.sh
 
 install: bootstrap
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .

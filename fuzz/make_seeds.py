@@ -2,11 +2,12 @@
 """Writes the fuzzers' seed corpus: small inputs cut from a generated stream file and from the
 recorded files (when their folder exists), plus hand-made edge cases.
 
-    python3 fuzz/make_seeds.py OUT            # OUT/load/* and OUT/apply/*
+    python3 fuzz/make_seeds.py OUT            # OUT/load/*, OUT/parse/* and OUT/apply/*
 
 fuzz_load takes a whole stream file (its seeds also come gzip- and bzip2-compressed, since it
-reads each input as a gzip and a bzip2 file too); fuzz_apply takes one market change per line.
-The seeds depend only on the inputs: the same files give the same seeds. Standard library only.
+reads each input as a gzip and a bzip2 file too); fuzz_parse takes the plain ones, parsed line by
+line; fuzz_apply takes one market change per line. The seeds depend only on the inputs: the same
+files give the same seeds. Standard library only.
 """
 
 import argparse
@@ -162,7 +163,7 @@ def generated_lines():
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("out", help="folder to write load/ and apply/ into")
+    parser.add_argument("out", help="folder to write load/, parse/ and apply/ into")
     parser.add_argument("--recorded", default=RECORDED,
                         help="folder of recorded files, used when it exists (default %(default)s)")
     args = parser.parse_args(argv)
@@ -198,7 +199,8 @@ def main(argv=None):
         text = b"\n".join(json.dumps(c, separators=(",", ":")).encode() for c in changes)
         apply[seed_name("edge", text)] = text
 
-    for target, seeds in (("load", load), ("apply", apply)):
+    parse = {name: data for name, data in load.items() if "-gz-" not in name}
+    for target, seeds in (("load", load), ("parse", parse), ("apply", apply)):
         folder = os.path.join(args.out, target)
         os.makedirs(folder, exist_ok=True)
         for name in os.listdir(folder):

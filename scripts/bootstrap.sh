@@ -12,6 +12,10 @@ packages=(g++ bzip2 "${libraries[@]}")
 if [[ "${PELARUNE_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang-14 libclang-rt-14-dev clang-format-14)
 fi
+# The load benchmark times simdjson beside RapidJSON, for scale.
+if [[ "${PELARUNE_FOR_BENCH:-0}" == 1 ]]; then
+  packages+=(libsimdjson-dev)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

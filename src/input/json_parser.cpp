@@ -2,6 +2,8 @@
 // text, and the work-arounds for what the reader misjudges. This file stays free of Python.
 #include "input/json_parser.h"
 
+#include "input/line_reader.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -174,7 +176,42 @@ bool rewrite_in_range_literal(char *line, size_t length, size_t offset) {
 
 } // namespace
 
+template <bool kCheckUtf8>
+Expected<std::string_view, LoadError> JsonParser::parse_line(char *line, size_t length) {
+  if (size_t bound = JsonScanner::tape_bound(length); scanned_capacity_ < bound) [[unlikely]] {
+    scanned_capacity_ = std::max(bound, 2 * scanned_capacity_);
+    scanned_.reset(new char[scanned_capacity_]);
+  }
+  line[length] = '\0';
+  if (char *end = scanner_.scan(line, length, scanned_.get())) [[likely]] {
+    // An ASCII line is UTF-8; the scanner takes other bytes only inside strings.
+    if (kCheckUtf8 && scanner_.saw_non_ascii() && !is_valid_utf8(line, length)) [[unlikely]]
+      return invalid_utf8_error();
+    return std::string_view(scanned_.get(), size_t(end - scanned_.get()));
+  }
+  // Declined: the scanner left the line as it was.
+  if (kCheckUtf8 && !is_valid_utf8(line, length)) [[unlikely]]
+    return invalid_utf8_error();
+  PELARUNE_CHECK_OK(parse_with_reader(line, length, tape_));
+  return std::string_view(tape_);
+}
+
+Expected<std::string_view, LoadError> JsonParser::parse(char *line, size_t length) {
+  return parse_line<false>(line, length);
+}
+
+Expected<std::string_view, LoadError> JsonParser::parse_unchecked_utf8(char *line, size_t length) {
+  return parse_line<true>(line, length);
+}
+
 Expected<Unit, LoadError> JsonParser::parse(char *line, size_t length, std::string &tape) {
+  PELARUNE_TRY(std::string_view encoded, parse(line, length));
+  tape.assign(encoded);
+  return Unit{};
+}
+
+Expected<Unit, LoadError> JsonParser::parse_with_reader(char *line, size_t length,
+                                                        std::string &tape) {
   // Parsing in place changes the strings' bytes; a retry needs the line as it was.
   original_.assign(line, length);
   for (;;) {

@@ -93,6 +93,68 @@ inline double read_le_double(const uint8_t *p) noexcept {
   return std::bit_cast<double>(bits);
 }
 
+inline char *write_le_double(char *out, double value) noexcept {
+  uint64_t bits = std::bit_cast<uint64_t>(value);
+  if constexpr (std::endian::native == std::endian::big)
+    bits = __builtin_bswap64(bits);
+  std::memcpy(out, &bits, 8);
+  return out + 8;
+}
+
+// The most bytes one number takes on the tape: a tag and a 64-bit varint.
+inline constexpr size_t kMaxNumberBytes = 1 + kMaxVarintBytes;
+
+// What a number literal says, gathered in one pass over its text.
+struct NumberParts {
+  uint64_t mantissa = 0; // the significant digits, leading zeros skipped
+  int digits = 0;        // how many significant digits
+  int fraction_digits = 0;
+  long exponent = 0; // bounded, far past any double's range
+  bool negative = false;
+  bool is_integer = true; // no fraction and no exponent
+  bool exact = true;      // every significant digit is in mantissa
+};
+
+// The literal as a double (kDouble) at out, for the forms encode_number does not take itself;
+// null when the value overflows a double.
+char *encode_double_literal(const char *text, size_t length, char *out);
+
+// The tape form of a number literal at out (at most kMaxNumberBytes), returning its end, or
+// null when the value overflows a double. Unsigned, negative and floating literals stay apart
+// and -0 is a double. `text` is read only for forms the parts do not settle.
+inline char *encode_number(const NumberParts &n, const char *text, size_t length, char *out) {
+  if (n.is_integer && n.exact) {
+    if (!n.negative) {
+      *out++ = char(kUint);
+      return write_varint(out, n.mantissa);
+    }
+    if (n.mantissa != 0 && n.mantissa <= (uint64_t(1) << 63)) {
+      *out++ = char(kNegInt);
+      return write_varint(out, n.mantissa);
+    }
+    // "-0" is the double -0.0; a negative literal below -2^63 is a double too.
+  }
+  // Clinger's fast path: at most 15 digits and an exact power of ten give the nearest double
+  // with one division, and the (mantissa, scale) pair is the compact encoding.
+  if (n.exact && n.digits <= 15 && !(n.negative && n.mantissa == 0)) {
+    uint64_t mantissa = n.mantissa;
+    long scale = long(n.fraction_digits) - n.exponent;
+    while (scale < 0 && mantissa < (uint64_t(1) << 53) / 10) {
+      mantissa *= 10;
+      ++scale;
+    }
+    if (scale >= 0 && scale <= kMaxDecimalScale) {
+      int64_t signed_mantissa = n.negative ? -int64_t(mantissa) : int64_t(mantissa);
+      *out++ = char(kDecimal + scale);
+      return write_varint(out, zigzag(signed_mantissa));
+    }
+  }
+  return encode_double_literal(text, length, out);
+}
+
+// The same from the literal's text alone, which the JSON grammar accepts.
+char *encode_number_literal(const char *text, size_t length, char *out);
+
 // Address just past the value that starts at p.
 inline const uint8_t *skip(const uint8_t *p) noexcept {
   uint8_t tag = *p++;
@@ -166,11 +228,9 @@ private:
     char bytes[tape::kMaxVarintBytes];
     out_->append(bytes, size_t(tape::write_varint(bytes, value) - bytes));
   }
-  void put_double(double value);
 
   std::string *out_ = nullptr;
   std::vector<size_t> open_; // where each open container's length goes
-  std::string scratch_;      // a literal copied for strtod, which needs the NUL
 };
 
 class JsonArray;

@@ -68,8 +68,13 @@ bool is_valid_utf8(const char *text, size_t size) noexcept {
   return true;
 }
 
-StreamLineReader::StreamLineReader(ByteSource source, size_t buffer_size)
-    : source_(std::move(source)), capacity_(buffer_size), buffer_(new char[buffer_size + 1]) {
+LoadError invalid_utf8_error() {
+  return load_error("stream did not contain valid UTF-8");
+}
+
+StreamLineReader::StreamLineReader(ByteSource source, size_t buffer_size, bool check_utf8)
+    : source_(std::move(source)), capacity_(buffer_size), check_utf8_(check_utf8),
+      buffer_(new char[buffer_size + 1]) {
   PELARUNE_CHECK(buffer_size > 0, "line buffer needs room");
 }
 
@@ -82,8 +87,8 @@ Expected<bool, LoadError> StreamLineReader::finish_line(MutableLine &line, char 
                                                         bool had_lf) {
   if (had_lf && size > 0 && data[size - 1] == '\r')
     --size;
-  if (!is_valid_utf8(data, size)) [[unlikely]]
-    return stop(load_error("stream did not contain valid UTF-8"));
+  if (check_utf8_ && !is_valid_utf8(data, size)) [[unlikely]]
+    return stop(invalid_utf8_error());
   line.data = data;
   line.size = size;
   return true;

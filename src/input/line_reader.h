@@ -29,8 +29,10 @@ public:
   // Large reads keep system calls few; the size affects speed only.
   static constexpr size_t kBufferSize = size_t(1) << 20;
 
-  // buffer_size exists so tests can put line ends at every position around a refill.
-  explicit StreamLineReader(ByteSource source, size_t buffer_size = kBufferSize);
+  // buffer_size exists so tests can put line ends at every position around a refill. Without
+  // check_utf8 the caller checks each line itself (the loader does it while parsing).
+  explicit StreamLineReader(ByteSource source, size_t buffer_size = kBufferSize,
+                            bool check_utf8 = true);
 
   // True with `line` set, or false at the end. The end and an error repeat on every later
   // call.
@@ -42,6 +44,7 @@ private:
 
   ByteSource source_;
   size_t capacity_;
+  bool check_utf8_;
   std::unique_ptr<char[]> buffer_; // capacity_ + 1 bytes: the last is the writable byte
   size_t begin_ = 0;               // start of the unread part
   size_t end_ = 0;                 // end of the filled part
@@ -52,5 +55,8 @@ private:
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(const char *text, size_t size) noexcept;
+
+// The failure of a line that is not UTF-8.
+LoadError invalid_utf8_error();
 
 } // namespace pelarune

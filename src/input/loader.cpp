@@ -80,10 +80,10 @@ void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats
 } // namespace
 
 LoadResult load_messages(ByteSource source, LoadStats *stats) {
-  StreamLineReader reader(std::move(source));
+  // The parser checks UTF-8 on the way, and only where a line is not plain ASCII.
+  StreamLineReader reader(std::move(source), StreamLineReader::kBufferSize, false);
   MessageStore store;
-  JsonParser parser;
-  std::string tape; // one line's parse, reused so a line costs no allocation
+  JsonParser parser; // reused, so a line costs no allocation
   MutableLine line;
   for (;;) {
     PELARUNE_TRY(bool more, reader.next_line(line));
@@ -91,10 +91,14 @@ LoadResult load_messages(ByteSource source, LoadStats *stats) {
       break;
     if (stats)
       ++stats->lines;
-    // Records start with '{'; only other lines need the full blank test.
-    if ((line.size == 0 || line.data[0] != '{') && is_blank_line(line.view()))
-      continue;
-    PELARUNE_CHECK_OK(parser.parse(line.data, line.size, tape));
+    // Records start with '{'; only other lines need the full blank test, which needs UTF-8.
+    if (line.size == 0 || line.data[0] != '{') {
+      if (!is_valid_utf8(line.data, line.size)) [[unlikely]]
+        return invalid_utf8_error();
+      if (is_blank_line(line.view()))
+        continue;
+    }
+    PELARUNE_TRY(std::string_view tape, parser.parse_unchecked_utf8(line.data, line.size));
     keep_line(JsonValue(reinterpret_cast<const uint8_t *>(tape.data())), store, line.size, stats);
   }
   store.shrink_to_fit();

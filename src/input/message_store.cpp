@@ -3,8 +3,47 @@
 #include "input/message_store.h"
 
 #include <cstring>
+#include <new>
+#include <span>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace pelarune {
+namespace {
+
+// Asks the system to map the whole pages of [begin, begin + bytes) now; only advice, ignored
+// where unsupported.
+void map_pages(uint8_t *begin, size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  static const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+  uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
+  uintptr_t last = (reinterpret_cast<uintptr_t>(begin) + bytes) & ~(page - 1);
+  if (first < last)
+    ::madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)begin;
+  (void)bytes;
+#endif
+}
+
+} // namespace
+
+void MessageStore::Records::resize_block(size_t records) {
+  if (records < size)
+    records = size;
+  if (records == 0) {
+    std::free(data);
+    data = nullptr;
+    capacity = 0;
+    return;
+  }
+  void *moved = std::realloc(data, records * sizeof(StreamMessage));
+  if (!moved)
+    throw std::bad_alloc();
+  data = static_cast<StreamMessage *>(moved);
+  capacity = records;
+}
 
 uint8_t *MessageStore::reserve(size_t bytes) {
   if (bytes > kOwnChunkBytes) {
@@ -18,6 +57,11 @@ uint8_t *MessageStore::reserve(size_t bytes) {
   }
   if (chunks_.empty() || chunk_sizes_.back() - used_ < bytes) {
     chunks_.emplace_back(new uint8_t[kChunkBytes]);
+    // A file that fills one chunk is large: map the pages of the next ones in one call each,
+    // not one page fault at a time. The first stays lazy, so a small file touches only what
+    // it fills.
+    if (chunk_sizes_.size() > 0)
+      map_pages(chunks_.back().get(), kChunkBytes);
     chunk_sizes_.push_back(kChunkBytes);
     used_ = 0;
   }
@@ -42,7 +86,7 @@ void MessageStore::add_single(std::string_view change, int64_t publish_time_epoc
 }
 
 void MessageStore::shrink_to_fit() {
-  messages_.shrink_to_fit();
+  messages_.resize_block(messages_.size);
   if (chunks_.empty() || used_ == chunk_sizes_.back())
     return;
   // The last chunk is partly used: move its records to an exact allocation. For a small
@@ -51,7 +95,7 @@ void MessageStore::shrink_to_fit() {
   uint8_t *old_end = old_begin + used_;
   std::unique_ptr<uint8_t[]> exact(new uint8_t[used_ > 0 ? used_ : 1]);
   std::memcpy(exact.get(), old_begin, used_);
-  for (StreamMessage &message : messages_) {
+  for (StreamMessage &message : std::span(messages_.data, messages_.size)) {
     const uint8_t *p = message.market_changes.data();
     if (p >= old_begin && p < old_end)
       message.market_changes = JsonValue(exact.get() + (p - old_begin));
@@ -62,7 +106,7 @@ void MessageStore::shrink_to_fit() {
 }
 
 size_t MessageStore::held_bytes() const noexcept {
-  size_t total = messages_.capacity() * sizeof(StreamMessage) +
+  size_t total = messages_.capacity * sizeof(StreamMessage) +
                  chunks_.capacity() * sizeof(chunks_[0]) + chunk_sizes_.capacity() * sizeof(size_t);
   for (size_t size : chunk_sizes_)
     total += size;

@@ -154,3 +154,17 @@ TEST(GzipFraming, TrailingBytesAfterAMember) {
                            std::string("\x1F\x8C"), std::string("\x8B\x1F")})
     EXPECT_EQ(gunzip(first + tail), Decoded("one\n", std::nullopt));
 }
+
+TEST(GzipFraming, MemberEndsAcrossEveryReadSize) {
+  // The decoder reads ahead of the DEFLATE data's end into its bit buffer; those bytes (the
+  // trailer, the next member) must come back wherever the reads of the file happen to end.
+  std::string text = sample_text();
+  std::string file = gzip_member({.data = text.substr(0, 3000)}) + gzip_member(kAllFields) +
+                     gzip_member({.data = text.substr(3000, 5000)}) + gzip_member({.data = ""});
+  std::string expected = text.substr(0, 3000) + kAllFields.data + text.substr(3000, 5000);
+  for (size_t chunk = 1; chunk <= 80; ++chunk) {
+    auto got = read_bytes(
+        ByteSource::gzip(ByteSource(std::make_unique<ChunkedReader>(file, chunk))), 1 + chunk % 13);
+    EXPECT_EQ(got, Decoded(expected, std::nullopt)) << chunk;
+  }
+}

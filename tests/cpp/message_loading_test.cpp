@@ -109,6 +109,25 @@ TEST(MessageLoading, OneBadLineFailsTheWholeLoad) {
             "unexpected end of file");
 }
 
+TEST(MessageLoading, RecordLinesAreCheckedForUtf8WhileParsed) {
+  // The parser checks a line only when it is not all ASCII; the outcome is the reader's own:
+  // the UTF-8 failure comes first, wherever the line's JSON goes wrong.
+  const std::string utf8_error = "stream did not contain valid UTF-8";
+  for (std::string bad : {"{\"pt\":1,\"mc\":[{\"id\":\"\xFF\"}]}",
+                          "{\"pt\":1,\"mc\":[{\"id\":\"long enough for a word \xC3\x28\"}]}",
+                          "{\"pt\":1,\"mc\":[{\"\xED\xA0\x80\":1}]}", "{\"pt\":1,\"mc\":[}\xC3\x28",
+                          "{\"pt\":1,\"mc\":[\"\\u00e9\xF5\"]}", "{\xC0\x80}"}) {
+    LoadResult result = load_text("{\"pt\":1,\"mc\":[]}\n" + bad + "\n");
+    ASSERT_FALSE(result) << bad;
+    EXPECT_EQ(result.error().message, utf8_error) << bad;
+  }
+  LoadResult good =
+      load_text("{\"pt\":1,\"mc\":[{\"id\":\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x90\x8E\"}]}\n");
+  ASSERT_TRUE(good);
+  EXPECT_EQ((*(*good)[0].market_changes.array().begin()).object().find("id").string_value(),
+            "\xC3\xA9t\xC3\xA9 \xF0\x9F\x90\x8E");
+}
+
 TEST(MessageLoading, PlainAndGzipLoadAlike) {
   std::string text;
   for (int i = 1; i <= 2000; ++i)
