@@ -1,14 +1,13 @@
 // Bzip2 decoding with libbzip2's streaming decoder: the magic is checked before each stream,
 // and further streams are read when the magic follows, as gzip members are.
 // This file stays free of Python.
-#include "input/byte_source.h"
+#include "input/framed_reader.h"
 
 #include "check.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <optional>
 
 #include <bzlib.h>
 
@@ -22,8 +21,6 @@ constexpr size_t kHeaderBytes = kMagicBytes + 1;
 
 // Decoding costs far more per byte than reading; this only keeps reads few.
 constexpr size_t kInputBytes = 128 * 1024;
-
-using Step = Expected<Unit, LoadError>;
 
 // One libbzip2 decoder, ended on every path. The library cannot reset a decoder, so each
 // stream gets a new one.
@@ -67,21 +64,19 @@ private:
   }
 }
 
-class Bzip2Reader final : public ByteReader {
+class Bzip2Reader final : public FramedReader {
 public:
   explicit Bzip2Reader(ByteSource compressed)
-      : source_(std::move(compressed)), input_(new char[kInputBytes]) {}
-
-  Expected<size_t, LoadError> read(char *out, size_t capacity) override;
+      : FramedReader(std::string_view(kMagic, kMagicBytes)), source_(std::move(compressed)),
+        input_(new char[kInputBytes]) {}
 
 private:
-  enum class State : uint8_t { Header, Body, AfterStream, Done };
-
   Step fill();
   Step buffer_at_least(size_t n);
-  Step start_stream();
-  Step decode_into(char *out, size_t capacity, size_t &produced);
-  Step look_for_stream();
+  Step read_header() override;
+  Step decode_into(char *out, size_t capacity, size_t &produced) override;
+  Expected<std::string_view, LoadError> peek(size_t n) override;
+  void failed() noexcept override { decoder_.end(); }
 
   ByteSource source_;
   std::unique_ptr<char[]> input_;
@@ -89,8 +84,6 @@ private:
   size_t end_ = 0; // end of the filled input
   bool source_ended_ = false;
   Bz2Decoder decoder_;
-  State state_ = State::Header;
-  std::optional<LoadError> failure_;
 };
 
 // Keeps the unconsumed input and reads more after it; sets source_ended_ at the end.
@@ -118,7 +111,7 @@ Step Bzip2Reader::buffer_at_least(size_t n) {
 
 // Checks the stream header before the decoder sees it, then sets up a decoder for the stream.
 // A first byte that differs is not bzip2; the file ending inside a matching header is a cut.
-Step Bzip2Reader::start_stream() {
+Step Bzip2Reader::read_header() {
   PELARUNE_CHECK_OK(buffer_at_least(kHeaderBytes));
   size_t have = std::min(end_ - pos_, kHeaderBytes);
   const char *header = input_.get() + pos_;
@@ -149,7 +142,7 @@ Step Bzip2Reader::decode_into(char *out, size_t capacity, size_t &produced) {
     pos_ = end_ - z.avail_in;
     if (status == BZ_STREAM_END) {
       decoder_.end();
-      state_ = State::AfterStream;
+      state_ = State::AfterUnit;
       break;
     }
     if (status != BZ_OK)
@@ -165,32 +158,10 @@ Step Bzip2Reader::decode_into(char *out, size_t capacity, size_t &produced) {
   return Unit{};
 }
 
-// After a stream: the magic starts another one; anything else (padding, garbage, a lone "BZ"
-// at the end) ends the input, as after a gzip member. see Bzip2Source.TrailingBytesAfterAStream
-Step Bzip2Reader::look_for_stream() {
-  PELARUNE_CHECK_OK(buffer_at_least(kMagicBytes));
-  bool magic =
-      end_ - pos_ >= kMagicBytes && std::memcmp(input_.get() + pos_, kMagic, kMagicBytes) == 0;
-  state_ = magic ? State::Header : State::Done;
-  return Unit{};
-}
-
-Expected<size_t, LoadError> Bzip2Reader::read(char *out, size_t capacity) {
-  if (failure_) [[unlikely]]
-    return *failure_;
-  PELARUNE_CHECK(capacity > 0, "bzip2 read without room");
-  size_t produced = 0;
-  while (produced == 0 && state_ != State::Done) {
-    Step step = state_ == State::Header ? start_stream()
-                : state_ == State::Body ? decode_into(out, capacity, produced)
-                                        : look_for_stream();
-    if (!step) [[unlikely]] {
-      decoder_.end();
-      failure_ = step.error(); // every later read fails alike
-      return std::move(step).error();
-    }
-  }
-  return produced;
+// Bytes after a stream are looked at for another. see Bzip2Source.TrailingBytesAfterAStream
+Expected<std::string_view, LoadError> Bzip2Reader::peek(size_t n) {
+  PELARUNE_CHECK_OK(buffer_at_least(n));
+  return std::string_view(input_.get() + pos_, std::min(n, end_ - pos_));
 }
 
 } // namespace

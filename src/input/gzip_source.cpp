@@ -1,13 +1,13 @@
 // Gzip decoding: our own member framing around ISA-L's raw inflate (igzip, several times
 // zlib's speed), with the header CRC, the trailer CRC-32 and ISIZE checked, and further members
 // read when the magic follows. This file stays free of Python.
-#include "input/byte_source.h"
+#include "input/framed_reader.h"
 
 #include "check.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
-#include <optional>
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
@@ -33,17 +33,14 @@ constexpr size_t kInputBytes = 32 * 1024;
 // before it and after it.
 constexpr size_t kPutBackBytes = 8;
 
-// A framing step: done, or why the input cannot be decoded.
-using Step = Expected<Unit, LoadError>;
-
 uint32_t load_le32(const uint8_t *p) noexcept {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-class GzipReader final : public ByteReader {
+class GzipReader final : public FramedReader {
 public:
   explicit GzipReader(ByteSource compressed)
-      : source_(std::move(compressed)),
+      : FramedReader(std::string_view("\x1F\x8B", 2)), source_(std::move(compressed)),
         storage_(new uint8_t[kPutBackBytes + kInputBytes + kPutBackBytes]), input_(base()),
         inflate_(new inflate_state) {
     isal_inflate_init(inflate_.get());
@@ -51,19 +48,15 @@ public:
   GzipReader(const GzipReader &) = delete;
   GzipReader &operator=(const GzipReader &) = delete;
 
-  Expected<size_t, LoadError> read(char *out, size_t capacity) override;
-
 private:
-  enum class State : uint8_t { Header, Body, AfterMember, Done };
-
   Step fill();
   Step framing_byte(uint8_t &byte);
-  Step read_header();
-  Step inflate_into(char *out, size_t capacity, size_t &produced);
+  Step read_header() override;
+  Step decode_into(char *out, size_t capacity, size_t &produced) override;
   void put_back_read_ahead();
   uint8_t *base() const noexcept { return storage_.get() + kPutBackBytes; }
   Step read_trailer();
-  Step look_for_member();
+  Expected<std::string_view, LoadError> peek(size_t n) override;
 
   ByteSource source_;
   std::unique_ptr<uint8_t[]> storage_; // room to put back, the input buffer, room again
@@ -72,11 +65,9 @@ private:
   size_t end_ = 0;                     // end of the filled input
   bool source_ended_ = false;
   std::unique_ptr<inflate_state> inflate_; // large (tens of KiB): kept off the stack
-  State state_ = State::Header;
   uLong header_crc_ = 0;
   uint32_t crc_ = 0;
   uint32_t size_ = 0; // decompressed bytes of the member, modulo 2^32 like ISIZE
-  std::optional<LoadError> failure_;
 };
 
 // Keeps the unconsumed input and reads more after it; sets source_ended_ at the end.
@@ -158,7 +149,7 @@ Step GzipReader::read_header() {
 
 // Inflates into out[produced, capacity) until it is full or the member's DEFLATE data ends
 // (then state_ moves on to the trailer).
-Step GzipReader::inflate_into(char *out, size_t capacity, size_t &produced) {
+Step GzipReader::decode_into(char *out, size_t capacity, size_t &produced) {
   inflate_state &state = *inflate_;
   size_t room = std::min(capacity - produced, size_t(UINT32_MAX));
   auto *start = reinterpret_cast<uint8_t *>(out + produced);
@@ -230,35 +221,15 @@ Step GzipReader::read_trailer() {
     PELARUNE_CHECK_OK(framing_byte(byte));
   if (load_le32(trailer) != uint32_t(crc_) || load_le32(trailer + 4) != size_)
     return load_error("gzip checksum mismatch");
-  state_ = State::AfterMember;
+  state_ = State::AfterUnit;
   return Unit{};
 }
 
-// After a member: the gzip magic starts another one; anything else (padding, garbage, a lone
-// 0x1F at the end) ends the input. see GzipFraming.TrailingBytesAfterAMember
-Step GzipReader::look_for_member() {
-  while (end_ - pos_ < 2 && !source_ended_)
+// Bytes after a member are looked at for another. see GzipFraming.TrailingBytesAfterAMember
+Expected<std::string_view, LoadError> GzipReader::peek(size_t n) {
+  while (end_ - pos_ < n && !source_ended_)
     PELARUNE_CHECK_OK(fill());
-  bool magic = end_ - pos_ >= 2 && input_[pos_] == kId1 && input_[pos_ + 1] == kId2;
-  state_ = magic ? State::Header : State::Done;
-  return Unit{};
-}
-
-Expected<size_t, LoadError> GzipReader::read(char *out, size_t capacity) {
-  if (failure_) [[unlikely]]
-    return *failure_;
-  PELARUNE_CHECK(capacity > 0, "gzip read without room");
-  size_t produced = 0;
-  while (produced == 0 && state_ != State::Done) {
-    Step step = state_ == State::Header ? read_header()
-                : state_ == State::Body ? inflate_into(out, capacity, produced)
-                                        : look_for_member();
-    if (!step) [[unlikely]] {
-      failure_ = step.error(); // every later read fails alike
-      return std::move(step).error();
-    }
-  }
-  return produced;
+  return std::string_view(reinterpret_cast<const char *>(input_ + pos_), std::min(n, end_ - pos_));
 }
 
 } // namespace
