@@ -193,8 +193,12 @@ value:
     bool fraction = *p == '.';
     if (!fraction && *p != 'e' && *p != 'E' && n.digits <= 18 && (n.mantissa != 0 || !n.negative))
         [[likely]] {
-      *o++ = char(n.negative ? tape::kNegInt : tape::kUint);
-      o = tape::write_varint(o, n.mantissa);
+      if (n.negative) {
+        *o++ = char(tape::kNegInt);
+        o = tape::write_varint(o, n.mantissa);
+      } else {
+        o = tape::write_uint(o, n.mantissa);
+      }
       goto after_value;
     }
     if (fraction) {
@@ -212,9 +216,8 @@ value:
       n.digits += int(p - significant);
       if (*p != 'e' && *p != 'E' && n.digits <= 15 && n.fraction_digits <= tape::kMaxDecimalScale &&
           (n.mantissa != 0 || !n.negative)) [[likely]] {
-        *o++ = char(tape::kDecimal + n.fraction_digits);
-        o = tape::write_varint(
-            o, tape::zigzag(n.negative ? -int64_t(n.mantissa) : int64_t(n.mantissa)));
+        *o++ = char((n.negative ? tape::kNegDecimal : tape::kDecimal) + n.fraction_digits);
+        o = tape::write_varint(o, n.mantissa);
         goto after_value;
       }
     }

@@ -5,10 +5,12 @@
 // Encoding (one tag byte, then the payload):
 //   kNull, kFalse, kTrue          no payload
 //   kUint                         LEB128 varint: a non-negative integer literal that fits 64 bits
+//   kSmallUint + v (v in 0..127)  no payload: the same for the small ones, sizes of 0 above all
 //   kNegInt                       LEB128 varint of the magnitude: a negative integer literal
 //   kDouble                       8 bytes, IEEE 754 little-endian
-//   kDecimal + k (k in 0..15)     zigzag varint m: the double m / 10^k, bit-exact (checked when
+//   kDecimal + k (k in 0..15)     varint m: the double m / 10^k, bit-exact (checked when
 //                                 written), so the common short prices cost two or three bytes
+//   kNegDecimal + k (k in 0..15)  varint m, at least 1: the double -(m / 10^k)
 //   kString                       varint byte length, then the UTF-8 bytes (escapes decoded)
 //   kArray                        varint byte length of the content, then the elements
 //   kObject                       varint byte length of the content, then (key, value) pairs,
@@ -37,7 +39,9 @@ inline constexpr uint8_t kDouble = 0x05;
 inline constexpr uint8_t kString = 0x06;
 inline constexpr uint8_t kArray = 0x07;
 inline constexpr uint8_t kObject = 0x08;
-inline constexpr uint8_t kDecimal = 0x10; // 0x10..0x1F
+inline constexpr uint8_t kDecimal = 0x10;    // 0x10..0x1F
+inline constexpr uint8_t kNegDecimal = 0x20; // 0x20..0x2F
+inline constexpr uint8_t kSmallUint = 0x80;  // 0x80..0xFF
 inline constexpr int kMaxDecimalScale = 15;
 
 // Exact powers of ten; every one up to 1e22 is representable, so m / 10^k rounds once.
@@ -78,11 +82,14 @@ inline uint64_t read_varint(const uint8_t *&p) noexcept {
   return value;
 }
 
-inline int64_t unzigzag(uint64_t z) noexcept {
-  return int64_t(z >> 1) ^ -int64_t(z & 1);
-}
-inline uint64_t zigzag(int64_t v) noexcept {
-  return (uint64_t(v) << 1) ^ uint64_t(v >> 63);
+// Writes the tape form of the non-negative integer `value` at `out` and returns its end.
+inline char *write_uint(char *out, uint64_t value) noexcept {
+  if (value < 0x80) {
+    *out++ = char(kSmallUint + value);
+    return out;
+  }
+  *out++ = char(kUint);
+  return write_varint(out, value);
 }
 
 inline double read_le_double(const uint8_t *p) noexcept {
@@ -124,10 +131,8 @@ char *encode_double_literal(const char *text, size_t length, char *out);
 // and -0 is a double. `text` is read only for forms the parts do not settle.
 inline char *encode_number(const NumberParts &n, const char *text, size_t length, char *out) {
   if (n.is_integer && n.exact) {
-    if (!n.negative) {
-      *out++ = char(kUint);
-      return write_varint(out, n.mantissa);
-    }
+    if (!n.negative)
+      return write_uint(out, n.mantissa);
     if (n.mantissa != 0 && n.mantissa <= (uint64_t(1) << 63)) {
       *out++ = char(kNegInt);
       return write_varint(out, n.mantissa);
@@ -144,9 +149,8 @@ inline char *encode_number(const NumberParts &n, const char *text, size_t length
       ++scale;
     }
     if (scale >= 0 && scale <= kMaxDecimalScale) {
-      int64_t signed_mantissa = n.negative ? -int64_t(mantissa) : int64_t(mantissa);
-      *out++ = char(kDecimal + scale);
-      return write_varint(out, zigzag(signed_mantissa));
+      *out++ = char((n.negative ? kNegDecimal : kDecimal) + scale);
+      return write_varint(out, mantissa);
     }
   }
   return encode_double_literal(text, length, out);
@@ -175,8 +179,10 @@ inline const uint8_t *skip(const uint8_t *p) noexcept {
     uint64_t length = read_varint(p);
     return p + length;
   }
-  default: // kDecimal + k
-    read_varint(p);
+  default:
+    if (tag >= kSmallUint)
+      return p;
+    read_varint(p); // kDecimal + k, kNegDecimal + k
     return p;
   }
 }
@@ -254,9 +260,11 @@ public:
   bool is_null() const noexcept { return *p_ == tape::kNull; }
   bool is_bool() const noexcept { return *p_ == tape::kFalse || *p_ == tape::kTrue; }
   bool is_true() const noexcept { return *p_ == tape::kTrue; }
-  bool is_uint() const noexcept { return *p_ == tape::kUint; }
+  bool is_uint() const noexcept { return *p_ == tape::kUint || *p_ >= tape::kSmallUint; }
   bool is_negint() const noexcept { return *p_ == tape::kNegInt; }
-  bool is_double() const noexcept { return *p_ == tape::kDouble || *p_ >= tape::kDecimal; }
+  bool is_double() const noexcept {
+    return *p_ == tape::kDouble || (*p_ >= tape::kDecimal && *p_ < tape::kNegDecimal + 16);
+  }
   bool is_number() const noexcept { return is_uint() || is_negint() || is_double(); }
   bool is_string() const noexcept { return *p_ == tape::kString; }
   bool is_array() const noexcept { return *p_ == tape::kArray; }
@@ -266,6 +274,8 @@ public:
   bool bool_value() const noexcept { return *p_ == tape::kTrue; }
   // Only for is_uint().
   uint64_t uint_value() const noexcept {
+    if (*p_ >= tape::kSmallUint)
+      return *p_ - tape::kSmallUint;
     const uint8_t *q = p_ + 1;
     return tape::read_varint(q);
   }
@@ -279,7 +289,10 @@ public:
     if (*p_ == tape::kDouble)
       return tape::read_le_double(p_ + 1);
     const uint8_t *q = p_ + 1;
-    int64_t mantissa = tape::unzigzag(tape::read_varint(q));
+    uint64_t mantissa = tape::read_varint(q); // below 2^53: converts exactly
+    // Rounding is symmetric, so negating the quotient is the same as dividing -m.
+    if (*p_ >= tape::kNegDecimal)
+      return -(double(mantissa) / tape::kPow10[*p_ - tape::kNegDecimal]);
     return double(mantissa) / tape::kPow10[*p_ - tape::kDecimal];
   }
   // Any number kind as a double: integers convert to the nearest double.

@@ -65,6 +65,34 @@ TEST(JsonNumbers, IntegerLimits) {
   }
 }
 
+// Small integers and signed decimals have short forms of their own: read back, and skipped
+// within an array, at the edges of each form.
+TEST(JsonNumbers, CompactFormsReadBack) {
+  auto a = parse("[0,127,128,16383,-1,-0.01,-3.25,0.01,-1234.5,-999999999999.999,7]");
+  ASSERT_TRUE(a.ok);
+  std::vector<JsonValue> items;
+  for (JsonValue item : a.value().array())
+    items.push_back(item);
+  ASSERT_EQ(items.size(), 11u);
+  uint64_t uints[] = {0, 127, 128, 16383};
+  for (size_t i = 0; i < 4; ++i) {
+    ASSERT_TRUE(items[i].is_uint()) << i;
+    EXPECT_FALSE(items[i].is_double()) << i;
+    EXPECT_EQ(items[i].uint_value(), uints[i]);
+  }
+  EXPECT_TRUE(items[4].is_negint());
+  const char *doubles[] = {"-0.01", "-3.25", "0.01", "-1234.5", "-999999999999.999"};
+  for (size_t i = 0; i < 5; ++i) {
+    ASSERT_TRUE(items[5 + i].is_double()) << doubles[i];
+    EXPECT_FALSE(items[5 + i].is_uint()) << doubles[i];
+    EXPECT_EQ(std::bit_cast<uint64_t>(items[5 + i].double_value()),
+              std::bit_cast<uint64_t>(std::strtod(doubles[i], nullptr)))
+        << doubles[i];
+  }
+  EXPECT_EQ(items[10].uint_value(), 7u);
+  EXPECT_EQ(parse("0").tape.size(), 1u); // a size of 0 is one byte
+}
+
 TEST(JsonNumbers, NegativeZeroIsADouble) {
   auto z = parse("-0");
   ASSERT_TRUE(z.ok);
