@@ -30,10 +30,8 @@ PyObject *iter_prices_file(PyObject *, PyObject *const *args, Py_ssize_t nargs,
       return Error(PyExc_ValueError, loaded.error().message);
     PricesIteratorRecord record;
     record.records = std::move(*loaded);
-    auto iterator = create_instance(std::move(record));
-    if (!iterator)
-      throw Panic("failed to allocate a PricesIterator");
-    return std::move(*iterator);
+    // Failing for want of memory, the records go and the MemoryError stands.
+    return create_instance(std::move(record));
   });
 }
 

@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include <zlib.h>
@@ -37,10 +38,9 @@ class GzipReader final : public ByteReader {
 public:
   explicit GzipReader(ByteSource compressed)
       : source_(std::move(compressed)), input_(new uint8_t[kInputBytes]) {
-    if (inflateInit2(&z_, -15) == Z_OK)
-      inflating_ = true;
-    else
-      failure_ = load_error("out of memory in the deflate decoder");
+    if (inflateInit2(&z_, -15) != Z_OK)
+      throw std::bad_alloc(); // its only failure with these arguments
+    inflating_ = true;
   }
   GzipReader(const GzipReader &) = delete;
   GzipReader &operator=(const GzipReader &) = delete;
@@ -178,8 +178,9 @@ Step GzipReader::inflate_into(char *out, size_t capacity, size_t &produced) {
         return load_error("unexpected end of file");
       continue;
     }
-    return load_error(status == Z_MEM_ERROR ? "out of memory in the deflate decoder"
-                                            : "corrupt deflate stream");
+    if (status == Z_MEM_ERROR)
+      throw std::bad_alloc();
+    return load_error("corrupt deflate stream");
   }
   size_t made = room - z_.avail_out;
   crc_ = crc32(crc_, start, uInt(made));
