@@ -68,8 +68,10 @@ bool is_valid_utf8(const char *text, size_t size) noexcept {
   return true;
 }
 
-StreamLineReader::StreamLineReader(ByteSource source, size_t buffer_size)
-    : source_(std::move(source)), capacity_(buffer_size), buffer_(new char[buffer_size + 1]) {
+StreamLineReader::StreamLineReader(ByteSource source, size_t buffer_size,
+                                   InterruptCheck interrupted)
+    : source_(std::move(source)), interrupted_(interrupted), capacity_(buffer_size),
+      buffer_(new char[buffer_size + 1]) {
   PELARUNE_CHECK(buffer_size > 0, "line buffer needs room");
 }
 
@@ -127,6 +129,8 @@ Expected<bool, LoadError> StreamLineReader::next_line(MutableLine &line) {
       begin_ = 0;
     }
     scan = end_;
+    if (interrupted_ != nullptr && interrupted_()) [[unlikely]]
+      return stop(interrupted_error());
     auto got = source_.read(buffer + end_, capacity_ - end_);
     if (!got) [[unlikely]]
       return stop(std::move(got).error());

@@ -30,7 +30,10 @@ public:
   static constexpr size_t kBufferSize = size_t(1) << 20;
 
   // buffer_size exists so tests can put line ends at every position around a refill.
-  explicit StreamLineReader(ByteSource source, size_t buffer_size = kBufferSize);
+  // `interrupted` is asked before every read, so a stop takes effect within a buffer's worth
+  // of input, also in a line that never ends.
+  explicit StreamLineReader(ByteSource source, size_t buffer_size = kBufferSize,
+                            InterruptCheck interrupted = nullptr);
 
   // True with `line` set, or false at the end. The end and an error repeat on every later
   // call.
@@ -41,6 +44,7 @@ private:
   Expected<bool, LoadError> stop(Expected<bool, LoadError> outcome);
 
   ByteSource source_;
+  InterruptCheck interrupted_;
   size_t capacity_;
   std::unique_ptr<char[]> buffer_; // capacity_ + 1 bytes: the last is the writable byte
   size_t begin_ = 0;               // start of the unread part

@@ -79,8 +79,8 @@ void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats
 
 } // namespace
 
-LoadResult load_messages(ByteSource source, LoadStats *stats) {
-  StreamLineReader reader(std::move(source));
+LoadResult load_messages(ByteSource source, LoadStats *stats, InterruptCheck interrupted) {
+  StreamLineReader reader(std::move(source), StreamLineReader::kBufferSize, interrupted);
   MessageStore store;
   JsonParser parser;
   std::string tape; // one line's parse, reused so a line costs no allocation
@@ -101,9 +101,10 @@ LoadResult load_messages(ByteSource source, LoadStats *stats) {
   return store;
 }
 
-LoadResult load_stream_messages(std::string_view path, LoadStats *stats) {
-  PELARUNE_TRY(ByteSource source, open_stream_file(path));
-  return load_messages(std::move(source), stats);
+LoadResult load_stream_messages(std::string_view path, LoadStats *stats,
+                                InterruptCheck interrupted) {
+  PELARUNE_TRY(ByteSource source, open_stream_file(path, interrupted));
+  return load_messages(std::move(source), stats, interrupted);
 }
 
 } // namespace pelarune
