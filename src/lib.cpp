@@ -18,6 +18,12 @@ PyModuleDef module_definition = {
 std::atomic<int64_t> initialised_interpreter{-1};
 PyObject *cached_module = nullptr; // never released
 
+// Runs the interpreter's signal handlers during a load; true when one raised, as the handler of
+// SIGINT does (KeyboardInterrupt). Other threads have no handlers to run.
+bool signal_handler_raised() noexcept {
+  return PyErr_CheckSignals() != 0;
+}
+
 PyObject *iter_prices_file(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
@@ -25,15 +31,16 @@ PyObject *iter_prices_file(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyObject *bound[1];
     PELARUNE_CHECK_OK(bind_arguments("iter_prices_file", kParameters, args, nargs, kwnames, bound));
     PELARUNE_TRY(std::string_view path, extract_str(bound[0], "path"));
-    LoadResult loaded = load_stream_messages(path);
-    if (!loaded)
+    LoadResult loaded = load_stream_messages(path, nullptr, signal_handler_raised);
+    if (!loaded) {
+      if (loaded.error().kind == LoadError::Kind::Interrupted)
+        return Error::take_current(); // what the signal handler raised
       return Error(PyExc_ValueError, loaded.error().message);
+    }
     PricesIteratorRecord record;
     record.records = std::move(*loaded);
-    auto iterator = create_instance(std::move(record));
-    if (!iterator)
-      throw Panic("failed to allocate a PricesIterator");
-    return std::move(*iterator);
+    // Failing for want of memory, the records go and the MemoryError stands.
+    return create_instance(std::move(record));
   });
 }
 

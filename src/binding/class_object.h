@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 
 namespace pelarune {
 
@@ -93,6 +94,8 @@ template <class Record> Result<Instance<Record> *> receiver(PyObject *object) {
 
 // Wraps a filled record in a new instance of its class.
 template <class Record> Result<PyRef> create_instance(Record &&record) {
+  // Nothing may fail between the allocation and the record moving in.
+  static_assert(std::is_nothrow_move_constructible_v<Record>);
   PyTypeObject *type = class_object<Record>();
   PyObject *object = type->tp_alloc(type, 0);
   if (object == nullptr) [[unlikely]]

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace pelarune {
 
@@ -37,43 +38,52 @@ void raise_panic(const Panic &panic) noexcept {
   else
     std::fprintf(stderr, "pelarune: internal failure: %s\n", panic.what());
   std::fflush(stderr);
+  // Making the exception fails only for want of memory; the MemoryError raised then stands in.
   PyObject *type = panic_exception_type();
-  if (type == nullptr)
-    abort_with("cannot create extension_runtime.PanicException");
-  PyObject *message = PyUnicode_FromString(panic.what());
-  if (message == nullptr)
-    abort_with(panic.what());
+  PyObject *message = type != nullptr ? PyUnicode_FromString(panic.what()) : nullptr;
+  if (message == nullptr) {
+    if (!PyErr_Occurred())
+      abort_with(panic.what());
+    return;
+  }
   PyErr_SetObject(type, message);
   Py_DECREF(message);
 }
 
+void raise_no_memory() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_MemoryError))
+    PyErr_NoMemory();
+}
+
 void api_call_failed() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError))
+    throw std::bad_alloc(); // enter() keeps the interpreter's MemoryError
   if (PyErr_Occurred())
     PyErr_Print();
   throw Panic("Python API call failed");
 }
 
 Error Error::take_current() {
-  PyObject *exception = PyErr_GetRaisedException();
-  if (exception == nullptr)
+  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+  if (!exception)
     return Error(PyExc_SystemError, "attempted to fetch exception but none was set");
   PyObject *panic_type = panic_exception_type();
-  if (panic_type != nullptr && PyObject_TypeCheck(exception, (PyTypeObject *)panic_type)) {
+  if (panic_type == nullptr)
+    PyErr_Clear(); // then it cannot be one
+  else if (PyObject_TypeCheck(exception.get(), (PyTypeObject *)panic_type)) {
     std::fprintf(stderr, "pelarune: resuming an internal failure raised by Python code:\n");
     std::string message = "PanicException";
-    PyObject *text = PyObject_Str(exception);
-    if (text != nullptr) {
-      if (const char *utf8 = PyUnicode_AsUTF8(text))
+    PyRef text = PyRef::steal(PyObject_Str(exception.get()));
+    if (text) {
+      if (const char *utf8 = PyUnicode_AsUTF8(text.get()))
         message = utf8;
-      Py_DECREF(text);
     }
     PyErr_Clear();
-    PyErr_DisplayException(exception);
-    Py_DECREF(exception);
+    PyErr_DisplayException(exception.get());
     throw Panic(std::move(message));
   }
   Error error;
-  error.exception_ = PyRef::steal(exception);
+  error.exception_ = std::move(exception);
   return error;
 }
 

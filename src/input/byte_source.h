@@ -28,8 +28,9 @@ class ByteSource {
 public:
   // Reads `bytes` in place; they must outlive the source.
   static ByteSource plain(std::string_view bytes);
-  // Reads the open file descriptor from its current offset; closes it when destroyed.
-  static ByteSource file(int fd);
+  // Reads the open file descriptor from its current offset; closes it when destroyed. A read
+  // interrupted by a signal is retried unless `interrupted` asks to stop.
+  static ByteSource file(int fd, InterruptCheck interrupted = nullptr);
   // Decodes the concatenated gzip members of `compressed`. Bytes after a member that do not
   // start with the gzip magic end the input and are ignored.
   static ByteSource gzip(ByteSource compressed);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <new>
 
 #include <bzlib.h>
 
@@ -58,7 +59,7 @@ private:
   case BZ_DATA_ERROR_MAGIC:
     return load_error("not a bzip2 stream");
   case BZ_MEM_ERROR:
-    return load_error("out of memory in the bzip2 decoder");
+    throw std::bad_alloc();
   default: // BZ_PARAM_ERROR, BZ_SEQUENCE_ERROR: the decoder was misused
     panic_at("bzip2 decoder misused", __FILE__, __LINE__);
   }
@@ -121,7 +122,7 @@ Step Bzip2Reader::read_header() {
   if (have < kHeaderBytes)
     return load_error("truncated bzip2 stream");
   if (!decoder_.restart())
-    return load_error("out of memory in the bzip2 decoder");
+    throw std::bad_alloc(); // its only failure with these arguments
   state_ = State::Body;
   return Unit{};
 }

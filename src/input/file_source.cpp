@@ -17,7 +17,7 @@ namespace {
 
 class FileReader final : public ByteReader {
 public:
-  explicit FileReader(int fd) noexcept : fd_(fd) {}
+  FileReader(int fd, InterruptCheck interrupted) noexcept : fd_(fd), interrupted_(interrupted) {}
   FileReader(const FileReader &) = delete;
   FileReader &operator=(const FileReader &) = delete;
   ~FileReader() override { ::close(fd_); }
@@ -29,11 +29,14 @@ public:
         return size_t(n);
       if (errno != EINTR)
         return os_error(errno);
+      if (interrupted_ != nullptr && interrupted_())
+        return interrupted_error();
     }
   }
 
 private:
   int fd_;
+  InterruptCheck interrupted_;
 };
 
 // The text after the last dot of the path's final component; empty when there is no final
@@ -52,8 +55,8 @@ std::string_view extension_of(std::string_view path) noexcept {
 
 } // namespace
 
-ByteSource ByteSource::file(int fd) {
-  return ByteSource(std::make_unique<FileReader>(fd));
+ByteSource ByteSource::file(int fd, InterruptCheck interrupted) {
+  return ByteSource(std::make_unique<FileReader>(fd, interrupted));
 }
 
 bool is_gzip_path(std::string_view path) noexcept {
@@ -65,18 +68,20 @@ bool is_bzip2_path(std::string_view path) noexcept {
   return extension_of(path) == "bz2";
 }
 
-Expected<ByteSource, LoadError> open_stream_file(std::string_view path) {
+Expected<ByteSource, LoadError> open_stream_file(std::string_view path,
+                                                 InterruptCheck interrupted) {
   if (path.find('\0') != std::string_view::npos)
     return load_error("path contains a NUL character");
   std::string terminated(path);
   int fd;
-  do
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0)
-    return os_error(errno);
+  while ((fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    if (errno != EINTR)
+      return os_error(errno);
+    if (interrupted != nullptr && interrupted())
+      return interrupted_error();
+  }
   // Opened before the name is looked at, so a missing file fails alike whatever its name.
-  ByteSource source = ByteSource::file(fd);
+  ByteSource source = ByteSource::file(fd, interrupted);
   if (is_gzip_path(path))
     source = ByteSource::gzip(std::move(source));
   else if (is_bzip2_path(path))

@@ -14,7 +14,9 @@ bool is_gzip_path(std::string_view path) noexcept;
 bool is_bzip2_path(std::string_view path) noexcept;
 
 // The bytes of the file at `path` (gzip- or bzip2-decoded when the name says so), or why the
-// file could not be opened.
-Expected<ByteSource, LoadError> open_stream_file(std::string_view path);
+// file could not be opened. Opening (a FIFO waits for a writer) and reading ask `interrupted`
+// when a signal arrives.
+Expected<ByteSource, LoadError> open_stream_file(std::string_view path,
+                                                 InterruptCheck interrupted = nullptr);
 
 } // namespace pelarune

@@ -72,8 +72,10 @@ LoadError invalid_utf8_error() {
   return load_error("stream did not contain valid UTF-8");
 }
 
-StreamLineReader::StreamLineReader(ByteSource source, size_t buffer_size, bool check_utf8)
-    : source_(std::move(source)), capacity_(buffer_size), check_utf8_(check_utf8),
+StreamLineReader::StreamLineReader(ByteSource source, size_t buffer_size, bool check_utf8,
+                                   InterruptCheck interrupted)
+    : source_(std::move(source)), interrupted_(interrupted), capacity_(buffer_size),
+      check_utf8_(check_utf8),
       buffer_(new char[buffer_size + 1]) {
   PELARUNE_CHECK(buffer_size > 0, "line buffer needs room");
 }
@@ -132,6 +134,8 @@ Expected<bool, LoadError> StreamLineReader::next_line(MutableLine &line) {
       begin_ = 0;
     }
     scan = end_;
+    if (interrupted_ != nullptr && interrupted_()) [[unlikely]]
+      return stop(interrupted_error());
     auto got = source_.read(buffer + end_, capacity_ - end_);
     if (!got) [[unlikely]]
       return stop(std::move(got).error());

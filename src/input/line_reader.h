@@ -31,8 +31,10 @@ public:
 
   // buffer_size exists so tests can put line ends at every position around a refill. Without
   // check_utf8 the caller checks each line itself (the loader does it while parsing).
+  // `interrupted` is asked before every read, so a stop takes effect within a buffer's worth
+  // of input, also in a line that never ends.
   explicit StreamLineReader(ByteSource source, size_t buffer_size = kBufferSize,
-                            bool check_utf8 = true);
+                            bool check_utf8 = true, InterruptCheck interrupted = nullptr);
 
   // True with `line` set, or false at the end. The end and an error repeat on every later
   // call.
@@ -43,6 +45,7 @@ private:
   Expected<bool, LoadError> stop(Expected<bool, LoadError> outcome);
 
   ByteSource source_;
+  InterruptCheck interrupted_;
   size_t capacity_;
   bool check_utf8_;
   std::unique_ptr<char[]> buffer_; // capacity_ + 1 bytes: the last is the writable byte

@@ -4,12 +4,17 @@
 
 #include "expected.h"
 
+#include <cstdint>
 #include <string>
 
 namespace pelarune {
 
 struct LoadError {
+  // Interrupted: the caller's interrupt check asked to stop, and the caller holds the reason.
+  enum class Kind : uint8_t { Failed, Interrupted };
+
   std::string message; // what reaches the user, verbatim
+  Kind kind = Kind::Failed;
   friend bool operator==(const LoadError &, const LoadError &) = default;
 };
 
@@ -17,5 +22,13 @@ struct LoadError {
 [[gnu::cold, gnu::noinline]] inline LoadError load_error(const char *message) {
   return LoadError{message};
 }
+
+[[gnu::cold, gnu::noinline]] inline LoadError interrupted_error() {
+  return LoadError{"interrupted", LoadError::Kind::Interrupted};
+}
+
+// Asked whenever a signal interrupts opening or reading the file, and between reads: true ends
+// the load with an interrupted error. The binding runs the interpreter's signal handlers here.
+using InterruptCheck = bool (*)() noexcept;
 
 } // namespace pelarune

@@ -79,9 +79,9 @@ void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats
 
 } // namespace
 
-LoadResult load_messages(ByteSource source, LoadStats *stats) {
+LoadResult load_messages(ByteSource source, LoadStats *stats, InterruptCheck interrupted) {
   // The parser checks UTF-8 on the way, and only where a line is not plain ASCII.
-  StreamLineReader reader(std::move(source), StreamLineReader::kBufferSize, false);
+  StreamLineReader reader(std::move(source), StreamLineReader::kBufferSize, false, interrupted);
   MessageStore store;
   JsonParser parser; // reused, so a line costs no allocation
   MutableLine line;
@@ -105,9 +105,10 @@ LoadResult load_messages(ByteSource source, LoadStats *stats) {
   return store;
 }
 
-LoadResult load_stream_messages(std::string_view path, LoadStats *stats) {
-  PELARUNE_TRY(ByteSource source, open_stream_file(path));
-  return load_messages(std::move(source), stats);
+LoadResult load_stream_messages(std::string_view path, LoadStats *stats,
+                                InterruptCheck interrupted) {
+  PELARUNE_TRY(ByteSource source, open_stream_file(path, interrupted));
+  return load_messages(std::move(source), stats, interrupted);
 }
 
 } // namespace pelarune

@@ -20,9 +20,12 @@ struct LoadStats {
 };
 
 // Opens `path` (gzip-decoded when its extension is "gz" or "gzip", bzip2-decoded when it is
-// "bz2") and loads it.
-LoadResult load_stream_messages(std::string_view path, LoadStats *stats = nullptr);
-LoadResult load_messages(ByteSource source, LoadStats *stats = nullptr);
+// "bz2") and loads it. `interrupted` can stop the load: see InterruptCheck. Running out of
+// memory throws std::bad_alloc, as everywhere in the core.
+LoadResult load_stream_messages(std::string_view path, LoadStats *stats = nullptr,
+                                InterruptCheck interrupted = nullptr);
+LoadResult load_messages(ByteSource source, LoadStats *stats = nullptr,
+                         InterruptCheck interrupted = nullptr);
 
 // Empty, or only characters with the Unicode White_Space property. `line` is valid UTF-8.
 bool is_blank_line(std::string_view line) noexcept;

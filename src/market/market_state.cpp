@@ -231,6 +231,47 @@ double handicap_of(JsonValue value) noexcept {
   return handicap;
 }
 
+// The fields of one runner change, applied to its runner; whether any of them changed it.
+bool apply_runner_fields(RunnerState &runner, const auto &slots, bool &statuses_dirty) {
+  bool changed = false;
+  if (apply_text(slots[kRunnerChangeKeys.at(kStatus)], runner.status)) {
+    statuses_dirty = true;
+    changed = true;
+  }
+  double number;
+  if (read_float(slots[kRunnerChangeKeys.at(kAdjustmentFactor)], number))
+    changed |= update_optional(runner.adjustment_factor, number);
+  if (read_float(slots[kRunnerChangeKeys.at(kLtp)], number))
+    changed |= update_optional(runner.last_price_traded, number);
+  if (read_float(slots[kRunnerChangeKeys.at(kTv)], number) && !(number == runner.total_matched)) {
+    runner.total_matched = number;
+    changed = true;
+  }
+  changed |= apply_text(slots[kRunnerChangeKeys.at(kRemovalDate)], runner.removal_date);
+
+  // A ladder key holding anything but an array leaves its ladder alone.
+  auto update_ladder = [&changed](JsonValue deltas, PriceLadder &ladder) {
+    if (deltas && deltas.is_array() && ladder.apply_updates(deltas.array()))
+      changed = true;
+  };
+  update_ladder(slots[kRunnerChangeKeys.at(kSpb)], runner.spb);
+  update_ladder(slots[kRunnerChangeKeys.at(kSpl)], runner.spl);
+  update_ladder(slots[kRunnerChangeKeys.at(kAtb)], runner.atb);
+  update_ladder(slots[kRunnerChangeKeys.at(kAtl)], runner.atl);
+  update_ladder(slots[kRunnerChangeKeys.at(kTrd)], runner.trd);
+
+  // A present near or far price counts as a change whatever it was before.
+  if (JsonValue near_price = slots[kRunnerChangeKeys.at(kSpn)]) {
+    apply_price_value(near_price, runner.near_price);
+    changed = true;
+  }
+  if (JsonValue far_price = slots[kRunnerChangeKeys.at(kSpf)]) {
+    apply_price_value(far_price, runner.far_price);
+    changed = true;
+  }
+  return changed;
+}
+
 } // namespace
 
 int64_t handicap_key(double handicap) noexcept {
@@ -260,6 +301,19 @@ int64_t handicap_key(double handicap) noexcept {
 
 void MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
   publish_time_epoch = epoch_ms; // moves for every change, an object or not
+  try {
+    apply_fields(change);
+  } catch (...) {
+    // Out of memory part way through: the counts still match the runners there are.
+    recount_runners();
+    throw;
+  }
+  recount_runners();
+}
+
+// Every counter that guards a cached object moves before the fields it guards change, or as the
+// change unwinds, so that running out of memory part way never leaves a stale object in use.
+void MarketState::apply_fields(JsonValue change) {
   if (change && change.is_object()) {
     auto slots = kChangeKeys.collect(change.object());
 
@@ -268,9 +322,9 @@ void MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
       remove_all_runners();
 
     if (JsonValue given = slots[kChangeKeys.at(kMarketDefinition)]) {
+      ++definition_generation; // presence alone marks a new definition, even a null one
       if (given.is_object())
         apply_definition(given.object());
-      ++definition_generation; // presence alone marks a new definition, even a null one
     }
 
     // After the definition, so a change-level value wins over the definition's.
@@ -292,7 +346,6 @@ void MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
       for (JsonValue runner_change : runner_changes.array())
         apply_runner_change(runner_change);
   }
-  recount_runners();
 }
 
 void MarketState::apply_definition(JsonObject object) {
@@ -378,6 +431,8 @@ void MarketState::apply_definition_runners(JsonArray entries) {
       continue; // listed with selection id 0, but addresses no runner
 
     RunnerState &runner = find_or_create_runner(selection_id, record.handicap);
+    // Every listing counts as a change, so a repeated definition rebuilds the runner.
+    ++runner.change_counter;
     if (apply_text(runner_status, runner.status))
       statuses_dirty_ = true;
     apply_price_value(bsp, runner.actual_sp); // a missing "bsp" clears it
@@ -385,8 +440,6 @@ void MarketState::apply_definition_runners(JsonArray entries) {
     if (read_float(adjustment_factor, factor))
       update_optional(runner.adjustment_factor, factor);
     apply_text(removal_date, runner.removal_date);
-    // Every listing counts as a change, so a repeated definition rebuilds the runner.
-    ++runner.change_counter;
   }
   runner_definitions.resize(count);
 }
@@ -400,45 +453,13 @@ void MarketState::apply_runner_change(JsonValue change) {
     return; // a runner change without a usable id addresses nothing
   RunnerState &runner =
       find_or_create_runner(selection_id, handicap_of(slots[kRunnerChangeKeys.at(kHc)]));
-
-  bool changed = false;
-  if (apply_text(slots[kRunnerChangeKeys.at(kStatus)], runner.status)) {
-    statuses_dirty_ = true;
-    changed = true;
+  try {
+    if (apply_runner_fields(runner, slots, statuses_dirty_))
+      ++runner.change_counter;
+  } catch (...) {
+    ++runner.change_counter; // whatever was set part way must not hide behind a cached Runner
+    throw;
   }
-  double number;
-  if (read_float(slots[kRunnerChangeKeys.at(kAdjustmentFactor)], number))
-    changed |= update_optional(runner.adjustment_factor, number);
-  if (read_float(slots[kRunnerChangeKeys.at(kLtp)], number))
-    changed |= update_optional(runner.last_price_traded, number);
-  if (read_float(slots[kRunnerChangeKeys.at(kTv)], number) && !(number == runner.total_matched)) {
-    runner.total_matched = number;
-    changed = true;
-  }
-  changed |= apply_text(slots[kRunnerChangeKeys.at(kRemovalDate)], runner.removal_date);
-
-  // A ladder key holding anything but an array leaves its ladder alone.
-  auto update_ladder = [&changed](JsonValue deltas, PriceLadder &ladder) {
-    if (deltas && deltas.is_array() && ladder.apply_updates(deltas.array()))
-      changed = true;
-  };
-  update_ladder(slots[kRunnerChangeKeys.at(kSpb)], runner.spb);
-  update_ladder(slots[kRunnerChangeKeys.at(kSpl)], runner.spl);
-  update_ladder(slots[kRunnerChangeKeys.at(kAtb)], runner.atb);
-  update_ladder(slots[kRunnerChangeKeys.at(kAtl)], runner.atl);
-  update_ladder(slots[kRunnerChangeKeys.at(kTrd)], runner.trd);
-
-  // A present near or far price counts as a change whatever it was before.
-  if (JsonValue near_price = slots[kRunnerChangeKeys.at(kSpn)]) {
-    apply_price_value(near_price, runner.near_price);
-    changed = true;
-  }
-  if (JsonValue far_price = slots[kRunnerChangeKeys.at(kSpf)]) {
-    apply_price_value(far_price, runner.far_price);
-    changed = true;
-  }
-  if (changed)
-    ++runner.change_counter;
 }
 
 RunnerState &MarketState::find_or_create_runner(int64_t selection_id, double handicap) {

@@ -99,6 +99,7 @@ public:
   ObjectSlot cached_definition;
 
 private:
+  void apply_fields(JsonValue change);
   void apply_definition(JsonObject definition);
   void apply_definition_runners(JsonArray entries);
   void apply_runner_change(JsonValue change);

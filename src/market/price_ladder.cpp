@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <new>
 
 namespace pelarune {
 namespace {
@@ -32,6 +33,27 @@ double price_of(JsonValue value) noexcept {
 
 bool PriceLadder::apply_updates(JsonArray items) {
   bool changed = false;
+  try {
+    changed = apply_deltas(items);
+  } catch (...) {
+    ++change_counter_; // levels set before memory ran out must not hide behind a cached list
+    throw;
+  }
+  if (!changed)
+    return false;
+  ++change_counter_;
+  if (slots_.size() > kMinCapacity && count_ * 8 < slots_.size()) {
+    try {
+      rehash(std::max(kMinCapacity, std::bit_ceil(count_ * 4)));
+    } catch (const std::bad_alloc &) {
+      // Shrinking only saves time later; the larger table stays valid.
+    }
+  }
+  return true;
+}
+
+bool PriceLadder::apply_deltas(JsonArray items) {
+  bool changed = false;
   for (JsonValue item : items) {
     if (!item.is_array())
       continue;
@@ -51,14 +73,11 @@ bool PriceLadder::apply_updates(JsonArray items) {
     else
       changed |= remove_level(price_bits);
   }
-  if (!changed)
-    return false;
-  ++change_counter_;
-  if (slots_.size() > kMinCapacity && count_ * 8 < slots_.size())
-    rehash(std::max(kMinCapacity, std::bit_ceil(count_ * 4)));
-  return true;
+  return changed;
 }
 
+// Whatever it allocates comes before the level changes, so running out of memory leaves the
+// ladder as it was.
 bool PriceLadder::set_level(uint64_t price_bits, double size) {
   if (slots_.empty())
     rehash(kMinCapacity);
@@ -66,10 +85,13 @@ bool PriceLadder::set_level(uint64_t price_bits, double size) {
   for (size_t i = home(price_bits);; i = (i + 1) & mask) {
     Level &level = slots_[i];
     if (level.size == 0.0) {
+      if ((count_ + 1) * 2 > slots_.size()) {
+        rehash(slots_.size() * 2); // the table grows at the same count as before
+        return set_level(price_bits, size);
+      }
       level = {price_bits, size};
+      ++count_;
       note_touched(price_bits);
-      if (++count_ * 2 > slots_.size())
-        rehash(slots_.size() * 2);
       return true;
     }
     if (level.price_bits == price_bits) {
@@ -120,15 +142,19 @@ const PriceLadder::Level *PriceLadder::find_level(uint64_t price_bits) const noe
   }
 }
 
-void PriceLadder::note_touched(uint64_t price_bits) {
+void PriceLadder::note_touched(uint64_t price_bits) noexcept {
   if (!snapshot_valid_)
     return;
-  if (touched_.size() >= snapshot_.size() / 2 + kMinPatchLength) {
-    snapshot_valid_ = false; // too many to merge: the next snapshot sorts from scratch
-    touched_.clear();
-    return;
+  if (touched_.size() < snapshot_.size() / 2 + kMinPatchLength) {
+    try {
+      touched_.push_back(price_bits);
+      return;
+    } catch (const std::bad_alloc &) {
+    }
   }
-  touched_.push_back(price_bits);
+  // Too many to merge, or no memory to log one more: the next snapshot sorts from scratch.
+  snapshot_valid_ = false;
+  touched_.clear();
 }
 
 void PriceLadder::rehash(size_t capacity) {

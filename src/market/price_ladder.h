@@ -49,6 +49,7 @@ private:
     double size;
   };
 
+  bool apply_deltas(JsonArray items);
   bool set_level(uint64_t price_bits, double size);
   bool remove_level(uint64_t price_bits) noexcept;
   const Level *find_level(uint64_t price_bits) const noexcept;
@@ -56,7 +57,7 @@ private:
     return size_t((price_bits * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   void rehash(size_t capacity);
-  void note_touched(uint64_t price_bits);
+  void note_touched(uint64_t price_bits) noexcept;
   void rebuild_snapshot() const;
   void patch_snapshot() const;
 

@@ -72,7 +72,9 @@ Result<PyRef> parse_definition_time(const std::optional<std::string> &text) {
   PyRef value = to_python(*text);
   if (PyRef parsed = strptime(type.get(), value.get(), kFractionFormat))
     return parsed;
-  PyErr_Clear(); // whatever the first attempt raised, only the second one's error is reported
+  if (PyErr_ExceptionMatches(PyExc_MemoryError))
+    return Error::take_current(); // not a verdict on the text
+  PyErr_Clear(); // whatever else the first attempt raised, only the second one's error is reported
   PyRef parsed = strptime(type.get(), value.get(), kWholeSecondFormat);
   if (!parsed)
     return Error::take_current();

@@ -158,6 +158,27 @@ TEST(MessageLoading, LineLongerThanTheBuffer) {
   EXPECT_EQ((*rc.array().begin()).object().find("atb").array().size(), 200000u);
 }
 
+// The check runs before every read; its third call stops the load, here inside a line that never
+// ends. A check that lets the load go on changes nothing.
+TEST(MessageLoading, InterruptCheckStopsBetweenReads) {
+  static int checks;
+  static int stop_at;
+  InterruptCheck check = []() noexcept { return ++checks == stop_at; };
+  std::string endless(5 * StreamLineReader::kBufferSize, 'x');
+  checks = 0;
+  stop_at = 3;
+  LoadResult stopped = load_messages(ByteSource::plain(endless), nullptr, check);
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().kind, LoadError::Kind::Interrupted);
+  EXPECT_EQ(checks, 3);
+  std::string text = "{\"pt\":1,\"mc\":[]}\n{\"pt\":2,\"mc\":[]}\n";
+  checks = 0;
+  stop_at = 0;
+  LoadResult loaded = load_messages(ByteSource::plain(text), nullptr, check);
+  EXPECT_TRUE(loaded && *loaded == *load_text(text));
+  EXPECT_GT(checks, 0);
+}
+
 TEST(MessageStore, RecordsSurviveChunkingAndShrinking) {
   // Records of all sizes, some above the own-chunk limit, the first of them one too.
   std::mt19937 random(7);
