@@ -75,8 +75,7 @@ LoadError invalid_utf8_error() {
 StreamLineReader::StreamLineReader(ByteSource source, size_t buffer_size, bool check_utf8,
                                    InterruptCheck interrupted)
     : source_(std::move(source)), interrupted_(interrupted), capacity_(buffer_size),
-      check_utf8_(check_utf8),
-      buffer_(new char[buffer_size + 1]) {
+      check_utf8_(check_utf8), buffer_(new char[buffer_size + 1]) {
   PELARUNE_CHECK(buffer_size > 0, "line buffer needs room");
 }
 
