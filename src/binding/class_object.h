@@ -48,16 +48,18 @@ template <class Record> void class_dealloc(PyObject *self) noexcept {
   Py_DECREF(type); // heap-type instances own a reference to their type
 }
 
-// Builds the heap type "builtins.<name>". getset and methods must have static storage.
+// Builds the heap type "builtins.<name>". members, getset and methods must have static storage.
 template <class Record>
-PyTypeObject *make_class(const char *doc, PyGetSetDef *getset, PyMethodDef *methods,
-                         std::initializer_list<PyType_Slot> extra = {}) {
+PyTypeObject *make_class(const char *doc, PyMemberDef *members, PyGetSetDef *getset,
+                         PyMethodDef *methods, std::initializer_list<PyType_Slot> extra = {}) {
   static const std::string name = std::string("builtins.") + Record::kName;
   PyType_Slot slots[16];
   size_t n = 0;
   slots[n++] = {Py_tp_doc, const_cast<char *>(doc)};
   slots[n++] = {Py_tp_new, reinterpret_cast<void *>(&class_refuse_new<Record>)};
   slots[n++] = {Py_tp_dealloc, reinterpret_cast<void *>(&class_dealloc<Record>)};
+  if (members != nullptr)
+    slots[n++] = {Py_tp_members, members};
   if (getset != nullptr)
     slots[n++] = {Py_tp_getset, getset};
   if (methods != nullptr)

@@ -53,6 +53,10 @@ void api_call_failed() {
   throw Panic("Python API call failed");
 }
 
+PyObject *creation_failed() noexcept {
+  return enter<PyObject *>(nullptr, []() -> Result<PyRef> { api_call_failed(); });
+}
+
 Error Error::take_current() {
   PyObject *exception = PyErr_GetRaisedException();
   if (exception == nullptr)

@@ -107,9 +107,9 @@ PyObject *price_size_alloc(PyTypeObject *type, Py_ssize_t) noexcept {
   return PyObject_Init(static_cast<PyObject *>(memory), type);
 }
 
-PyGetSetDef price_size_getset[] = {
-    PELARUNE_FIELD(PriceSizeRecord, price),
-    PELARUNE_FIELD(PriceSizeRecord, size),
+PyMemberDef price_size_members[] = {
+    PELARUNE_MEMBER(PriceSizeRecord, price),
+    PELARUNE_MEMBER(PriceSizeRecord, size),
     {},
 };
 
@@ -123,7 +123,7 @@ Result<PyRef> price_size_list(std::span<const LadderEntry> entries) {
 
 template <> PyTypeObject *class_object<PriceSizeRecord>() {
   static PyTypeObject *type = make_class<PriceSizeRecord>(
-      "A price/size pair in the order book", price_size_getset, nullptr,
+      "A price/size pair in the order book", price_size_members, nullptr, nullptr,
       {
           {Py_tp_alloc, reinterpret_cast<void *>(&price_size_alloc)},
           {Py_tp_repr, reinterpret_cast<void *>(&price_size_repr)},
