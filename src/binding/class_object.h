@@ -41,11 +41,20 @@ template <class Record> PyObject *class_refuse_new(PyTypeObject *, PyObject *, P
   });
 }
 
+// Every record is written in full right after allocation, so the memory is not cleared first as
+// the generic allocator does; no class can be subclassed, so every instance has its class's size.
+template <class Record> PyObject *class_alloc(PyTypeObject *type, Py_ssize_t) noexcept {
+  void *memory = PyObject_Malloc(sizeof(Instance<Record>));
+  if (memory == nullptr) [[unlikely]]
+    return PyErr_NoMemory();
+  return PyObject_Init(static_cast<PyObject *>(memory), type);
+}
+
 template <class Record> void class_dealloc(PyObject *self) noexcept {
   PyTypeObject *type = Py_TYPE(self);
   std::destroy_at(&reinterpret_cast<Instance<Record> *>(self)->record);
-  type->tp_free(self);
-  Py_DECREF(type); // heap-type instances own a reference to their type
+  PyObject_Free(self); // the free function every class inherits from object
+  Py_DECREF(type);     // heap-type instances own a reference to their type
 }
 
 // Builds the heap type "builtins.<name>". members, getset and methods must have static storage.
@@ -57,6 +66,7 @@ PyTypeObject *make_class(const char *doc, PyMemberDef *members, PyGetSetDef *get
   size_t n = 0;
   slots[n++] = {Py_tp_doc, const_cast<char *>(doc)};
   slots[n++] = {Py_tp_new, reinterpret_cast<void *>(&class_refuse_new<Record>)};
+  slots[n++] = {Py_tp_alloc, reinterpret_cast<void *>(&class_alloc<Record>)};
   slots[n++] = {Py_tp_dealloc, reinterpret_cast<void *>(&class_dealloc<Record>)};
   if (members != nullptr)
     slots[n++] = {Py_tp_members, members};
@@ -93,17 +103,28 @@ template <class Record> Result<Instance<Record> *> receiver(PyObject *object) {
   return conversion_error(object, Record::kName);
 }
 
-// Wraps a filled record in a new instance of its class.
-template <class Record> Result<PyRef> create_instance(Record &&record) {
+// A new instance of Record's class holding the record that make() returns, constructed in place.
+template <class Record, class Make> Result<PyRef> create_instance_with(Make &&make) {
   PyTypeObject *type = class_object<Record>();
-  PyObject *object = type->tp_alloc(type, 0);
+  PyObject *object = class_alloc<Record>(type, 0);
   if (object == nullptr) [[unlikely]]
     return Error::take_current();
   auto *instance = reinterpret_cast<Instance<Record> *>(object);
-  new (&instance->record) Record(std::move(record));
+  try {
+    new (&instance->record) Record(make());
+  } catch (...) {
+    PyObject_Free(object); // never an object: only its type reference to give back
+    Py_DECREF(type);
+    throw;
+  }
   if constexpr (Record::kGuarded)
     instance->access_flag = 0;
   return PyRef::steal(object);
+}
+
+// Wraps a filled record in a new instance of its class.
+template <class Record> Result<PyRef> create_instance(Record &&record) {
+  return create_instance_with<Record>([&]() noexcept { return std::move(record); });
 }
 
 class [[nodiscard]] SharedAccess {

@@ -28,13 +28,6 @@ Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
 }
 
 [[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
-  StartingPriceData starting_prices{
-      .back_stake_taken = runner.spl.shared_snapshot(),
-      .lay_liability_taken = runner.spb.shared_snapshot(),
-      .near_price = runner.near_price,
-      .far_price = runner.far_price,
-      .actual_sp = runner.actual_sp,
-  };
   PELARUNE_TRY(PyRef atb, ladder_list(runner.atb, runner.cached_atb));
   PELARUNE_TRY(PyRef atl, ladder_list(runner.atl, runner.cached_atl));
   PELARUNE_TRY(PyRef trd, ladder_list(runner.trd, runner.cached_trd));
@@ -43,17 +36,26 @@ Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
                              .available_to_lay = std::move(atl),
                              .traded_volume = std::move(trd),
                          }));
-  PELARUNE_TRY(PyRef object, create_instance(RunnerRecord{
-                                 .adjustment_factor = runner.adjustment_factor,
-                                 .last_price_traded = runner.last_price_traded,
-                                 .starting_prices = std::move(starting_prices),
-                                 .removal_date = runner.removal_date,
-                                 .status = to_python(runner.status),
-                                 .ex = std::move(ex),
-                                 .selection_id = runner.selection_id,
-                                 .handicap = runner.handicap,
-                                 .total_matched = runner.total_matched,
-                             }));
+  PyRef status = to_python(runner.status);
+  PELARUNE_TRY(PyRef object, create_instance_with<RunnerRecord>([&] {
+                 return RunnerRecord{
+                     .adjustment_factor = runner.adjustment_factor,
+                     .last_price_traded = runner.last_price_traded,
+                     .starting_prices{
+                         .back_stake_taken = runner.spl.shared_snapshot(),
+                         .lay_liability_taken = runner.spb.shared_snapshot(),
+                         .near_price = runner.near_price,
+                         .far_price = runner.far_price,
+                         .actual_sp = runner.actual_sp,
+                     },
+                     .removal_date = runner.removal_date,
+                     .status = std::move(status),
+                     .ex = std::move(ex),
+                     .selection_id = runner.selection_id,
+                     .handicap = runner.handicap,
+                     .total_matched = runner.total_matched,
+                 };
+               }));
   cache(runner.cached_runner, object, runner.change_counter);
   return object;
 }
@@ -104,17 +106,19 @@ Result<PyRef> build_book(MarketState &market) {
   PELARUNE_TRY(PyRef definition, definition_object(market));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_datetime(market.publish_time_epoch));
   // In declaration order: the status values, then the book's own.
-  return create_instance(MarketBookRecord{
-      market.definition,
-      market.last_match_time,
-      market.market_id,
-      std::nullopt, // streaming_unique_id
-      std::move(publish_time),
-      std::move(runners),
-      std::move(definition),
-      market.publish_time_epoch,
-      market.total_matched,
-      market.number_of_runners,
+  return create_instance_with<MarketBookRecord>([&] {
+    return MarketBookRecord{
+        market.definition,
+        market.last_match_time,
+        market.market_id,
+        std::nullopt, // streaming_unique_id
+        std::move(publish_time),
+        std::move(runners),
+        std::move(definition),
+        market.publish_time_epoch,
+        market.total_matched,
+        market.number_of_runners,
+    };
   });
 }
 
