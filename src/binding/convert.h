@@ -4,7 +4,9 @@
 
 #include "binding/class_object.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <ranges>
 #include <string>
@@ -29,6 +31,15 @@ inline PyObject *new_value(double value) noexcept {
   return PyFloat_FromDouble(value);
 }
 inline PyObject *new_value(std::string_view text) noexcept {
+  // ASCII text, which is what the stream's statuses and ids are, is copied straight into a new
+  // str, as the decoder would after checking it. One character or none goes to the decoder,
+  // which hands out the interpreter's shared strings for those.
+  if (text.size() > 1 && std::ranges::all_of(text, [](char c) { return (c & 0x80) == 0; })) {
+    PyObject *str = PyUnicode_New(Py_ssize_t(text.size()), 127);
+    if (str != nullptr)
+      std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
+  }
   return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
 }
 inline PyObject *new_value(const std::string &text) noexcept {
