@@ -1,0 +1,268 @@
+"""Strategy-loop benchmark: a backtest's reads of every book, on pelarune and betfairlightweight.
+
+The loop reads what a simple strategy reads from each book: the status, the in-play flag and
+the publish time and, for every active runner, its selection id, last traded price, total
+matched and best back and lay price and size. The same function runs over both libraries'
+books (betfairlightweight in object mode), and both must give the same checksum.
+
+For each file, in one run:
+  replay+loop  the replay with the loop over each book as it comes, per book, both libraries
+  loop alone   the loop over the books kept in a list, per book, both libraries
+Then attribute-read costs (timeit, net of the bare name lookup) against betfairlightweight's
+objects and against complex.real, the interpreter's own new-float member read.
+Times are process CPU time (other processes on the machine do not count), best of --repeat.
+
+Usage: bench_strategy.py [--repeat N] [--no-reads] [FILE ...]
+Without FILE: generated one-market files with 2 and 10 runners (bench/generate.py --runners)
+and the recordings in ../shared/data when present.
+"""
+
+import argparse
+import gc
+import os
+import subprocess
+import sys
+import time
+import timeit
+import warnings
+
+import pelarune
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SHARED_DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
+DATA = os.path.join(ROOT, "bench", "data")
+
+
+def generated_file(runners, updates=20000):
+    path = os.path.join(DATA, f"strategy_{runners}_runners.json")
+    if not os.path.exists(path):
+        os.makedirs(DATA, exist_ok=True)
+        subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"), "-o", path,
+                        "--markets", "1", "--updates", str(updates), "--runners", str(runners)],
+                       check=True, stderr=subprocess.DEVNULL)
+    return path
+
+
+def default_files():
+    files = [generated_file(2), generated_file(10)]
+    for name in ("BASIC-1.132153978", "1.197931750"):
+        path = os.path.join(SHARED_DATA, name)
+        if os.path.exists(path):
+            files.append(path)
+    return files
+
+
+def strategy(books):
+    """What a strategy reads from each book; the checksum proves both libraries read the same."""
+    checksum = 0.0
+    for book in books:
+        status = book.status
+        inplay = book.inplay
+        publish_time = book.publish_time
+        checksum += publish_time.second + (7.0 if inplay else 0.0) + (status == "OPEN")
+        for runner in book.runners:
+            if runner.status != "ACTIVE":
+                continue
+            selection_id = runner.selection_id
+            last_price_traded = runner.last_price_traded
+            total_matched = runner.total_matched
+            ex = runner.ex
+            backs = ex.available_to_back
+            lays = ex.available_to_lay
+            checksum += (selection_id % 97) + total_matched * 1e-6
+            if last_price_traded is not None:
+                checksum += last_price_traded
+            if backs:
+                best = backs[0]
+                checksum += best.price + best.size * 1e-3
+            if lays:
+                best = lays[0]
+                checksum += best.price + best.size * 1e-3
+    return checksum
+
+
+def best_of(repeat, run):
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        best = min(best, run())
+    return best
+
+
+def timed(function, *args):
+    """(process seconds, result) of one call."""
+    start = time.process_time()
+    result = function(*args)
+    return time.process_time() - start, result
+
+
+def pelarune_books(path):
+    return pelarune.iter_prices_file(path)
+
+
+def bfl_books(path):
+    """betfairlightweight's books of a historical file in object mode, one at a time."""
+    import betfairlightweight
+    from betfairlightweight import StreamListener
+
+    client = betfairlightweight.APIClient("username", "password", app_key="app_key")
+    listener = StreamListener(max_latency=None, lightweight=False)
+    stream = client.streaming.create_historical_generator_stream(file_path=path,
+                                                                 listener=listener)
+    processed = 0
+    for market_books in stream.get_generator()():
+        # A heartbeat line snaps the cache again; pelarune keeps no record for it.
+        if listener.stream._updates_processed == processed:
+            continue
+        processed = listener.stream._updates_processed
+        yield from market_books
+
+
+def have_bfl():
+    try:
+        import betfairlightweight  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+class Row:
+    """One library's figures for one file."""
+
+    def __init__(self, books_of, path, repeat):
+        # The load is part of the replay: books_of(path) opens the file.
+        self.with_replay, self.checksum = min(
+            (timed(strategy, books_of(path)) for _ in range(repeat)), key=lambda t: t[0])
+        self.replay = best_of(repeat, lambda: timed(lambda: sum(1 for _ in books_of(path)))[0])
+        kept = list(books_of(path))
+        self.count = len(kept)
+        self.alone = best_of(repeat, lambda: timed(strategy, kept)[0])
+
+
+def strategy_table(files, repeat, use_bfl):
+    print(f"{'strategy loop, per book':<24} {'books':>6} {'replay+loop':>12} "
+          f"{'loop alone':>11} {'replay':>9}" + (
+              f" | {'bfl r+l':>9} {'bfl loop':>9} {'bfl rep':>9} | {'r+l':>6} {'loop':>6} "
+              f"{'replay':>6}  checksum" if use_bfl else ""))
+    for path in files:
+        ours = Row(pelarune_books, path, repeat)
+        n = ours.count
+        if n == 0:
+            print(f"{os.path.basename(path):<24} no books")
+            continue
+        us = lambda seconds: f"{seconds / n * 1e6:>7.2f}us"  # noqa: E731
+        line = (f"{os.path.basename(path):<24} {n:>6} {us(ours.with_replay):>12} "
+                f"{us(ours.alone):>11} {us(ours.replay):>9}")
+        if use_bfl:
+            theirs = Row(lambda p: bfl_books(p), path, max(1, repeat // 2))
+            line += (f" | {us(theirs.with_replay)} {us(theirs.alone)} {us(theirs.replay)} |"
+                     f" {theirs.with_replay / ours.with_replay:>5.1f}x"
+                     f" {ours.alone / theirs.alone:>5.2f}x"
+                     f" {theirs.replay / ours.replay:>5.1f}x  ")
+            same = abs(ours.checksum - theirs.checksum) <= 1e-9 * max(1.0, abs(ours.checksum))
+            line += "same" if same and theirs.count == n else (
+                f"DIFFERENT ({ours.checksum!r} vs {theirs.checksum!r},"
+                f" {theirs.count} bfl books)")
+        print(line)
+    if use_bfl:
+        print("(r+l and replay: betfairlightweight's time / pelarune's; loop: pelarune's /"
+              " betfairlightweight's)")
+
+
+def read_cost(statement, namespace, number=200000, repeat=5):
+    """ns per read, net of the bare name lookup that the statement starts from."""
+    base = statement.split(".")[0]
+    timer = timeit.Timer(statement, globals=namespace)
+    bare = timeit.Timer(base, globals=namespace)
+    best = min(timer.repeat(repeat, number)) / number
+    empty = min(bare.repeat(repeat, number)) / number
+    return max(0.0, best - empty) * 1e9
+
+
+# (label, statement, type made anew per read or None for a shared object) over a book `b`, its
+# runner `r` and a level `p`.
+READS = [
+    ("book.runners", "b.runners", None),
+    ("book.publish_time", "b.publish_time", None),
+    ("book.market_definition", "b.market_definition", None),
+    ("runner.ex", "r.ex", None),
+    ("runner.status", "r.status", None),
+    ("runner.ex.available_to_back", "r.ex.available_to_back", None),
+    ("book.status", "b.status", str),
+    ("book.inplay", "b.inplay", bool),
+    ("book.publish_time_epoch", "b.publish_time_epoch", int),
+    ("book.total_matched", "b.total_matched", float),
+    ("runner.selection_id", "r.selection_id", int),
+    ("runner.last_price_traded", "r.last_price_traded", float),
+    ("runner.total_matched", "r.total_matched", float),
+    ("price_size.price", "p.price", float),
+    ("price_size.size", "p.size", float),
+]
+
+
+def interpreter_reads():
+    """The interpreter's own member reads that make a new value of each type, where they exist:
+    complex.real for a float and, from _testcapi's member test type, an int too large to be
+    cached, a bool and an in-place str."""
+    costs = {float: read_cost("c.real", {"c": complex(1.5, 2.5)})}
+    try:
+        import _testcapi
+    except ImportError:
+        return costs
+    members = _testcapi._test_structmembersType_NewAPI(
+        True, 1, 2, 3, 4, 5, 6, 12115648, 8, 23, 9.5, 10.25, "OPEN", 4495990919, 5)
+    for kind, statement in ((int, "m.T_LONG"), (bool, "m.T_BOOL"), (str, "m.T_STRING_INPLACE")):
+        costs[kind] = read_cost(statement, {"m": members})
+    return costs
+
+
+def sample(books):
+    """A late book with a runner that has a back price and a last traded price."""
+    for book in reversed(books):
+        for runner in book.runners:
+            if runner.ex.available_to_back and runner.last_price_traded is not None:
+                return {"b": book, "r": runner, "p": runner.ex.available_to_back[0]}
+    raise SystemExit("no runner with a back price and a last traded price")
+
+
+def reads_table(path, use_bfl):
+    ours = sample(list(pelarune.iter_prices_file(path)))
+    theirs = sample(list(bfl_books(path))) if use_bfl else None
+    reference = interpreter_reads()
+    print(f"\nattribute reads on {os.path.basename(path)}, ns per read; the interpreter's own"
+          " member reads that make a new value: "
+          + ", ".join(f"{kind.__name__} {cost:.1f} ns" for kind, cost in reference.items()))
+    print(f"{'attribute':<30} {'kind':<6} {'pelarune':>9}" + (
+        f" {'bfl':>7} {'ratio':>6}" if use_bfl else "")
+        + f" {'/complex.real':>14} {'/same type':>11}")
+    for label, statement, new in READS:
+        cost = read_cost(statement, ours)
+        line = f"{label:<30} {new.__name__ if new else 'shared':<6} {cost:>7.1f}ns"
+        if use_bfl:
+            other = read_cost(statement, theirs)
+            line += f" {other:>5.1f}ns {cost / max(other, 0.05):>5.1f}x"
+        if new:
+            line += f" {cost / reference[float]:>13.2f}x"
+            if new in reference:
+                line += f" {cost / reference[new]:>10.2f}x"
+        print(line)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("files", nargs="*")
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--no-bfl", action="store_true", help="skip betfairlightweight")
+    parser.add_argument("--no-reads", action="store_true", help="skip the attribute reads")
+    args = parser.parse_args(argv)
+    # utcfromtimestamp warns on 3.12, in both libraries alike.
+    warnings.simplefilter("ignore", DeprecationWarning)
+    use_bfl = not args.no_bfl and have_bfl()
+    files = args.files or default_files()
+    strategy_table(files, args.repeat, use_bfl)
+    if not args.no_reads:
+        reads_table(files[min(1, len(files) - 1)], use_bfl)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
