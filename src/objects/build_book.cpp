@@ -60,11 +60,23 @@ Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
   return object;
 }
 
-// The runner's Runner: the cached one while the runner's counter stands still.
-Result<PyRef> runner_object(RunnerState &runner) {
-  if (void *cached = runner.cached_runner.get_if_built_at(runner.change_counter)) [[likely]]
-    return PyRef::borrow(static_cast<PyObject *>(cached));
-  return build_runner(runner);
+// The book's runner list: each runner's cached Runner while its counter stands still, which is
+// most of them in most books, so that case takes no Result.
+Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
+  PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
+  for (size_t i = 0; i < runners.size(); ++i) {
+    RunnerState &runner = *runners[i];
+    auto *object =
+        static_cast<PyObject *>(runner.cached_runner.get_if_built_at(runner.change_counter));
+    if (object != nullptr) [[likely]] {
+      Py_INCREF(object);
+    } else {
+      PELARUNE_TRY(PyRef built, build_runner(runner));
+      object = built.release();
+    }
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), object); // steals
+  }
+  return list;
 }
 
 [[gnu::noinline]] Result<PyRef> build_definition(MarketState &market) {
@@ -101,8 +113,7 @@ Result<PyRef> definition_object(MarketState &market) {
 } // namespace
 
 Result<PyRef> build_book(MarketState &market) {
-  PELARUNE_TRY(PyRef runners, new_list(market.sorted_runners(),
-                                       [](RunnerState *runner) { return runner_object(*runner); }));
+  PELARUNE_TRY(PyRef runners, runner_list(market.sorted_runners()));
   PELARUNE_TRY(PyRef definition, definition_object(market));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_datetime(market.publish_time_epoch));
   // In declaration order: the status values, then the book's own.
