@@ -4,8 +4,8 @@ The floor of a book is the engine's own apply time for its record (apply_bench) 
 objects the book needs: floor_harness.c creates and frees, per book, exactly the objects that
 pelarune's replay of the same file creates and frees (counted by identity against the previous
 book), as cheaply as the interpreter allows, and calls utcfromtimestamp through a method bound
-once. Times are process CPU time for the Python parts and the best of --repeat; apply_bench
-reports its own best (wall clock).
+once. Times are process CPU time for the Python parts, the best of --repeat taken in turns;
+apply_bench reports its own best (wall clock).
 
 Usage: bench_floor.py [--repeat N] [--harness DIR] [--apply-bench PATH] [FILE ...]
 Without FILE: the files bench_strategy.py uses.
@@ -73,14 +73,6 @@ def iterate_seconds(path):
     return time.process_time() - start
 
 
-def best_of(repeat, run):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        best = min(best, run())
-    return best
-
-
 def apply_seconds(apply_bench, path, repeat):
     """The engine's apply time for the whole file, from apply_bench."""
     if not os.path.exists(apply_bench):
@@ -111,14 +103,18 @@ def main(argv):
             continue
         built = floor_harness.run(plan, definitions, sizes)
         assert built == books, (built, books)
-        ours = best_of(args.repeat, lambda: iterate_seconds(path))
-
         def harness():
             start = time.process_time()
             floor_harness.run(plan, definitions, sizes)
             return time.process_time() - start
 
-        objects = best_of(args.repeat, harness)
+        # In turns, so that a busy spell of the machine weighs on both alike.
+        ours = objects = float("inf")
+        for _ in range(args.repeat):
+            gc.collect()
+            ours = min(ours, iterate_seconds(path))
+            gc.collect()
+            objects = min(objects, harness())
         applied = apply_seconds(args.apply_bench, path, args.repeat)
         us = lambda seconds: f"{seconds / books * 1e6:>6.2f}us"  # noqa: E731
         line = f"{os.path.basename(path):<26} {books:>6} {us(ours)} {us(objects)}"

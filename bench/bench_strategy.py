@@ -10,7 +10,8 @@ For each file, in one run:
   loop alone   the loop over the books kept in a list, per book, both libraries
 Then attribute-read costs (timeit, net of the bare name lookup) against betfairlightweight's
 objects and against complex.real, the interpreter's own new-float member read.
-Times are process CPU time (other processes on the machine do not count), best of --repeat.
+Times are process CPU time (other processes on the machine do not count), best of --repeat, the
+libraries (and the reads) taking turns so that a busy spell of the machine weighs on all alike.
 
 Usage: bench_strategy.py [--repeat N] [--no-reads] [FILE ...]
 Without FILE: generated one-market files with 2 and 10 runners (bench/generate.py --runners)
@@ -81,14 +82,6 @@ def strategy(books):
     return checksum
 
 
-def best_of(repeat, run):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        best = min(best, run())
-    return best
-
-
 def timed(function, *args):
     """(process seconds, result) of one call."""
     start = time.process_time()
@@ -126,17 +119,40 @@ def have_bfl():
     return True
 
 
-class Row:
-    """One library's figures for one file."""
+def count_books(books):
+    return sum(1 for _ in books)
 
-    def __init__(self, books_of, path, repeat):
-        # The load is part of the replay: books_of(path) opens the file.
-        self.with_replay, self.checksum = min(
-            (timed(strategy, books_of(path)) for _ in range(repeat)), key=lambda t: t[0])
-        self.replay = best_of(repeat, lambda: timed(lambda: sum(1 for _ in books_of(path)))[0])
-        kept = list(books_of(path))
-        self.count = len(kept)
-        self.alone = best_of(repeat, lambda: timed(strategy, kept)[0])
+
+def compare(path, repeat, use_bfl):
+    """Best times per library: replay+loop, replay alone and loop alone, the libraries taking
+    turns in every round so that a busy machine weighs on both alike; and each one's checksum
+    and book count."""
+    libraries = {"pelarune": pelarune_books}
+    if use_bfl:
+        libraries["bfl"] = bfl_books
+    best, checksum, books = {}, {}, {}
+
+    def note(key, seconds):
+        best[key] = min(best.get(key, float("inf")), seconds)
+
+    # betfairlightweight's replay takes seconds on the generated files: fewer rounds of it.
+    for turn in range(repeat):
+        for name, books_of in libraries.items():
+            if name == "bfl" and turn >= max(1, repeat // 2):
+                continue
+            gc.collect()
+            seconds, checksum[name] = timed(strategy, books_of(path))
+            note((name, "replay+loop"), seconds)
+            gc.collect()
+            seconds, books[name] = timed(count_books, books_of(path))
+            note((name, "replay"), seconds)
+    # The kept books live only for this part, so that no collection walks them during a replay.
+    kept = {name: list(books_of(path)) for name, books_of in libraries.items()}
+    for _ in range(repeat):
+        for name in libraries:
+            gc.collect()
+            note((name, "loop alone"), timed(strategy, kept[name])[0])
+    return best, checksum, books
 
 
 def strategy_table(files, repeat, use_bfl):
@@ -145,31 +161,30 @@ def strategy_table(files, repeat, use_bfl):
               f" | {'bfl r+l':>9} {'bfl loop':>9} {'bfl rep':>9} | {'r+l':>6} {'loop':>6} "
               f"{'replay':>6}  checksum" if use_bfl else ""))
     for path in files:
-        ours = Row(pelarune_books, path, repeat)
-        n = ours.count
+        best, checksum, books = compare(path, repeat, use_bfl)
+        n = books["pelarune"]
         if n == 0:
             print(f"{os.path.basename(path):<24} no books")
             continue
-        us = lambda seconds: f"{seconds / n * 1e6:>7.2f}us"  # noqa: E731
-        line = (f"{os.path.basename(path):<24} {n:>6} {us(ours.with_replay):>12} "
-                f"{us(ours.alone):>11} {us(ours.replay):>9}")
+        us = lambda name, what: f"{best[name, what] / n * 1e6:>7.2f}us"  # noqa: E731
+        line = (f"{os.path.basename(path):<24} {n:>6} {us('pelarune', 'replay+loop'):>12} "
+                f"{us('pelarune', 'loop alone'):>11} {us('pelarune', 'replay'):>9}")
         if use_bfl:
-            theirs = Row(lambda p: bfl_books(p), path, max(1, repeat // 2))
-            line += (f" | {us(theirs.with_replay)} {us(theirs.alone)} {us(theirs.replay)} |"
-                     f" {theirs.with_replay / ours.with_replay:>5.1f}x"
-                     f" {ours.alone / theirs.alone:>5.2f}x"
-                     f" {theirs.replay / ours.replay:>5.1f}x  ")
-            same = abs(ours.checksum - theirs.checksum) <= 1e-9 * max(1.0, abs(ours.checksum))
-            line += "same" if same and theirs.count == n else (
-                f"DIFFERENT ({ours.checksum!r} vs {theirs.checksum!r},"
-                f" {theirs.count} bfl books)")
+            ratio = lambda what: best["bfl", what] / best["pelarune", what]  # noqa: E731
+            line += (f" | {us('bfl', 'replay+loop')} {us('bfl', 'loop alone')}"
+                     f" {us('bfl', 'replay')} | {ratio('replay+loop'):>5.1f}x"
+                     f" {1 / ratio('loop alone'):>5.2f}x {ratio('replay'):>5.1f}x  ")
+            ours, theirs = checksum["pelarune"], checksum["bfl"]
+            same = abs(ours - theirs) <= 1e-9 * max(1.0, abs(ours))
+            line += "same" if same and books["bfl"] == n else (
+                f"DIFFERENT ({ours!r} vs {theirs!r}, {books['bfl']} bfl books)")
         print(line)
     if use_bfl:
         print("(r+l and replay: betfairlightweight's time / pelarune's; loop: pelarune's /"
               " betfairlightweight's)")
 
 
-def read_cost(statement, namespace, number=200000, repeat=5):
+def read_cost(statement, namespace, number=200000, repeat=3):
     """ns per read, net of the bare name lookup that the statement starts from."""
     base = statement.split(".")[0]
     timer = timeit.Timer(statement, globals=namespace)
@@ -177,6 +192,16 @@ def read_cost(statement, namespace, number=200000, repeat=5):
     best = min(timer.repeat(repeat, number)) / number
     empty = min(bare.repeat(repeat, number)) / number
     return max(0.0, best - empty) * 1e9
+
+
+def read_costs(reads, rounds=4):
+    """read_cost of each (statement, namespace), the best of a few rounds taken in turn, so that
+    a busy spell of the machine weighs on every read alike."""
+    costs = [float("inf")] * len(reads)
+    for _ in range(rounds):
+        for i, (statement, namespace) in enumerate(reads):
+            costs[i] = min(costs[i], read_cost(statement, namespace))
+    return costs
 
 
 # (label, statement, type made anew per read or None for a shared object) over a book `b`, its
@@ -203,17 +228,17 @@ READS = [
 def interpreter_reads():
     """The interpreter's own member reads that make a new value of each type, where they exist:
     complex.real for a float and, from _testcapi's member test type, an int too large to be
-    cached, a bool and an in-place str."""
-    costs = {float: read_cost("c.real", {"c": complex(1.5, 2.5)})}
+    cached, a bool and an in-place str; {type: (statement, namespace)}."""
+    reads = {float: ("c.real", {"c": complex(1.5, 2.5)})}
     try:
         import _testcapi
     except ImportError:
-        return costs
-    members = _testcapi._test_structmembersType_NewAPI(
-        True, 1, 2, 3, 4, 5, 6, 12115648, 8, 23, 9.5, 10.25, "OPEN", 4495990919, 5)
+        return reads
+    members = {"m": _testcapi._test_structmembersType_NewAPI(
+        True, 1, 2, 3, 4, 5, 6, 12115648, 8, 23, 9.5, 10.25, "OPEN", 4495990919, 5)}
     for kind, statement in ((int, "m.T_LONG"), (bool, "m.T_BOOL"), (str, "m.T_STRING_INPLACE")):
-        costs[kind] = read_cost(statement, {"m": members})
-    return costs
+        reads[kind] = (statement, members)
+    return reads
 
 
 def sample(books):
@@ -228,19 +253,25 @@ def sample(books):
 def reads_table(path, use_bfl):
     ours = sample(list(pelarune.iter_prices_file(path)))
     theirs = sample(list(bfl_books(path))) if use_bfl else None
-    reference = interpreter_reads()
+    interpreter = interpreter_reads()
+    reads = list(interpreter.values()) + [(statement, ours) for _, statement, _ in READS]
+    if use_bfl:
+        reads += [(statement, theirs) for _, statement, _ in READS]
+    costs = read_costs(reads)
+    reference = dict(zip(interpreter, costs))
+    ours_cost = costs[len(interpreter):len(interpreter) + len(READS)]
+    theirs_cost = costs[len(interpreter) + len(READS):]
     print(f"\nattribute reads on {os.path.basename(path)}, ns per read; the interpreter's own"
           " member reads that make a new value: "
           + ", ".join(f"{kind.__name__} {cost:.1f} ns" for kind, cost in reference.items()))
     print(f"{'attribute':<30} {'kind':<6} {'pelarune':>9}" + (
         f" {'bfl':>7} {'ratio':>6}" if use_bfl else "")
         + f" {'/complex.real':>14} {'/same type':>11}")
-    for label, statement, new in READS:
-        cost = read_cost(statement, ours)
+    for i, (label, _, new) in enumerate(READS):
+        cost = ours_cost[i]
         line = f"{label:<30} {new.__name__ if new else 'shared':<6} {cost:>7.1f}ns"
         if use_bfl:
-            other = read_cost(statement, theirs)
-            line += f" {other:>5.1f}ns {cost / max(other, 0.05):>5.1f}x"
+            line += f" {theirs_cost[i]:>5.1f}ns {cost / max(theirs_cost[i], 0.05):>5.1f}x"
         if new:
             line += f" {cost / reference[float]:>13.2f}x"
             if new in reference:

@@ -66,11 +66,38 @@ struct Found {
   // A class whose attributes cannot change (immutable types all through its MRO, and type as its
   // metatype), with its methods bound once: a lookup on it always binds the same function.
   Kept type, utcfromtimestamp, strptime;
+
+  // The dictionaries the kept objects were found in (the builtins, sys.modules and the module's
+  // own) are watched, and any change to one of them clears `unchanged`. While it is set, and the
+  // frame's builtins are the kept ones, a walk would find every kept object again, so none is
+  // looked up. The interpreter has a few watcher slots; without one, every walk checks by identity.
+  int watcher = -1;
+  bool unchanged = false;
+
+  void watch(PyObject *dict) noexcept {
+    if (watcher >= 0 && PyDict_Watch(watcher, dict) < 0) {
+      PyErr_Clear();
+      watcher = -1;
+      unchanged = false;
+    }
+  }
 };
 
+Found *g_found = nullptr;
+
+int note_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
+  g_found->unchanged = false;
+  return 0;
+}
+
 Found &found() {
-  static Found &found = *new Found; // never destroyed, see Kept
-  return found;
+  if (g_found == nullptr) [[unlikely]] {
+    g_found = new Found; // never destroyed, see Kept
+    g_found->watcher = PyDict_AddWatcher(note_change);
+    if (g_found->watcher < 0)
+      PyErr_Clear();
+  }
+  return *g_found;
 }
 
 // Whether builtins.__import__ is still the interpreter's own function.
@@ -91,6 +118,7 @@ bool uses_own_import() {
     return true;
   if (import == nullptr || !is_own_import(import, builtins))
     return false;
+  cache.watch(builtins);
   cache.builtins.set(builtins);
   cache.own_import.set(import);
   return true;
@@ -113,9 +141,10 @@ bool initialising(PyObject *module) {
 // The module "datetime" as the import statement brings it: through builtins.__import__ when a
 // caller replaced it, else straight from the import machinery (sys.modules first, then the import
 // hooks), which is what the statement does too and spares a call through __import__ per book.
-Result<PyRef> datetime_module() {
+Result<PyRef> datetime_module(bool &own_import) {
   const Names &name = names();
-  if (!uses_own_import()) {
+  own_import = uses_own_import();
+  if (!own_import) {
     PyRef module = PyRef::steal(PyImport_Import(name.datetime));
     if (!module)
       return Error::take_current();
@@ -126,6 +155,7 @@ Result<PyRef> datetime_module() {
   PyObject *module = PyDict_GetItem(modules, name.datetime);
   if (module != nullptr && module == cache.module.get())
     return PyRef::borrow(module);
+  cache.watch(modules);
   PyRef imported =
       PyRef::steal(PyImport_ImportModuleLevelObject(name.datetime, nullptr, nullptr, nullptr, 0));
   if (!imported)
@@ -133,6 +163,8 @@ Result<PyRef> datetime_module() {
   // Only the module that sys.modules now holds is kept, so a replaced one is let go here.
   bool keep = PyDict_GetItem(modules, name.datetime) == imported.get() &&
               Py_IS_TYPE(imported.get(), &PyModule_Type) && !initialising(imported.get());
+  if (keep)
+    cache.watch(PyModule_GetDict(imported.get()));
   cache.module.set(keep ? imported.get() : nullptr);
   return imported;
 }
@@ -170,12 +202,20 @@ void keep_class(PyObject *type) {
 
 // The class datetime.datetime: the module's attribute "datetime".
 Result<PyRef> datetime_class() {
-  PELARUNE_TRY(PyRef module, datetime_module());
-  PyObject *kept = found().type.get();
+  Found &cache = found();
+  if (cache.unchanged && PyEval_GetBuiltins() == cache.builtins.get()) [[likely]]
+    return PyRef::borrow(cache.type.get());
+  bool own_import = false;
+  PELARUNE_TRY(PyRef module, datetime_module(own_import));
+  PyObject *kept = cache.type.get();
   // A plain module's attribute is the entry of its dictionary whenever that has one.
   if (kept != nullptr && Py_IS_TYPE(module.get(), &PyModule_Type) &&
-      PyDict_GetItem(PyModule_GetDict(module.get()), names().datetime) == kept)
+      PyDict_GetItem(PyModule_GetDict(module.get()), names().datetime) == kept) {
+    // Every step found its kept object, in watched dictionaries.
+    cache.unchanged = cache.watcher >= 0 && own_import && module.get() == cache.module.get() &&
+                      PyEval_GetBuiltins() == cache.builtins.get();
     return PyRef::borrow(kept);
+  }
   PyRef type = PyRef::steal(PyObject_GetAttr(module.get(), names().datetime));
   if (!type)
     return Error::take_current();

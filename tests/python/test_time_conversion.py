@@ -150,12 +150,13 @@ class TestInterpreterModule:
             seen.append(name)
             return original(name, *args, **kwargs)
 
-        it = pelarune.iter_prices_file(stream_file(mcm(1, change()), mcm(2, change())))
+        it = pelarune.iter_prices_file(stream_file(*[mcm(n, change()) for n in range(1, 5)]))
         next(it)
         monkeypatch.setattr(builtins, "__import__", logging_import)
-        assert next(it).publish_time_epoch == 2
+        assert [next(it).publish_time_epoch for _ in range(2)] == [2, 3]
         monkeypatch.undo()
-        assert seen == ["datetime"]
+        assert next(it).publish_time_epoch == 4
+        assert seen == ["datetime", "datetime"]
 
     @pytest.mark.parametrize("where", ["attribute", "module"])
     def test_replacements_after_the_first_book(self, stream_file, monkeypatch, where):
