@@ -25,6 +25,7 @@ import pelarune
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
+from bench_replay import replay_seconds  # noqa: E402
 from bench_strategy import default_files  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "bench")
@@ -63,14 +64,6 @@ def record_plan(path):
             current[key] = (runner, lists)
         previous = current
     return plan, definitions, books
-
-
-def iterate_seconds(path):
-    iterator = pelarune.iter_prices_file(path)
-    start = time.process_time()
-    for _ in iterator:
-        pass
-    return time.process_time() - start
 
 
 def apply_seconds(apply_bench, path, repeat):
@@ -112,7 +105,7 @@ def main(argv):
         ours = objects = float("inf")
         for _ in range(args.repeat):
             gc.collect()
-            ours = min(ours, iterate_seconds(path))
+            ours = min(ours, replay_seconds(path))
             gc.collect()
             objects = min(objects, harness())
         applied = apply_seconds(args.apply_bench, path, args.repeat)

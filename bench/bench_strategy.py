@@ -28,6 +28,7 @@ import timeit
 import warnings
 
 import pelarune
+from bench_replay import bfl_stream, have_bfl
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHARED_DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
@@ -95,28 +96,14 @@ def pelarune_books(path):
 
 def bfl_books(path):
     """betfairlightweight's books of a historical file in object mode, one at a time."""
-    import betfairlightweight
-    from betfairlightweight import StreamListener
-
-    client = betfairlightweight.APIClient("username", "password", app_key="app_key")
-    listener = StreamListener(max_latency=None, lightweight=False)
-    stream = client.streaming.create_historical_generator_stream(file_path=path,
-                                                                 listener=listener)
+    listener, lists = bfl_stream(path)
     processed = 0
-    for market_books in stream.get_generator()():
+    for market_books in lists:
         # A heartbeat line snaps the cache again; pelarune keeps no record for it.
         if listener.stream._updates_processed == processed:
             continue
         processed = listener.stream._updates_processed
         yield from market_books
-
-
-def have_bfl():
-    try:
-        import betfairlightweight  # noqa: F401
-    except ImportError:
-        return False
-    return True
 
 
 def count_books(books):
