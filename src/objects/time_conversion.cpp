@@ -1,8 +1,9 @@
 // Time conversion through the interpreter's datetime module.
 //
 // Every call takes the steps of an import statement followed by the class and method lookups,
-// but the objects the last walk found are kept and validated by identity, so a book whose steps
-// would find the same objects pays a few dictionary lookups instead of the walk.
+// but the objects the last walk found are kept: while the dictionaries they came from stay
+// unchanged nothing is looked up, and after a change each step's result is checked against them
+// by identity, so only what was replaced is walked again.
 #include "objects/time_conversion.h"
 
 #include "binding/convert.h"
