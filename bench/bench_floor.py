@@ -3,9 +3,9 @@
 The floor of a book is the engine's own apply time for its record (apply_bench) plus the Python
 objects the book needs: floor_harness.c creates and frees, per book, exactly the objects that
 pelarune's replay of the same file creates and frees (counted by identity against the previous
-book), as cheaply as the interpreter allows, and calls utcfromtimestamp through a method bound
-once. Times are process CPU time for the Python parts, the best of --repeat taken in turns;
-apply_bench reports its own best (wall clock).
+book), as cheaply as the interpreter allows, handing each book to the same kind of loop, and
+calls utcfromtimestamp through a method bound once. Times are process CPU time for the Python
+parts, the best of --repeat taken in turns; apply_bench reports its own best (wall clock).
 
 Usage: bench_floor.py [--repeat N] [--harness DIR] [--apply-bench PATH] [FILE ...]
 Without FILE: the files bench_strategy.py uses.
@@ -94,11 +94,13 @@ def main(argv):
         plan, definitions, books = record_plan(path)
         if books == 0:
             continue
-        built = floor_harness.run(plan, definitions, sizes)
+        built = sum(1 for _ in floor_harness.books(plan, definitions, sizes))
         assert built == books, (built, books)
         def harness():
+            iterator = floor_harness.books(plan, definitions, sizes)
             start = time.process_time()
-            floor_harness.run(plan, definitions, sizes)
+            for _ in iterator:
+                pass
             return time.process_time() - start
 
         # In turns, so that a busy spell of the machine weighs on both alike.

@@ -4,7 +4,7 @@
  * bench_floor.py records, from a real replay, which objects each book creates (by identity
  * against the previous book) and passes the plan here:
  *
- *   run(plan, definitions, sizes) -> number of books built
+ *   books(plan, definitions, sizes) -> an iterator over the books, one per book of the replay
  *
  * plan is an array('q'): for each book, its publish time in milliseconds, its runner count, the
  * index of a new definition in `definitions` or -1 when the previous one stays, then per runner
@@ -14,14 +14,15 @@
  * every allocation lands in the same size class as pelarune's.
  *
  * Objects hold their children as pelarune's do (book -> runner list, definition, publish time;
- * runner -> status str, ExchangePrices -> three lists; definition -> runner list, datetimes), so
- * dropping a book frees what pelarune frees. utcfromtimestamp and strptime are called through
- * methods bound once.
+ * runner -> status str, ExchangePrices -> three lists; definition -> runner list, datetimes), and
+ * each book is handed to the caller's loop, so dropping a book frees what pelarune frees, when it
+ * does. utcfromtimestamp and strptime are called through methods bound once.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <stdint.h>
+#include <string.h>
 
 enum { BOOK, RUNNER, EX, PRICE_SIZE, DEFINITION, DEFINITION_RUNNER, KINDS };
 #define MAX_CHILDREN 5
@@ -127,114 +128,147 @@ failed:
   return NULL;
 }
 
-static PyObject *run(PyObject *module, PyObject *args) {
+/* An iterator over the books of a plan, handing each book to Python as the replay does: the
+ * caller's loop drops the previous book when it takes the next one. */
+typedef struct {
+  PyObject_HEAD Py_buffer view;
+  const int64_t *at, *end;
+  PyObject *definitions, *definition, *utcfromtimestamp, *strptime, *formats[2];
+  PyObject **cache; /* per slot: the Runner and its three lists, as the market state caches them */
+  Py_ssize_t slots;
+} Books;
+
+static void books_dealloc(PyObject *self) {
+  Books *books = (Books *)self;
+  PyTypeObject *type = Py_TYPE(self);
+  if (books->view.obj != NULL)
+    PyBuffer_Release(&books->view);
+  if (books->cache != NULL) {
+    for (Py_ssize_t i = 0; i < books->slots * 4; ++i)
+      Py_XDECREF(books->cache[i]);
+    PyMem_Free(books->cache);
+  }
+  Py_XDECREF(books->definitions);
+  Py_XDECREF(books->definition);
+  Py_XDECREF(books->utcfromtimestamp);
+  Py_XDECREF(books->strptime);
+  Py_XDECREF(books->formats[0]);
+  Py_XDECREF(books->formats[1]);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+static PyObject *books_next(PyObject *self) {
+  Books *books = (Books *)self;
+  if (books->at >= books->end)
+    return NULL;
+  const int64_t *p = books->at;
+  int64_t epoch_ms = p[0], definition_index = p[2];
+  Py_ssize_t runners = (Py_ssize_t)p[1];
+  const int64_t *runner = p + 3;
+  books->at += 3 + 5 * runners;
+  PyObject *runner_list = PyList_New(runners);
+  if (runner_list == NULL)
+    return NULL;
+  for (Py_ssize_t i = 0; i < runners; ++i, runner += 5) {
+    PyObject **slot = books->cache + 4 * runner[0];
+    if (runner[1]) {
+      for (int k = 0; k < 3; ++k) {
+        if (runner[2 + k] < 0)
+          continue;
+        PyObject *list = price_size_list(runner[2 + k]);
+        if (list == NULL) {
+          Py_DECREF(runner_list);
+          return NULL;
+        }
+        Py_XSETREF(slot[1 + k], list);
+      }
+      PyObject *ex_children[MAX_CHILDREN] = {Py_NewRef(slot[1]), Py_NewRef(slot[2]),
+                                             Py_NewRef(slot[3])};
+      PyObject *runner_children[MAX_CHILDREN] = {node(EX, ex_children),
+                                                 PyUnicode_FromStringAndSize("ACTIVE", 6)};
+      Py_XSETREF(slot[0], node(RUNNER, runner_children));
+    }
+    PyList_SET_ITEM(runner_list, i, Py_NewRef(slot[0]));
+  }
+  if (definition_index >= 0) {
+    PyObject *entry = PyList_GET_ITEM(books->definitions, (Py_ssize_t)definition_index);
+    PyObject *made = make_definition(entry, books->strptime, books->formats);
+    if (made == NULL) {
+      Py_DECREF(runner_list);
+      return NULL;
+    }
+    Py_SETREF(books->definition, made);
+  }
+  PyObject *seconds = PyFloat_FromDouble((double)epoch_ms / 1000.0);
+  PyObject *publish_time = PyObject_Vectorcall(books->utcfromtimestamp, &seconds, 1, NULL);
+  Py_DECREF(seconds);
+  if (publish_time == NULL) {
+    Py_DECREF(runner_list);
+    return NULL;
+  }
+  PyObject *book_children[MAX_CHILDREN] = {runner_list, Py_NewRef(books->definition), publish_time};
+  return node(BOOK, book_children);
+}
+
+static PyTypeObject *books_type;
+
+static PyObject *books(PyObject *module, PyObject *args) {
   (void)module;
-  PyObject *plan_object, *definitions, *sizes;
-  if (!PyArg_ParseTuple(args, "OO!O!", &plan_object, &PyList_Type, &definitions, &PyTuple_Type,
-                        &sizes))
+  PyObject *plan, *definitions, *sizes;
+  if (!PyArg_ParseTuple(args, "OO!O!", &plan, &PyList_Type, &definitions, &PyTuple_Type, &sizes))
     return NULL;
   if (make_types(sizes) < 0)
     return NULL;
-  Py_buffer view;
-  if (PyObject_GetBuffer(plan_object, &view, PyBUF_SIMPLE) < 0)
-    return NULL;
-  const int64_t *plan = view.buf;
-  const int64_t *end = plan + view.len / (Py_ssize_t)sizeof(int64_t);
-
-  PyObject *result = NULL, *book = NULL, *definition = Py_NewRef(Py_None);
-  PyObject *datetime_class = NULL, *utcfromtimestamp = NULL, *strptime = NULL;
-  PyObject *formats[2] = {PyUnicode_InternFromString("%Y-%m-%dT%H:%M:%S.%fZ"),
-                          PyUnicode_InternFromString("%Y-%m-%dT%H:%M:%SZ")};
+  if (books_type == NULL) {
+    PyType_Slot slots[] = {{Py_tp_dealloc, books_dealloc},
+                           {Py_tp_iter, PyObject_SelfIter},
+                           {Py_tp_iternext, books_next},
+                           {0, NULL}};
+    PyType_Spec spec = {"floor.Books", (int)sizeof(Books), 0, Py_TPFLAGS_DEFAULT, slots};
+    if ((books_type = (PyTypeObject *)PyType_FromSpec(&spec)) == NULL)
+      return NULL;
+  }
+  Books *self = PyObject_Malloc(sizeof(Books));
+  if (self == NULL)
+    return PyErr_NoMemory();
+  memset((char *)self + sizeof(PyObject), 0, sizeof(Books) - sizeof(PyObject));
+  PyObject_Init((PyObject *)self, books_type);
+  self->definitions = Py_NewRef(definitions);
+  self->definition = Py_NewRef(Py_None);
+  self->formats[0] = PyUnicode_InternFromString("%Y-%m-%dT%H:%M:%S.%fZ");
+  self->formats[1] = PyUnicode_InternFromString("%Y-%m-%dT%H:%M:%SZ");
   PyObject *datetime = PyImport_ImportModule("datetime");
-  if (datetime != NULL)
-    datetime_class = PyObject_GetAttrString(datetime, "datetime");
+  PyObject *datetime_class = datetime ? PyObject_GetAttrString(datetime, "datetime") : NULL;
   if (datetime_class != NULL) {
-    utcfromtimestamp = PyObject_GetAttrString(datetime_class, "utcfromtimestamp");
-    strptime = PyObject_GetAttrString(datetime_class, "strptime");
-  }
-  /* Per cache slot: the Runner and its three lists, as the market state caches them. */
-  Py_ssize_t slots = 0;
-  for (const int64_t *p = plan; p < end;) {
-    Py_ssize_t runners = (Py_ssize_t)p[1];
-    for (Py_ssize_t i = 0; i < runners; ++i)
-      if (p[3 + 5 * i] >= slots)
-        slots = (Py_ssize_t)p[3 + 5 * i] + 1;
-    p += 3 + 5 * runners;
-  }
-  PyObject **cache = PyMem_Calloc((size_t)(slots * 4 + 1), sizeof(PyObject *));
-  if (!utcfromtimestamp || !strptime || !formats[0] || !formats[1] || !cache)
-    goto done;
-
-  long books = 0;
-  for (const int64_t *p = plan; p < end; ++books) {
-    int64_t epoch_ms = p[0], definition_index = p[2];
-    Py_ssize_t runners = (Py_ssize_t)p[1];
-    const int64_t *runner = p + 3;
-    p += 3 + 5 * runners;
-    PyObject *runner_list = PyList_New(runners);
-    if (runner_list == NULL)
-      goto done;
-    for (Py_ssize_t i = 0; i < runners; ++i, runner += 5) {
-      PyObject **slot = cache + 4 * runner[0];
-      if (runner[1]) {
-        for (int k = 0; k < 3; ++k) {
-          if (runner[2 + k] < 0)
-            continue;
-          PyObject *list = price_size_list(runner[2 + k]);
-          if (list == NULL) {
-            Py_DECREF(runner_list);
-            goto done;
-          }
-          Py_XSETREF(slot[1 + k], list);
-        }
-        PyObject *ex_children[MAX_CHILDREN] = {Py_NewRef(slot[1]), Py_NewRef(slot[2]),
-                                               Py_NewRef(slot[3])};
-        PyObject *runner_children[MAX_CHILDREN] = {node(EX, ex_children),
-                                                   PyUnicode_FromStringAndSize("ACTIVE", 6)};
-        Py_XSETREF(slot[0], node(RUNNER, runner_children));
-      }
-      PyList_SET_ITEM(runner_list, i, Py_NewRef(slot[0]));
-    }
-    if (definition_index >= 0) {
-      PyObject *entry = PyList_GET_ITEM(definitions, (Py_ssize_t)definition_index);
-      PyObject *made = make_definition(entry, strptime, formats);
-      if (made == NULL) {
-        Py_DECREF(runner_list);
-        goto done;
-      }
-      Py_SETREF(definition, made);
-    }
-    PyObject *seconds = PyFloat_FromDouble((double)epoch_ms / 1000.0);
-    PyObject *publish_time = PyObject_Vectorcall(utcfromtimestamp, &seconds, 1, NULL);
-    Py_DECREF(seconds);
-    if (publish_time == NULL) {
-      Py_DECREF(runner_list);
-      goto done;
-    }
-    PyObject *book_children[MAX_CHILDREN] = {runner_list, Py_NewRef(definition), publish_time};
-    Py_XSETREF(book, node(BOOK, book_children)); /* the previous book is dropped here */
-  }
-  result = PyLong_FromLong(books);
-done:
-  PyBuffer_Release(&view);
-  Py_XDECREF(book);
-  Py_XDECREF(definition);
-  if (cache != NULL) {
-    for (Py_ssize_t i = 0; i < slots * 4; ++i)
-      Py_XDECREF(cache[i]);
-    PyMem_Free(cache);
+    self->utcfromtimestamp = PyObject_GetAttrString(datetime_class, "utcfromtimestamp");
+    self->strptime = PyObject_GetAttrString(datetime_class, "strptime");
   }
   Py_XDECREF(datetime);
   Py_XDECREF(datetime_class);
-  Py_XDECREF(utcfromtimestamp);
-  Py_XDECREF(strptime);
-  Py_XDECREF(formats[0]);
-  Py_XDECREF(formats[1]);
-  return result;
+  if (!self->utcfromtimestamp || !self->strptime || !self->formats[0] || !self->formats[1] ||
+      PyObject_GetBuffer(plan, &self->view, PyBUF_SIMPLE) < 0) {
+    Py_DECREF(self);
+    return NULL;
+  }
+  self->at = self->view.buf;
+  self->end = self->at + self->view.len / (Py_ssize_t)sizeof(int64_t);
+  for (const int64_t *p = self->at; p < self->end;) {
+    Py_ssize_t runners = (Py_ssize_t)p[1];
+    for (Py_ssize_t i = 0; i < runners; ++i)
+      if (p[3 + 5 * i] >= self->slots)
+        self->slots = (Py_ssize_t)p[3 + 5 * i] + 1;
+    p += 3 + 5 * runners;
+  }
+  if ((self->cache = PyMem_Calloc((size_t)(self->slots * 4 + 1), sizeof(PyObject *))) == NULL) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return (PyObject *)self;
 }
 
 static PyMethodDef methods[] = {
-    {"run", run, METH_VARARGS, "run(plan, definitions, sizes): build every book of the plan"},
+    {"books", books, METH_VARARGS, "books(plan, definitions, sizes): an iterator over the books"},
     {NULL, NULL, 0, NULL},
 };
 
