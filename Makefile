@@ -26,7 +26,8 @@ WITH_PY313 := $(if $(filter test pytest313,$(MAKECMDGOALS)),1,0)
 WITH_TYPECHECK := $(if $(filter test typecheck,$(MAKECMDGOALS)),1,0)
 FOR_BENCH := $(if $(filter bench,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
-                 -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) $(wildcard bench/*.cpp)
+                 -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) \
+               $(wildcard bench/*.cpp bench/*.c)
 
 # Runs the tests of the CMake build in $(1), printing ctest's summary (and the tests it
 # skipped), or all of its output when a test fails.
@@ -121,11 +122,16 @@ test: format-check native pytest typecheck pytest313 sanitize fuzz
 
 # Benchmarks, not tests: a 200 MB generated file (kept in bench/data/ with its gzip and bzip2
 # forms) through the loader and the engine, then the Python replay and to_dict against the
-# unavoidable work and, where it is installed, betfairlightweight.
+# unavoidable work and betfairlightweight, a strategy's reads of every book on both libraries,
+# and the replay against its floor (bench/floor_harness.c, a C extension built here).
 BUILD_BENCH := build/bench
 BENCH_FILE := bench/data/stream-200mb.json
 BENCH_ONE_MARKET := bench/data/apply-one-market.json
+FLOOR_HARNESS = $(BUILD_BENCH)/floor_harness$(shell $(PY) -c \
+  "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))")
 bench: install
+	@$(PY) -c "import betfairlightweight, orjson" 2>/dev/null || \
+	  $(PY) -m pip install -q --disable-pip-version-check "betfairlightweight[speed]"
 	@test -f $(BENCH_FILE).gz || $(PY) bench/generate.py --size-mb 200 --gzip -o $(BENCH_FILE)
 	@test -f $(BENCH_FILE).bz2 || bzip2 -k $(BENCH_FILE)
 	@test -f $(BENCH_ONE_MARKET) || $(PY) bench/generate.py --markets 1 --updates 800000 \
@@ -133,9 +139,14 @@ bench: install
 	@$(VENV_PATH) cmake -S . -B $(BUILD_BENCH) -G Ninja -DPELARUNE_DEV=ON -DPELARUNE_CORE_ONLY=ON \
 	  -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@$(VENV_PATH) ninja --quiet -C $(BUILD_BENCH) load_bench apply_bench
+	@gcc -O2 -Wall -Wextra -Werror -shared -fPIC \
+	  -I$$($(PY) -c "import sysconfig; print(sysconfig.get_paths()['include'])") \
+	  bench/floor_harness.c -o $(FLOOR_HARNESS)
 	@$(BUILD_BENCH)/load_bench $(BENCH_FILE) $(BENCH_FILE).gz $(BENCH_FILE).bz2 5
 	@$(BUILD_BENCH)/apply_bench $(BENCH_ONE_MARKET) 5
 	@$(PY) bench/bench_replay.py
+	@$(PY) bench/bench_strategy.py
+	@$(PY) bench/bench_floor.py
 
 clean:
 	rm -rf build

@@ -199,17 +199,23 @@ def to_dict_end_to_end_seconds(path):
     return time.process_time() - start
 
 
-def bfl_seconds(path, lightweight=False):
+def bfl_stream(path, lightweight=False):
+    """betfairlightweight's historical replay of a file: its listener, and a generator of the
+    lists of books it yields line by line."""
     import betfairlightweight
     from betfairlightweight import StreamListener
 
-    start = time.process_time()
     client = betfairlightweight.APIClient("username", "password", app_key="app_key")
     listener = StreamListener(max_latency=None, lightweight=lightweight)
     stream = client.streaming.create_historical_generator_stream(file_path=path,
                                                                  listener=listener)
+    return listener, stream.get_generator()()
+
+
+def bfl_seconds(path, lightweight=False):
+    start = time.process_time()
     count = 0
-    for market_books in stream.get_generator()():
+    for market_books in bfl_stream(path, lightweight)[1]:
         count += len(market_books)
     return time.process_time() - start, count
 

@@ -110,7 +110,7 @@ class Runner:
 
 
 class Market:
-    def __init__(self, rng, market_number, start_ms, updates):
+    def __init__(self, rng, market_number, start_ms, updates, runner_count=None):
         self.rng = rng
         self.market_id = "1.%d" % (190000000 + market_number * 7919 + rng.randint(0, 7000))
         self.event_id = str(31000000 + rng.randint(0, 999999))
@@ -124,6 +124,8 @@ class Market:
         self.market_ms = start_ms + updates * 1000 // 60000 * 60000
         self.version = 4400000000 + rng.randint(0, 99999999)
         count = rng.randint(6, 14) if not self.greyhounds else 6
+        if runner_count:  # every one of them runs: no non-runner is withdrawn below
+            count = runner_count
         weights = [rng.lognormvariate(0, 0.9) for _ in range(count)]
         book = rng.uniform(1.0, 1.08)
         weights.sort(reverse=True)
@@ -140,7 +142,7 @@ class Market:
             if self.greyhounds:
                 name = "%d. %s" % (i + 1, name)
             self.runners.append(Runner(rng, selection_id, name, i + 1, weight / total * book))
-        if not self.greyhounds and count > 7 and rng.random() < 0.4:
+        if not runner_count and not self.greyhounds and count > 7 and rng.random() < 0.4:
             removed = self.runners[-1]
             removed.status = "REMOVED"
             removed.removal_date = iso(start_ms - rng.randint(1, 20) * 3600000)
@@ -378,8 +380,10 @@ def market_life(stream, rng, market, updates):
             stream.change(market, market.definition())
             continue
         if step == image_at:
-            stream.change(market, '"rc":[%s],"img":true,"tv":%s'
-                          % (",".join(full_runner(r) for r in runners), money(market.tv)))
+            # An image replaces the whole market, so it carries the definition as well.
+            stream.change(market, '%s,"rc":[%s],"img":true,"tv":%s'
+                          % (market.definition(), ",".join(full_runner(r) for r in runners),
+                             money(market.tv)))
             continue
         if step == off_at:
             # The off: suspended with starting prices reconciled, then open in play.
@@ -427,6 +431,8 @@ def main(argv=None):
                         help="write exactly this many markets instead of a size")
     parser.add_argument("--updates", type=int, default=4000,
                         help="typical number of updates per market (default %(default)s)")
+    parser.add_argument("--runners", type=int, default=0,
+                        help="runners per market instead of a random 6 to 14")
     parser.add_argument("--gzip", action="store_true", help="also write OUTPUT.gz")
     args = parser.parse_args(argv)
 
@@ -441,7 +447,7 @@ def main(argv=None):
             updates = max(10, int(args.updates * rng.uniform(0.5, 1.5)))
             if not args.markets:  # keep the last market from overshooting a small target by much
                 updates = min(updates, max(10, (target - stream.bytes) // 250))
-            market = Market(rng, markets, stream.pt, updates)
+            market = Market(rng, markets, stream.pt, updates, args.runners)
             market_life(stream, rng, market, updates)
             stream.pt += rng.randint(60000, 900000)
             markets += 1

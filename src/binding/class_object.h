@@ -42,23 +42,35 @@ template <class Record> PyObject *class_refuse_new(PyTypeObject *, PyObject *, P
   });
 }
 
+// Every record is written in full right after allocation, so the memory is not cleared first as
+// the generic allocator does; no class can be subclassed, so every instance has its class's size.
+template <class Record> PyObject *class_alloc(PyTypeObject *type, Py_ssize_t) noexcept {
+  void *memory = PyObject_Malloc(sizeof(Instance<Record>));
+  if (memory == nullptr) [[unlikely]]
+    return PyErr_NoMemory();
+  return PyObject_Init(static_cast<PyObject *>(memory), type);
+}
+
 template <class Record> void class_dealloc(PyObject *self) noexcept {
   PyTypeObject *type = Py_TYPE(self);
   std::destroy_at(&reinterpret_cast<Instance<Record> *>(self)->record);
-  type->tp_free(self);
-  Py_DECREF(type); // heap-type instances own a reference to their type
+  PyObject_Free(self); // the free function every class inherits from object
+  Py_DECREF(type);     // heap-type instances own a reference to their type
 }
 
-// Builds the heap type "builtins.<name>". getset and methods must have static storage.
+// Builds the heap type "builtins.<name>". members, getset and methods must have static storage.
 template <class Record>
-PyTypeObject *make_class(const char *doc, PyGetSetDef *getset, PyMethodDef *methods,
-                         std::initializer_list<PyType_Slot> extra = {}) {
+PyTypeObject *make_class(const char *doc, PyMemberDef *members, PyGetSetDef *getset,
+                         PyMethodDef *methods, std::initializer_list<PyType_Slot> extra = {}) {
   static const std::string name = std::string("builtins.") + Record::kName;
   PyType_Slot slots[16];
   size_t n = 0;
   slots[n++] = {Py_tp_doc, const_cast<char *>(doc)};
   slots[n++] = {Py_tp_new, reinterpret_cast<void *>(&class_refuse_new<Record>)};
+  slots[n++] = {Py_tp_alloc, reinterpret_cast<void *>(&class_alloc<Record>)};
   slots[n++] = {Py_tp_dealloc, reinterpret_cast<void *>(&class_dealloc<Record>)};
+  if (members != nullptr)
+    slots[n++] = {Py_tp_members, members};
   if (getset != nullptr)
     slots[n++] = {Py_tp_getset, getset};
   if (methods != nullptr)
@@ -92,19 +104,29 @@ template <class Record> Result<Instance<Record> *> receiver(PyObject *object) {
   return conversion_error(object, Record::kName);
 }
 
-// Wraps a filled record in a new instance of its class.
-template <class Record> Result<PyRef> create_instance(Record &&record) {
-  // Nothing may fail between the allocation and the record moving in.
-  static_assert(std::is_nothrow_move_constructible_v<Record>);
+// A new instance of Record's class holding the record that make() returns, constructed in place.
+template <class Record, class Make> Result<PyRef> create_instance_with(Make &&make) {
   PyTypeObject *type = class_object<Record>();
-  PyObject *object = type->tp_alloc(type, 0);
+  PyObject *object = class_alloc<Record>(type, 0);
   if (object == nullptr) [[unlikely]]
     return Error::take_current();
   auto *instance = reinterpret_cast<Instance<Record> *>(object);
-  new (&instance->record) Record(std::move(record));
+  try {
+    new (&instance->record) Record(make());
+  } catch (...) {
+    PyObject_Free(object); // never an object: only its type reference to give back
+    Py_DECREF(type);
+    throw;
+  }
   if constexpr (Record::kGuarded)
     instance->access_flag = 0;
   return PyRef::steal(object);
+}
+
+// Wraps a filled record in a new instance of its class.
+template <class Record> Result<PyRef> create_instance(Record &&record) {
+  static_assert(std::is_nothrow_move_constructible_v<Record>);
+  return create_instance_with<Record>([&]() noexcept { return std::move(record); });
 }
 
 class [[nodiscard]] SharedAccess {

@@ -4,7 +4,9 @@
 
 #include "binding/class_object.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <ranges>
 #include <string>
@@ -14,32 +16,64 @@
 
 namespace pelarune {
 
-inline PyRef to_python(bool value) noexcept {
-  return PyRef::borrow(value ? Py_True : Py_False);
+// Native values as new Python objects: a new reference, or nullptr with the interpreter's
+// exception set when it could not make one (out of memory).
+inline PyObject *new_value(bool value) noexcept {
+  return Py_NewRef(value ? Py_True : Py_False);
 }
-inline PyRef to_python(int32_t value) {
-  return created(PyLong_FromLong(value));
+inline PyObject *new_value(int32_t value) noexcept {
+  return PyLong_FromLong(value);
 }
-inline PyRef to_python(int64_t value) {
-  return created(PyLong_FromLongLong(value));
+inline PyObject *new_value(int64_t value) noexcept {
+  return PyLong_FromLongLong(value);
 }
-inline PyRef to_python(double value) {
-  return created(PyFloat_FromDouble(value));
+inline PyObject *new_value(double value) noexcept {
+  return PyFloat_FromDouble(value);
 }
-inline PyRef to_python(std::string_view text) {
-  return created(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+inline PyObject *new_value(std::string_view text) noexcept {
+  // ASCII text, which is what the stream's statuses and ids are, is copied straight into a new
+  // str, as the decoder would after checking it. One character or none goes to the decoder,
+  // which hands out the interpreter's shared strings for those.
+  if (text.size() > 1 && std::ranges::all_of(text, [](char c) { return (c & 0x80) == 0; })) {
+    PyObject *str = PyUnicode_New(Py_ssize_t(text.size()), 127);
+    if (str != nullptr)
+      std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
+  }
+  return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
 }
-inline PyRef to_python(const std::string &text) {
-  return to_python(std::string_view(text));
+inline PyObject *new_value(const std::string &text) noexcept {
+  return new_value(std::string_view(text));
 }
-inline PyRef to_python(const PyRef &object) noexcept {
-  return object.clone();
+inline PyObject *new_value(const PyRef &object) noexcept {
+  return Py_NewRef(object.get());
+}
+template <class T> PyObject *new_value(const std::optional<T> &value) noexcept {
+  return value ? new_value(*value) : Py_NewRef(Py_None);
+}
+inline PyObject *new_value(const std::vector<std::string> &texts) noexcept {
+  PyObject *list = PyList_New(Py_ssize_t(texts.size()));
+  for (size_t i = 0; list != nullptr && i < texts.size(); ++i) {
+    PyObject *text = new_value(texts[i]);
+    if (text == nullptr) {
+      Py_CLEAR(list);
+      break;
+    }
+    PyList_SET_ITEM(list, Py_ssize_t(i), text); // steals
+  }
+  return list;
+}
+
+// The same as a PyRef, under the result-creation rule.
+template <class T>
+requires requires(const T &value) {
+  new_value(value);
+}
+PyRef to_python(const T &value) {
+  return created(new_value(value));
 }
 inline PyRef none() noexcept {
   return PyRef::borrow(Py_None);
-}
-template <class T> PyRef to_python(const std::optional<T> &value) {
-  return value ? to_python(*value) : none();
 }
 
 // A new list of convert(item) for each of `items`, in order. A convert that can fail returns
@@ -61,45 +95,69 @@ Converted new_list(Items &&items, Convert convert) {
   return list;
 }
 
-inline PyRef to_python(const std::vector<std::string> &texts) {
-  return new_list(texts, [](const std::string &text) { return to_python(text); });
+// The record of an instance reached through one of its class's descriptors. The descriptor has
+// already refused an object of any other class (the classes cannot be subclassed), so the receiver
+// check that entry points make is settled before the getter runs.
+template <class Record> const Record &record_of(PyObject *self) noexcept {
+  assert(Py_IS_TYPE(self, class_object<Record>()));
+  return reinterpret_cast<const Instance<Record> *>(self)->record;
 }
 
-// Getter of the record field Field, converted by to_python. Guarded classes hold shared
-// access while reading.
+// Getter of the record field Field, converted anew at each read. It runs no Python code, so the
+// only failure is the creation of the value, and it needs neither the boundary's exception
+// handling nor, on a guarded class, the access flag: no Python code can run while a setter holds
+// exclusive access, so a shared access taken here could never be refused.
 template <class Record, auto Field> PyObject *field_getter(PyObject *self, void *) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    PELARUNE_TRY(auto *instance, receiver<Record>(self));
-    PELARUNE_TRY(auto access, SharedAccess::take(*instance));
-    return to_python(instance->record.*Field);
-  });
+  PyObject *value = new_value(record_of<Record>(self).*Field);
+  return value != nullptr ? value : creation_failed();
 }
 
 // Getter of an attribute that always reads None.
-template <class Record> PyObject *none_getter(PyObject *self, void *) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    PELARUNE_TRY(auto *instance, receiver<Record>(self));
-    (void)instance;
-    return none();
-  });
+inline PyObject *none_getter(PyObject *, void *) noexcept {
+  Py_RETURN_NONE;
 }
 
 // Getter of an attribute that always reads True.
-template <class Record> PyObject *true_getter(PyObject *self, void *) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    PELARUNE_TRY(auto *instance, receiver<Record>(self));
-    (void)instance;
-    return to_python(true);
-  });
+inline PyObject *true_getter(PyObject *, void *) noexcept {
+  Py_RETURN_TRUE;
 }
 
 // Getter of an attribute that reads a new empty list each time.
-template <class Record> PyObject *empty_list_getter(PyObject *self, void *) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    PELARUNE_TRY(auto *instance, receiver<Record>(self));
-    (void)instance;
-    return created(PyList_New(0));
-  });
+inline PyObject *empty_list_getter(PyObject *, void *) noexcept {
+  PyObject *list = PyList_New(0);
+  return list != nullptr ? list : creation_failed();
+}
+
+// A read-only member slot: the interpreter reads the field itself, a stored reference as the
+// same object each time, a number or flag as a new value at each read.
+template <class T> constexpr int member_type() {
+  if constexpr (std::is_same_v<T, PyRef>) {
+    static_assert(std::is_standard_layout_v<PyRef> && sizeof(PyRef) == sizeof(PyObject *),
+                  "the interpreter reads a PyRef as the object pointer it holds");
+    return Py_T_OBJECT_EX;
+  } else if constexpr (std::is_same_v<T, double>) {
+    return Py_T_DOUBLE;
+  } else if constexpr (std::is_same_v<T, bool>) {
+    static_assert(sizeof(bool) == sizeof(char), "the interpreter reads a flag as a char");
+    return Py_T_BOOL;
+  } else if constexpr (std::is_same_v<T, int>) {
+    return Py_T_INT;
+  } else if constexpr (std::is_same_v<T, long>) {
+    return Py_T_LONG;
+  } else {
+    static_assert(std::is_same_v<T, long long>, "no member type reads this field");
+    return Py_T_LONGLONG;
+  }
+}
+
+// The member's offset is taken from a real instance: the records are not standard-layout, so
+// offsetof is not defined for them, while every instance of a class shares one layout.
+template <class Record, class Owner, class Field>
+PyMemberDef member(const char *name, Field Owner::*field, const char *doc = nullptr) {
+  Instance<Record> probe{};
+  const auto *base = reinterpret_cast<const unsigned char *>(&probe);
+  const auto *at = reinterpret_cast<const unsigned char *>(&(probe.record.*field));
+  return {name, member_type<Field>(), Py_ssize_t(at - base), Py_READONLY, doc};
 }
 
 } // namespace pelarune
@@ -109,20 +167,17 @@ template <class Record> PyObject *empty_list_getter(PyObject *self, void *) noex
   PyGetSetDef {                                                                                    \
 #field, ::pelarune::field_getter < Record, &Record::field>, nullptr, nullptr, nullptr          \
   }
-// As PELARUNE_FIELD, with a docstring.
-#define PELARUNE_FIELD_DOC(Record, field, doc)                                                     \
+#define PELARUNE_NONE(attribute)                                                                   \
   PyGetSetDef {                                                                                    \
-#field, ::pelarune::field_getter < Record, &Record::field>, nullptr, doc, nullptr              \
+    attribute, ::pelarune::none_getter, nullptr, nullptr, nullptr                                  \
   }
-#define PELARUNE_NONE(Record, attribute)                                                           \
+#define PELARUNE_TRUE(attribute)                                                                   \
   PyGetSetDef {                                                                                    \
-    attribute, ::pelarune::none_getter<Record>, nullptr, nullptr, nullptr                          \
+    attribute, ::pelarune::true_getter, nullptr, nullptr, nullptr                                  \
   }
-#define PELARUNE_TRUE(Record, attribute)                                                           \
+#define PELARUNE_EMPTY_LIST(attribute)                                                             \
   PyGetSetDef {                                                                                    \
-    attribute, ::pelarune::true_getter<Record>, nullptr, nullptr, nullptr                          \
+    attribute, ::pelarune::empty_list_getter, nullptr, nullptr, nullptr                            \
   }
-#define PELARUNE_EMPTY_LIST(Record, attribute)                                                     \
-  PyGetSetDef {                                                                                    \
-    attribute, ::pelarune::empty_list_getter<Record>, nullptr, nullptr, nullptr                    \
-  }
+// One read-only member slot for a record field named as the attribute.
+#define PELARUNE_MEMBER(Record, field) ::pelarune::member<Record>(#field, &Record::field)

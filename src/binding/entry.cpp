@@ -63,6 +63,10 @@ void api_call_failed() {
   throw Panic("Python API call failed");
 }
 
+PyObject *creation_failed() noexcept {
+  return enter<PyObject *>(nullptr, []() -> Result<PyRef> { api_call_failed(); });
+}
+
 Error Error::take_current() {
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
   if (!exception)

@@ -29,6 +29,8 @@ inline PyRef created(PyObject *p) {
     api_call_failed();
   return PyRef::steal(p);
 }
+// The same rule for a getter that makes its value outside enter: returns its failure value.
+[[gnu::cold, gnu::noinline]] PyObject *creation_failed() noexcept;
 
 inline PyObject *to_interpreter(PyRef value) noexcept {
   return value.release();

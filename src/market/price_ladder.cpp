@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <new>
+#include <cmath>
 
 namespace pelarune {
 namespace {
@@ -13,15 +13,39 @@ namespace {
 // that a ladder emptied after a deep image does not scan a large table for every snapshot.
 constexpr size_t kMinCapacity = 8;
 
-// A patch merges the touched levels into the last snapshot: O(n + k log k) against the full
-// sort's O(n log n). Past half the snapshot's size plus this, a full rebuild is as cheap.
-constexpr size_t kMinPatchLength = 16;
+// New or removed levels kept in order between two reads, each shifting the entries after it:
+// O(n) apiece, which the O(n) list built from the next read dwarfs, while a burst of changes
+// (an image, many records between reads) falls back to one O(n log n) sort at the next read.
+constexpr unsigned kMaxShifts = 8;
 
-// A price's bit pattern as an unsigned key in ascending numeric order, -0.0 just below 0.0,
-// so sorting and merging compare integers and 0.0 and -0.0 keep one consistent order.
-uint64_t ascending_key(uint64_t price_bits) noexcept {
-  constexpr uint64_t kSignBit = uint64_t(1) << 63;
-  return (price_bits & kSignBit) != 0 ? ~price_bits : price_bits | kSignBit;
+// Whether price a comes before price b in ascending order: by value, and -0.0 just below 0.0 so
+// that the two levels keep one consistent order. Prices are never NaN (the reader yields none).
+bool ascending_before(double a, double b) noexcept {
+  return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+}
+
+// The ladder's order: ascending, or its reverse.
+template <bool Descending> bool before(double a, double b) noexcept {
+  return Descending ? ascending_before(b, a) : ascending_before(a, b);
+}
+
+// Where the level of `price` stands, or would stand, in an ordered snapshot.
+template <bool Descending>
+std::vector<LadderEntry>::iterator position(std::vector<LadderEntry> &snapshot, double price) {
+  return std::partition_point(snapshot.begin(), snapshot.end(), [price](const LadderEntry &entry) {
+    return before<Descending>(entry.price, price);
+  });
+}
+
+std::vector<LadderEntry>::iterator snapshot_position(std::vector<LadderEntry> &snapshot,
+                                                     double price, bool descending) {
+  return descending ? position<true>(snapshot, price) : position<false>(snapshot, price);
+}
+
+template <bool Descending> void sort_levels(std::vector<LadderEntry> &levels) {
+  std::sort(levels.begin(), levels.end(), [](const LadderEntry &a, const LadderEntry &b) {
+    return before<Descending>(a.price, b.price);
+  });
 }
 
 // A malformed price (a string, null, ...) reads as 0.0 and still makes a level.
@@ -32,27 +56,6 @@ double price_of(JsonValue value) noexcept {
 } // namespace
 
 bool PriceLadder::apply_updates(JsonArray items) {
-  bool changed = false;
-  try {
-    changed = apply_deltas(items);
-  } catch (...) {
-    ++change_counter_; // levels set before memory ran out must not hide behind a cached list
-    throw;
-  }
-  if (!changed)
-    return false;
-  ++change_counter_;
-  if (slots_.size() > kMinCapacity && count_ * 8 < slots_.size()) {
-    try {
-      rehash(std::max(kMinCapacity, std::bit_ceil(count_ * 4)));
-    } catch (const std::bad_alloc &) {
-      // Shrinking only saves time later; the larger table stays valid.
-    }
-  }
-  return true;
-}
-
-bool PriceLadder::apply_deltas(JsonArray items) {
   bool changed = false;
   for (JsonValue item : items) {
     if (!item.is_array())
@@ -73,11 +76,14 @@ bool PriceLadder::apply_deltas(JsonArray items) {
     else
       changed |= remove_level(price_bits);
   }
-  return changed;
+  if (!changed)
+    return false;
+  ++change_counter_;
+  if (slots_.size() > kMinCapacity && count_ * 8 < slots_.size())
+    rehash(std::max(kMinCapacity, std::bit_ceil(count_ * 4)));
+  return true;
 }
 
-// Whatever it allocates comes before the level changes, so running out of memory leaves the
-// ladder as it was.
 bool PriceLadder::set_level(uint64_t price_bits, double size) {
   if (slots_.empty())
     rehash(kMinCapacity);
@@ -85,20 +91,17 @@ bool PriceLadder::set_level(uint64_t price_bits, double size) {
   for (size_t i = home(price_bits);; i = (i + 1) & mask) {
     Level &level = slots_[i];
     if (level.size == 0.0) {
-      if ((count_ + 1) * 2 > slots_.size()) {
-        rehash(slots_.size() * 2); // the table grows at the same count as before
-        return set_level(price_bits, size);
-      }
       level = {price_bits, size};
-      ++count_;
-      note_touched(price_bits);
+      note_set(price_bits, size, true);
+      if (++count_ * 2 > slots_.size())
+        rehash(slots_.size() * 2);
       return true;
     }
     if (level.price_bits == price_bits) {
       if (level.size == size)
         return false; // re-sending a size is no change
       level.size = size;
-      note_touched(price_bits);
+      note_set(price_bits, size, false);
       return true;
     }
   }
@@ -126,35 +129,33 @@ bool PriceLadder::remove_level(uint64_t price_bits) noexcept {
   }
   slots_[hole] = Level{};
   --count_;
-  note_touched(price_bits);
+  note_removed(price_bits);
   return true;
 }
 
-const PriceLadder::Level *PriceLadder::find_level(uint64_t price_bits) const noexcept {
-  if (count_ == 0)
-    return nullptr;
-  size_t mask = slots_.size() - 1;
-  for (size_t i = home(price_bits);; i = (i + 1) & mask) {
-    if (slots_[i].size == 0.0)
-      return nullptr;
-    if (slots_[i].price_bits == price_bits)
-      return &slots_[i];
-  }
+bool PriceLadder::may_shift_snapshot() {
+  if (!snapshot_valid_)
+    return false;
+  if (++shifts_ <= kMaxShifts)
+    return true;
+  snapshot_valid_ = false; // too many to keep in order: the next read sorts from scratch
+  return false;
 }
 
-void PriceLadder::note_touched(uint64_t price_bits) noexcept {
-  if (!snapshot_valid_)
+void PriceLadder::note_set(uint64_t price_bits, double size, bool inserted) {
+  if (!snapshot_valid_ || (inserted && !may_shift_snapshot()))
     return;
-  if (touched_.size() < snapshot_.size() / 2 + kMinPatchLength) {
-    try {
-      touched_.push_back(price_bits);
-      return;
-    } catch (const std::bad_alloc &) {
-    }
-  }
-  // Too many to merge, or no memory to log one more: the next snapshot sorts from scratch.
-  snapshot_valid_ = false;
-  touched_.clear();
+  double price = std::bit_cast<double>(price_bits);
+  auto at = snapshot_position(snapshot_, price, descending_);
+  if (inserted)
+    snapshot_.insert(at, LadderEntry{price, size});
+  else
+    at->size = size;
+}
+
+void PriceLadder::note_removed(uint64_t price_bits) {
+  if (may_shift_snapshot())
+    snapshot_.erase(snapshot_position(snapshot_, std::bit_cast<double>(price_bits), descending_));
 }
 
 void PriceLadder::rehash(size_t capacity) {
@@ -175,8 +176,7 @@ void PriceLadder::rehash(size_t capacity) {
 std::span<const LadderEntry> PriceLadder::snapshot() const {
   if (!snapshot_valid_)
     rebuild_snapshot();
-  else if (!touched_.empty())
-    patch_snapshot();
+  shifts_ = 0;
   return snapshot_;
 }
 
@@ -202,42 +202,11 @@ void PriceLadder::rebuild_snapshot() const {
   for (const Level &level : slots_)
     if (level.size != 0.0)
       snapshot_.push_back({std::bit_cast<double>(level.price_bits), level.size});
-  const uint64_t flip = descending_ ? ~uint64_t(0) : 0;
-  std::sort(snapshot_.begin(), snapshot_.end(), [flip](const LadderEntry &a, const LadderEntry &b) {
-    return (ascending_key(std::bit_cast<uint64_t>(a.price)) ^ flip) <
-           (ascending_key(std::bit_cast<uint64_t>(b.price)) ^ flip);
-  });
-  touched_.clear();
+  if (descending_)
+    sort_levels<true>(snapshot_);
+  else
+    sort_levels<false>(snapshot_);
   snapshot_valid_ = true;
-}
-
-void PriceLadder::patch_snapshot() const {
-  const uint64_t flip = descending_ ? ~uint64_t(0) : 0;
-  auto order = [flip](uint64_t price_bits) { return ascending_key(price_bits) ^ flip; };
-  std::sort(touched_.begin(), touched_.end(),
-            [&order](uint64_t a, uint64_t b) { return order(a) < order(b); });
-  touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
-
-  // Untouched levels keep their place; each touched one takes its current size, if any.
-  std::vector<LadderEntry> &merged = merged_;
-  merged.clear();
-  merged.reserve(count_);
-  size_t i = 0;
-  for (uint64_t price_bits : touched_) {
-    uint64_t touched_order = order(price_bits);
-    for (; i < snapshot_.size(); ++i) {
-      uint64_t bits = std::bit_cast<uint64_t>(snapshot_[i].price);
-      if (order(bits) > touched_order)
-        break;
-      if (bits != price_bits)
-        merged.push_back(snapshot_[i]);
-    }
-    if (const Level *level = find_level(price_bits))
-      merged.push_back({std::bit_cast<double>(price_bits), level->size});
-  }
-  merged.insert(merged.end(), snapshot_.begin() + std::ptrdiff_t(i), snapshot_.end());
-  snapshot_.swap(merged);
-  touched_.clear();
 }
 
 } // namespace pelarune

@@ -49,17 +49,16 @@ private:
     double size;
   };
 
-  bool apply_deltas(JsonArray items);
   bool set_level(uint64_t price_bits, double size);
   bool remove_level(uint64_t price_bits) noexcept;
-  const Level *find_level(uint64_t price_bits) const noexcept;
   size_t home(uint64_t price_bits) const noexcept {
     return size_t((price_bits * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   void rehash(size_t capacity);
-  void note_touched(uint64_t price_bits) noexcept;
+  void note_set(uint64_t price_bits, double size, bool inserted);
+  void note_removed(uint64_t price_bits);
+  bool may_shift_snapshot();
   void rebuild_snapshot() const;
-  void patch_snapshot() const;
 
   // Keyed by the price's bit pattern: 0.0 and -0.0 are two levels, 2 and 2.0 one.
   std::vector<Level> slots_; // empty, or a power of two
@@ -68,13 +67,13 @@ private:
   uint64_t change_counter_ = 0;
   bool descending_;
 
-  // The last snapshot, kept so the next one costs a copy when nothing changed, or a merge of
-  // the levels touched since when few did, instead of a full sort. Touched prices are only
-  // logged while a snapshot exists, so a ladder nobody reads pays nothing.
+  // The levels in order, kept up to date by each change while that is cheap: a new size is
+  // written in place and a new or removed level shifts the entries after it. Past a few shifts
+  // between two reads the order is dropped and the next read sorts afresh, so a burst of changes,
+  // or a ladder nobody reads, costs no more than the table's own work.
   mutable std::vector<LadderEntry> snapshot_;
-  mutable std::vector<uint64_t> touched_;   // price bits set or removed since snapshot_
-  mutable std::vector<LadderEntry> merged_; // patch output, swapped with snapshot_
   mutable bool snapshot_valid_ = false;
+  mutable unsigned shifts_ = 0; // new or removed levels since the last read
   // The last shared snapshot and the counter it was taken at; null at 0 matches a new ladder.
   mutable LadderSnapshot shared_;
   mutable uint64_t shared_counter_ = 0;

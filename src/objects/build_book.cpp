@@ -28,13 +28,6 @@ Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
 }
 
 [[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
-  StartingPriceData starting_prices{
-      .back_stake_taken = runner.spl.shared_snapshot(),
-      .lay_liability_taken = runner.spb.shared_snapshot(),
-      .near_price = runner.near_price,
-      .far_price = runner.far_price,
-      .actual_sp = runner.actual_sp,
-  };
   PELARUNE_TRY(PyRef atb, ladder_list(runner.atb, runner.cached_atb));
   PELARUNE_TRY(PyRef atl, ladder_list(runner.atl, runner.cached_atl));
   PELARUNE_TRY(PyRef trd, ladder_list(runner.trd, runner.cached_trd));
@@ -43,26 +36,47 @@ Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
                              .available_to_lay = std::move(atl),
                              .traded_volume = std::move(trd),
                          }));
-  PELARUNE_TRY(PyRef object, create_instance(RunnerRecord{
-                                 .adjustment_factor = runner.adjustment_factor,
-                                 .last_price_traded = runner.last_price_traded,
-                                 .starting_prices = std::move(starting_prices),
-                                 .removal_date = runner.removal_date,
-                                 .status = to_python(runner.status),
-                                 .ex = std::move(ex),
-                                 .selection_id = runner.selection_id,
-                                 .handicap = runner.handicap,
-                                 .total_matched = runner.total_matched,
-                             }));
+  PyRef status = to_python(runner.status);
+  PELARUNE_TRY(PyRef object, create_instance_with<RunnerRecord>([&] {
+                 return RunnerRecord{
+                     .adjustment_factor = runner.adjustment_factor,
+                     .last_price_traded = runner.last_price_traded,
+                     .starting_prices{
+                         .back_stake_taken = runner.spl.shared_snapshot(),
+                         .lay_liability_taken = runner.spb.shared_snapshot(),
+                         .near_price = runner.near_price,
+                         .far_price = runner.far_price,
+                         .actual_sp = runner.actual_sp,
+                     },
+                     .removal_date = runner.removal_date,
+                     .status = std::move(status),
+                     .ex = std::move(ex),
+                     .selection_id = runner.selection_id,
+                     .handicap = runner.handicap,
+                     .total_matched = runner.total_matched,
+                 };
+               }));
   cache(runner.cached_runner, object, runner.change_counter);
   return object;
 }
 
-// The runner's Runner: the cached one while the runner's counter stands still.
-Result<PyRef> runner_object(RunnerState &runner) {
-  if (void *cached = runner.cached_runner.get_if_built_at(runner.change_counter)) [[likely]]
-    return PyRef::borrow(static_cast<PyObject *>(cached));
-  return build_runner(runner);
+// The book's runner list: each runner's cached Runner while its counter stands still, which is
+// most of them in most books, so that case takes no Result.
+Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
+  PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
+  for (size_t i = 0; i < runners.size(); ++i) {
+    RunnerState &runner = *runners[i];
+    auto *object =
+        static_cast<PyObject *>(runner.cached_runner.get_if_built_at(runner.change_counter));
+    if (object != nullptr) [[likely]] {
+      Py_INCREF(object);
+    } else {
+      PELARUNE_TRY(PyRef built, build_runner(runner));
+      object = built.release();
+    }
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), object); // steals
+  }
+  return list;
 }
 
 [[gnu::noinline]] Result<PyRef> build_definition(MarketState &market) {
@@ -99,22 +113,23 @@ Result<PyRef> definition_object(MarketState &market) {
 } // namespace
 
 Result<PyRef> build_book(MarketState &market) {
-  PELARUNE_TRY(PyRef runners, new_list(market.sorted_runners(),
-                                       [](RunnerState *runner) { return runner_object(*runner); }));
+  PELARUNE_TRY(PyRef runners, runner_list(market.sorted_runners()));
   PELARUNE_TRY(PyRef definition, definition_object(market));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_datetime(market.publish_time_epoch));
   // In declaration order: the status values, then the book's own.
-  return create_instance(MarketBookRecord{
-      market.definition,
-      market.last_match_time,
-      market.market_id,
-      std::nullopt, // streaming_unique_id
-      std::move(publish_time),
-      std::move(runners),
-      std::move(definition),
-      market.publish_time_epoch,
-      market.total_matched,
-      market.number_of_runners,
+  return create_instance_with<MarketBookRecord>([&] {
+    return MarketBookRecord{
+        market.definition,
+        market.last_match_time,
+        market.market_id,
+        std::nullopt, // streaming_unique_id
+        std::move(publish_time),
+        std::move(runners),
+        std::move(definition),
+        market.publish_time_epoch,
+        market.total_matched,
+        market.number_of_runners,
+    };
   });
 }
 

@@ -6,10 +6,11 @@
 namespace pelarune {
 namespace {
 
-PyGetSetDef exchange_prices_getset[] = {
-    PELARUNE_FIELD(ExchangePricesRecord, available_to_back),
-    PELARUNE_FIELD(ExchangePricesRecord, available_to_lay),
-    PELARUNE_FIELD(ExchangePricesRecord, traded_volume),
+// The access flag guards nothing a read could see: nothing takes exclusive access to these.
+PyMemberDef exchange_prices_members[] = {
+    PELARUNE_MEMBER(ExchangePricesRecord, available_to_back),
+    PELARUNE_MEMBER(ExchangePricesRecord, available_to_lay),
+    PELARUNE_MEMBER(ExchangePricesRecord, traded_volume),
     {},
 };
 
@@ -17,7 +18,7 @@ PyGetSetDef exchange_prices_getset[] = {
 
 template <> PyTypeObject *class_object<ExchangePricesRecord>() {
   static PyTypeObject *type = make_class<ExchangePricesRecord>(
-      "Exchange prices for a runner (back/lay/traded)", exchange_prices_getset, nullptr);
+      "Exchange prices for a runner (back/lay/traded)", exchange_prices_members, nullptr, nullptr);
   return type;
 }
 

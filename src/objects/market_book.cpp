@@ -35,37 +35,43 @@ int market_book_set_streaming_unique_id(PyObject *self, PyObject *value, void *)
   });
 }
 
+// The stored references, numbers and flags. The getters of a book take shared access to it, but
+// no Python code runs while the streaming_unique_id setter holds exclusive access (it converts its
+// value before taking it), so no read could ever be refused and the interpreter reads these itself.
+PyMemberDef market_book_members[] = {
+    PELARUNE_MEMBER(MarketBookRecord, publish_time),
+    member<MarketBookRecord>("publish_time_epoch", &MarketBookRecord::publish_time_epoch,
+                             "publish_time in epoch milliseconds (int, for flumine compatibility)"),
+    PELARUNE_MEMBER(MarketBookRecord, bet_delay),
+    PELARUNE_MEMBER(MarketBookRecord, bsp_reconciled),
+    PELARUNE_MEMBER(MarketBookRecord, complete),
+    PELARUNE_MEMBER(MarketBookRecord, cross_matching),
+    // The book spells in_play without the underscore.
+    member<MarketBookRecord>("inplay", &MarketBookRecord::in_play),
+    PELARUNE_MEMBER(MarketBookRecord, number_of_active_runners),
+    PELARUNE_MEMBER(MarketBookRecord, number_of_runners),
+    PELARUNE_MEMBER(MarketBookRecord, number_of_winners),
+    PELARUNE_MEMBER(MarketBookRecord, runners_voidable),
+    PELARUNE_MEMBER(MarketBookRecord, total_matched),
+    PELARUNE_MEMBER(MarketBookRecord, version),
+    PELARUNE_MEMBER(MarketBookRecord, market_definition),
+    PELARUNE_MEMBER(MarketBookRecord, runners),
+    {},
+};
+
 PyGetSetDef market_book_getset[] = {
     PELARUNE_FIELD(MarketBookRecord, market_id),
-    PELARUNE_FIELD(MarketBookRecord, publish_time),
-    PELARUNE_FIELD_DOC(MarketBookRecord, publish_time_epoch,
-                       "publish_time in epoch milliseconds (int, for flumine compatibility)"),
     PELARUNE_FIELD(MarketBookRecord, status),
-    PELARUNE_FIELD(MarketBookRecord, bet_delay),
-    PELARUNE_FIELD(MarketBookRecord, bsp_reconciled),
-    PELARUNE_FIELD(MarketBookRecord, complete),
-    PELARUNE_FIELD(MarketBookRecord, cross_matching),
-    // The book spells in_play without the underscore.
-    {"inplay", field_getter<MarketBookRecord, &MarketBookRecord::in_play>, nullptr, nullptr,
-     nullptr},
-    PELARUNE_FIELD(MarketBookRecord, number_of_active_runners),
-    PELARUNE_FIELD(MarketBookRecord, number_of_runners),
-    PELARUNE_FIELD(MarketBookRecord, number_of_winners),
-    PELARUNE_FIELD(MarketBookRecord, runners_voidable),
-    PELARUNE_FIELD(MarketBookRecord, total_matched),
-    PELARUNE_FIELD(MarketBookRecord, version),
     PELARUNE_FIELD(MarketBookRecord, last_match_time),
-    PELARUNE_FIELD(MarketBookRecord, market_definition),
-    PELARUNE_FIELD(MarketBookRecord, runners),
-    PELARUNE_NONE(MarketBookRecord, "bet_delay_models"),
-    PELARUNE_NONE(MarketBookRecord, "elapsed_time"),
-    PELARUNE_NONE(MarketBookRecord, "is_market_data_delayed"),
-    PELARUNE_NONE(MarketBookRecord, "key_line_description"),
-    PELARUNE_NONE(MarketBookRecord, "price_ladder_definition"),
-    PELARUNE_NONE(MarketBookRecord, "suspend_reason"),
-    PELARUNE_NONE(MarketBookRecord, "total_available"),
-    PELARUNE_TRUE(MarketBookRecord, "streaming_snap"),
-    PELARUNE_NONE(MarketBookRecord, "streaming_update"),
+    PELARUNE_NONE("bet_delay_models"),
+    PELARUNE_NONE("elapsed_time"),
+    PELARUNE_NONE("is_market_data_delayed"),
+    PELARUNE_NONE("key_line_description"),
+    PELARUNE_NONE("price_ladder_definition"),
+    PELARUNE_NONE("suspend_reason"),
+    PELARUNE_NONE("total_available"),
+    PELARUNE_TRUE("streaming_snap"),
+    PELARUNE_NONE("streaming_update"),
     {kStreamingUniqueId, field_getter<MarketBookRecord, &MarketBookRecord::streaming_unique_id>,
      market_book_set_streaming_unique_id,
      "Streaming unique ID (set by stream for flumine compatibility)", nullptr},
@@ -82,8 +88,8 @@ PyMethodDef market_book_methods[] = {
 } // namespace
 
 template <> PyTypeObject *class_object<MarketBookRecord>() {
-  static PyTypeObject *type = make_class<MarketBookRecord>("A market book snapshot",
-                                                           market_book_getset, market_book_methods);
+  static PyTypeObject *type = make_class<MarketBookRecord>(
+      "A market book snapshot", market_book_members, market_book_getset, market_book_methods);
   return type;
 }
 

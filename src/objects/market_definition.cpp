@@ -6,6 +6,29 @@
 namespace pelarune {
 namespace {
 
+PyMemberDef market_definition_members[] = {
+    PELARUNE_MEMBER(MarketDefinitionRecord, runners),
+    PELARUNE_MEMBER(MarketDefinitionRecord, market_time),
+    PELARUNE_MEMBER(MarketDefinitionRecord, open_date),
+    PELARUNE_MEMBER(MarketDefinitionRecord, suspend_time),
+    PELARUNE_MEMBER(MarketDefinitionRecord, settled_time),
+    PELARUNE_MEMBER(MarketDefinitionRecord, bsp_market),
+    PELARUNE_MEMBER(MarketDefinitionRecord, persistence_enabled),
+    PELARUNE_MEMBER(MarketDefinitionRecord, turn_in_play_enabled),
+    PELARUNE_MEMBER(MarketDefinitionRecord, discount_allowed),
+    PELARUNE_MEMBER(MarketDefinitionRecord, market_base_rate),
+    PELARUNE_MEMBER(MarketDefinitionRecord, bet_delay),
+    PELARUNE_MEMBER(MarketDefinitionRecord, number_of_winners),
+    PELARUNE_MEMBER(MarketDefinitionRecord, number_of_active_runners),
+    PELARUNE_MEMBER(MarketDefinitionRecord, bsp_reconciled),
+    PELARUNE_MEMBER(MarketDefinitionRecord, complete),
+    PELARUNE_MEMBER(MarketDefinitionRecord, cross_matching),
+    PELARUNE_MEMBER(MarketDefinitionRecord, in_play),
+    PELARUNE_MEMBER(MarketDefinitionRecord, runners_voidable),
+    PELARUNE_MEMBER(MarketDefinitionRecord, version),
+    {},
+};
+
 PyGetSetDef market_definition_getset[] = {
     PELARUNE_FIELD(MarketDefinitionRecord, event_id),
     PELARUNE_FIELD(MarketDefinitionRecord, event_type_id),
@@ -18,34 +41,15 @@ PyGetSetDef market_definition_getset[] = {
     PELARUNE_FIELD(MarketDefinitionRecord, timezone),
     PELARUNE_FIELD(MarketDefinitionRecord, betting_type),
     PELARUNE_FIELD(MarketDefinitionRecord, regulators),
-    PELARUNE_FIELD(MarketDefinitionRecord, runners),
-    PELARUNE_FIELD(MarketDefinitionRecord, market_time),
-    PELARUNE_FIELD(MarketDefinitionRecord, open_date),
-    PELARUNE_FIELD(MarketDefinitionRecord, suspend_time),
-    PELARUNE_FIELD(MarketDefinitionRecord, settled_time),
-    PELARUNE_FIELD(MarketDefinitionRecord, bsp_market),
-    PELARUNE_FIELD(MarketDefinitionRecord, persistence_enabled),
     PELARUNE_FIELD(MarketDefinitionRecord, each_way_divisor),
-    PELARUNE_FIELD(MarketDefinitionRecord, turn_in_play_enabled),
-    PELARUNE_FIELD(MarketDefinitionRecord, discount_allowed),
-    PELARUNE_FIELD(MarketDefinitionRecord, market_base_rate),
-    PELARUNE_FIELD(MarketDefinitionRecord, bet_delay),
-    PELARUNE_FIELD(MarketDefinitionRecord, number_of_winners),
-    PELARUNE_FIELD(MarketDefinitionRecord, number_of_active_runners),
-    PELARUNE_FIELD(MarketDefinitionRecord, bsp_reconciled),
-    PELARUNE_FIELD(MarketDefinitionRecord, complete),
-    PELARUNE_FIELD(MarketDefinitionRecord, cross_matching),
-    PELARUNE_FIELD(MarketDefinitionRecord, in_play),
-    PELARUNE_FIELD(MarketDefinitionRecord, runners_voidable),
     PELARUNE_FIELD(MarketDefinitionRecord, status),
-    PELARUNE_FIELD(MarketDefinitionRecord, version),
-    PELARUNE_NONE(MarketDefinitionRecord, "bet_delay_models"),
-    PELARUNE_NONE(MarketDefinitionRecord, "key_line_definitions"),
-    PELARUNE_NONE(MarketDefinitionRecord, "line_interval"),
-    PELARUNE_NONE(MarketDefinitionRecord, "line_max_unit"),
-    PELARUNE_NONE(MarketDefinitionRecord, "line_min_unit"),
-    PELARUNE_NONE(MarketDefinitionRecord, "price_ladder_definition"),
-    PELARUNE_NONE(MarketDefinitionRecord, "suspend_reason"),
+    PELARUNE_NONE("bet_delay_models"),
+    PELARUNE_NONE("key_line_definitions"),
+    PELARUNE_NONE("line_interval"),
+    PELARUNE_NONE("line_max_unit"),
+    PELARUNE_NONE("line_min_unit"),
+    PELARUNE_NONE("price_ladder_definition"),
+    PELARUNE_NONE("suspend_reason"),
     {},
 };
 
@@ -53,7 +57,8 @@ PyGetSetDef market_definition_getset[] = {
 
 template <> PyTypeObject *class_object<MarketDefinitionRecord>() {
   static PyTypeObject *type = make_class<MarketDefinitionRecord>(
-      "Market definition - metadata about the market", market_definition_getset, nullptr);
+      "Market definition - metadata about the market", market_definition_members,
+      market_definition_getset, nullptr);
   return type;
 }
 

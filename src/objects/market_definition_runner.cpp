@@ -6,11 +6,15 @@
 namespace pelarune {
 namespace {
 
+PyMemberDef market_definition_runner_members[] = {
+    PELARUNE_MEMBER(MarketDefinitionRunnerRecord, selection_id),
+    PELARUNE_MEMBER(MarketDefinitionRunnerRecord, sort_priority),
+    PELARUNE_MEMBER(MarketDefinitionRunnerRecord, handicap),
+    {},
+};
+
 PyGetSetDef market_definition_runner_getset[] = {
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, selection_id),
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, sort_priority),
     PELARUNE_FIELD(MarketDefinitionRunnerRecord, status),
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, handicap),
     PELARUNE_FIELD(MarketDefinitionRunnerRecord, adjustment_factor),
     PELARUNE_FIELD(MarketDefinitionRunnerRecord, removal_date),
     PELARUNE_FIELD(MarketDefinitionRunnerRecord, name),
@@ -22,7 +26,8 @@ PyGetSetDef market_definition_runner_getset[] = {
 
 template <> PyTypeObject *class_object<MarketDefinitionRunnerRecord>() {
   static PyTypeObject *type = make_class<MarketDefinitionRunnerRecord>(
-      "A runner in a market definition", market_definition_runner_getset, nullptr);
+      "A runner in a market definition", market_definition_runner_members,
+      market_definition_runner_getset, nullptr);
   return type;
 }
 

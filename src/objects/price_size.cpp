@@ -97,40 +97,39 @@ PyObject *price_size_item(PyObject *self, Py_ssize_t index) noexcept {
   });
 }
 
-// Ladders are listed as many PriceSize objects at a time, and create_instance writes every field
-// right after allocation, so the memory is not cleared first as the generic allocator does.
-// The class cannot be subclassed, so every instance has this one size.
-PyObject *price_size_alloc(PyTypeObject *type, Py_ssize_t) noexcept {
-  void *memory = PyObject_Malloc(sizeof(PriceSize));
-  if (memory == nullptr)
-    return PyErr_NoMemory();
-  return PyObject_Init(static_cast<PyObject *>(memory), type);
-}
-
-PyGetSetDef price_size_getset[] = {
-    PELARUNE_FIELD(PriceSizeRecord, price),
-    PELARUNE_FIELD(PriceSizeRecord, size),
+PyMemberDef price_size_members[] = {
+    PELARUNE_MEMBER(PriceSizeRecord, price),
+    PELARUNE_MEMBER(PriceSizeRecord, size),
     {},
 };
 
 } // namespace
 
-Result<PyRef> price_size_list(std::span<const LadderEntry> entries) {
-  return new_list(entries, [](const LadderEntry &entry) {
-    return create_instance(PriceSizeRecord{entry.price, entry.size});
-  });
-}
-
 template <> PyTypeObject *class_object<PriceSizeRecord>() {
   static PyTypeObject *type = make_class<PriceSizeRecord>(
-      "A price/size pair in the order book", price_size_getset, nullptr,
+      "A price/size pair in the order book", price_size_members, nullptr, nullptr,
       {
-          {Py_tp_alloc, reinterpret_cast<void *>(&price_size_alloc)},
           {Py_tp_repr, reinterpret_cast<void *>(&price_size_repr)},
           {Py_mp_subscript, reinterpret_cast<void *>(&price_size_getitem)},
           {Py_sq_item, reinterpret_cast<void *>(&price_size_item)},
       });
   return type;
+}
+
+// Ladders are listed as many PriceSize objects at a time: the class and its allocation are taken
+// straight, once per list.
+Result<PyRef> price_size_list(std::span<const LadderEntry> entries) {
+  PyTypeObject *type = class_object<PriceSizeRecord>();
+  PyRef list = created(PyList_New(Py_ssize_t(entries.size())));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    PyObject *object = class_alloc<PriceSizeRecord>(type, 0);
+    if (object == nullptr) [[unlikely]]
+      return Error::take_current();
+    new (&reinterpret_cast<PriceSize *>(object)->record)
+        PriceSizeRecord{entries[i].price, entries[i].size};
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), object); // steals
+  }
+  return list;
 }
 
 } // namespace pelarune

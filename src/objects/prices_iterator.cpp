@@ -84,7 +84,7 @@ PyObject *prices_iterator_next(PyObject *self) noexcept {
 
 template <> PyTypeObject *class_object<PricesIteratorRecord>() {
   static PyTypeObject *type = make_class<PricesIteratorRecord>(
-      "Iterator that yields MarketBook objects with object reuse", nullptr, nullptr,
+      "Iterator that yields MarketBook objects with object reuse", nullptr, nullptr, nullptr,
       {
           {Py_tp_iter, reinterpret_cast<void *>(&prices_iterator_iter)},
           {Py_tp_iternext, reinterpret_cast<void *>(&prices_iterator_next)},

@@ -16,21 +16,25 @@ PyObject *runner_get_sp(PyObject *self, void *) noexcept {
   });
 }
 
+PyMemberDef runner_members[] = {
+    PELARUNE_MEMBER(RunnerRecord, selection_id),
+    PELARUNE_MEMBER(RunnerRecord, handicap),
+    PELARUNE_MEMBER(RunnerRecord, total_matched),
+    PELARUNE_MEMBER(RunnerRecord, status),
+    PELARUNE_MEMBER(RunnerRecord, ex),
+    {},
+};
+
 PyGetSetDef runner_getset[] = {
-    PELARUNE_FIELD(RunnerRecord, selection_id),
-    PELARUNE_FIELD(RunnerRecord, handicap),
     PELARUNE_FIELD(RunnerRecord, adjustment_factor),
     PELARUNE_FIELD(RunnerRecord, last_price_traded),
-    PELARUNE_FIELD(RunnerRecord, total_matched),
-    PELARUNE_FIELD(RunnerRecord, status),
     PELARUNE_FIELD(RunnerRecord, removal_date),
-    PELARUNE_FIELD(RunnerRecord, ex),
     {"sp", runner_get_sp, nullptr, nullptr, nullptr},
-    PELARUNE_EMPTY_LIST(RunnerRecord, "orders"),
-    PELARUNE_EMPTY_LIST(RunnerRecord, "matches"),
-    PELARUNE_NONE(RunnerRecord, "matches_by_strategy"),
-    PELARUNE_NONE(RunnerRecord, "bet_delay_models"),
-    PELARUNE_NONE(RunnerRecord, "suspend_reason"),
+    PELARUNE_EMPTY_LIST("orders"),
+    PELARUNE_EMPTY_LIST("matches"),
+    PELARUNE_NONE("matches_by_strategy"),
+    PELARUNE_NONE("bet_delay_models"),
+    PELARUNE_NONE("suspend_reason"),
     {},
 };
 
@@ -38,7 +42,7 @@ PyGetSetDef runner_getset[] = {
 
 template <> PyTypeObject *class_object<RunnerRecord>() {
   static PyTypeObject *type =
-      make_class<RunnerRecord>("A runner in the market", runner_getset, nullptr);
+      make_class<RunnerRecord>("A runner in the market", runner_members, runner_getset, nullptr);
   return type;
 }
 

@@ -7,16 +7,16 @@
 
 namespace pelarune {
 
-PyRef to_python(const PriceValue &value) {
+PyObject *new_value(const PriceValue &value) noexcept {
   switch (value.kind) {
   case PriceValue::Kind::Number:
-    return to_python(value.number);
+    return new_value(value.number);
   case PriceValue::Kind::Text:
-    return to_python(value.text);
+    return new_value(value.text);
   case PriceValue::Kind::Absent:
     break;
   }
-  return none();
+  return Py_NewRef(Py_None);
 }
 
 namespace {
@@ -24,10 +24,8 @@ namespace {
 using StartingPrices = Instance<StartingPricesRecord>;
 
 template <auto Field> PyObject *starting_prices_get_price(PyObject *self, void *) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    PELARUNE_TRY(StartingPrices * prices, receiver<StartingPricesRecord>(self));
-    return to_python(prices->record.data.*Field);
-  });
+  PyObject *value = new_value(record_of<StartingPricesRecord>(self).data.*Field);
+  return value != nullptr ? value : creation_failed();
 }
 
 template <auto Field> PyObject *starting_prices_get_ladder(PyObject *self, void *) noexcept {
@@ -54,8 +52,8 @@ PyGetSetDef starting_prices_getset[] = {
 } // namespace
 
 template <> PyTypeObject *class_object<StartingPricesRecord>() {
-  static PyTypeObject *type = make_class<StartingPricesRecord>("Starting prices for a runner",
-                                                               starting_prices_getset, nullptr);
+  static PyTypeObject *type = make_class<StartingPricesRecord>(
+      "Starting prices for a runner", nullptr, starting_prices_getset, nullptr);
   return type;
 }
 

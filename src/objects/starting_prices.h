@@ -33,7 +33,7 @@ struct StartingPricesRecord {
   StartingPriceData data;
 };
 
-// None, a float or the text as received.
-PyRef to_python(const PriceValue &value);
+// None, a float or the text as received; nullptr when it could not be made.
+PyObject *new_value(const PriceValue &value) noexcept;
 
 } // namespace pelarune

@@ -75,7 +75,7 @@ constexpr std::string_view kSortPriority = "sortPriority";
 constexpr std::string_view kHc = "hc";
 constexpr std::string_view kBsp = "bsp";
 
-// Every key above, once: a call makes the key objects from this list before it builds anything.
+// Every key above, once: the key objects are made from this list.
 // clang-format off
 constexpr std::string_view kKeys[] = {
     kMarketId, kStatus, kBetDelay, kBspReconciled, kComplete, kCrossMatching, kInplay,
@@ -112,26 +112,30 @@ consteval bool keys_distinct() {
 }
 static_assert(keys_distinct(), "an export key is listed twice");
 
-// The key objects of one call, made once and shared by all its dicts: inserting a key then costs
-// no new str and no hashing (a str per insertion made the call twice as slow). Interned, the
-// interpreter's table hands every call the same objects: that adds about 1.3 us per call, but
-// kept results share their keys and Python code reading them with literal keys compares
-// pointers, which made a read-back loop over the ladders of a long replay 9% faster.
+// The key objects, made once per process and kept for its life like the class objects: inserting
+// a key then costs no new str and no hashing (a str per insertion made the call twice as slow,
+// and making the 57 keys afresh at every call cost about 3 us). Interned, so kept results share
+// their keys with the interpreter's table, and Python code reading them with literal keys
+// compares pointers.
 class ExportKeys {
 public:
+  static const ExportKeys &get() {
+    static const ExportKeys &keys = *new ExportKeys; // never destroyed: the interpreter may be gone
+    return keys;
+  }
+  PyObject *operator[](KeySlot slot) const noexcept { return keys_[slot.index]; }
+
+private:
   ExportKeys() {
     for (size_t i = 0; i < std::size(kKeys); ++i) {
       PyObject *key = PyUnicode_FromStringAndSize(kKeys[i].data(), Py_ssize_t(kKeys[i].size()));
       if (key == nullptr) [[unlikely]]
         api_call_failed();
       PyUnicode_InternInPlace(&key); // may swap in the interned object, releasing ours
-      keys_[i] = PyRef::steal(key);
+      keys_[i] = key;
     }
   }
-  PyObject *operator[](KeySlot slot) const noexcept { return keys_[slot.index].get(); }
-
-private:
-  std::array<PyRef, std::size(kKeys)> keys_;
+  std::array<PyObject *, std::size(kKeys)> keys_{};
 };
 
 class DictBuilder {
@@ -288,7 +292,7 @@ Result<PyRef> definition_dict(const ExportKeys &keys, const MarketDefinitionReco
 }
 
 Result<PyRef> book_dict(const MarketBookRecord &book) {
-  ExportKeys keys;
+  const ExportKeys &keys = ExportKeys::get();
   auto convert_runner = [&](const RunnerRecord &runner) { return runner_dict(keys, runner); };
   PELARUNE_TRY(PyRef runners, convert_list<RunnerRecord>(book.runners.get(), convert_runner));
   DictBuilder dict(keys);

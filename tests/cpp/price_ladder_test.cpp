@@ -59,6 +59,13 @@ TEST(LadderDelta, ZeroAndNegativeZeroPricesAreTwoLevels) {
   ASSERT_EQ(left.size(), 1u);
   EXPECT_FALSE(std::signbit(left[0].price));
   EXPECT_EQ(left[0].size, 1.0);
+  // Kept in order after a read, -0.0 stands just below 0.0.
+  EXPECT_TRUE(apply_json(ladder, "[[-0.0, 3], [0.0, 4]]"));
+  auto both = ladder.sorted_entries();
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_TRUE(std::signbit(both[0].price));
+  EXPECT_EQ(both[0].size, 3.0);
+  EXPECT_EQ(both[1].size, 4.0);
 }
 
 TEST(LadderDelta, NonNumberOrZeroSizeRemoves) {
@@ -93,8 +100,8 @@ TEST(LadderDelta, ChangeInsideABatchCountsEvenWhenUndone) {
   EXPECT_EQ(ladder.change_counter(), 1u);
 }
 
-// Growth, shrinking, deletion inside probe runs and snapshots patched from the previous one,
-// against an ordered map as reference. Batch sizes vary so that snapshots are both patched and
+// Growth, shrinking, deletion inside probe runs and snapshots kept in order by each change,
+// against an ordered map as reference. Batch sizes vary so that snapshots are both kept and
 // rebuilt.
 TEST(LadderSnapshot, ManyLevelsMatchAReferenceMap) {
   std::mt19937 random(12345);

@@ -82,6 +82,21 @@ class TestRunnerReuse:
         assert [p.price for p in second.runners[0].ex.available_to_back] == [2.0, 1.9]
         assert second.runners[1].ex.available_to_back == []
 
+    def test_shared_reads_after_img(self, stream_file):
+        # The interpreter reads these references itself, specialising the reads once hot: each
+        # Runner goes on answering with its own objects after an image replaced its state.
+        first, second = replay(stream_file, two_runner_start(),
+                               mcm(2, change(img=True, rc=[rc(1, atb=[[3.0, 1]]), rc(2)])))
+        runners = first.runners + second.runners
+        expected = [(r.ex, *ladders(r)) for r in runners]
+        for _ in range(50):
+            for runner, objects in zip(runners, expected):
+                ex = runner.ex
+                read = (ex, ex.available_to_back, ex.available_to_lay, ex.traded_volume)
+                assert all(a is b for a, b in zip(read, objects))
+        assert [p.price for p in runners[2].ex.available_to_back] == [3.0]
+        assert [p.price for p in runners[0].ex.available_to_back] == [2.0, 1.9]
+
     def test_runner_order(self, stream_file):
         (book,) = replay(stream_file, mcm(1, change(rc=[
             rc(5, hc=-1), rc(5), rc(3, hc=2), rc(5, hc=0.004), rc(1, hc=0.5)])))

@@ -150,9 +150,32 @@ class TestInterpreterModule:
             seen.append(name)
             return original(name, *args, **kwargs)
 
-        it = pelarune.iter_prices_file(stream_file(mcm(1, change()), mcm(2, change())))
+        it = pelarune.iter_prices_file(stream_file(*[mcm(n, change()) for n in range(1, 5)]))
         next(it)
         monkeypatch.setattr(builtins, "__import__", logging_import)
-        assert next(it).publish_time_epoch == 2
+        assert [next(it).publish_time_epoch for _ in range(2)] == [2, 3]
         monkeypatch.undo()
-        assert seen == ["datetime"]
+        assert next(it).publish_time_epoch == 4
+        assert seen == ["datetime", "datetime"]
+
+    @pytest.mark.parametrize("where", ["attribute", "module"])
+    def test_replacements_after_the_first_book(self, stream_file, monkeypatch, where):
+        # The real class is looked up once more than it needs to be; a replacement of the
+        # module's attribute or of the module, or a change to a replacing class, shows at once.
+        it = pelarune.iter_prices_file(stream_file(*[mcm(n * 1000, change()) for n in range(1, 5)]))
+        assert type(next(it).publish_time) is datetime.datetime
+
+        class Sub(datetime.datetime):
+            pass
+
+        if where == "attribute":
+            monkeypatch.setattr(datetime, "datetime", Sub)
+        else:
+            module = types.ModuleType("datetime")
+            module.datetime = Sub
+            monkeypatch.setitem(sys.modules, "datetime", module)
+        assert type(next(it).publish_time) is Sub
+        Sub.utcfromtimestamp = classmethod(lambda cls, seconds: ("changed", seconds))
+        assert next(it).publish_time == ("changed", 3.0)
+        monkeypatch.undo()
+        assert type(next(it).publish_time) is datetime.datetime
