@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <new>
 
 namespace pelarune {
 namespace {
@@ -57,6 +58,27 @@ double price_of(JsonValue value) noexcept {
 
 bool PriceLadder::apply_updates(JsonArray items) {
   bool changed = false;
+  try {
+    changed = apply_deltas(items);
+  } catch (...) {
+    ++change_counter_; // levels set before memory ran out must not hide behind a cached list
+    throw;
+  }
+  if (!changed)
+    return false;
+  ++change_counter_;
+  if (slots_.size() > kMinCapacity && count_ * 8 < slots_.size()) {
+    try {
+      rehash(std::max(kMinCapacity, std::bit_ceil(count_ * 4)));
+    } catch (const std::bad_alloc &) {
+      // Shrinking only saves time later; the larger table stays valid.
+    }
+  }
+  return true;
+}
+
+bool PriceLadder::apply_deltas(JsonArray items) {
+  bool changed = false;
   for (JsonValue item : items) {
     if (!item.is_array())
       continue;
@@ -76,14 +98,11 @@ bool PriceLadder::apply_updates(JsonArray items) {
     else
       changed |= remove_level(price_bits);
   }
-  if (!changed)
-    return false;
-  ++change_counter_;
-  if (slots_.size() > kMinCapacity && count_ * 8 < slots_.size())
-    rehash(std::max(kMinCapacity, std::bit_ceil(count_ * 4)));
-  return true;
+  return changed;
 }
 
+// Whatever it allocates comes before the level changes, so running out of memory leaves the
+// ladder as it was.
 bool PriceLadder::set_level(uint64_t price_bits, double size) {
   if (slots_.empty())
     rehash(kMinCapacity);
@@ -91,10 +110,13 @@ bool PriceLadder::set_level(uint64_t price_bits, double size) {
   for (size_t i = home(price_bits);; i = (i + 1) & mask) {
     Level &level = slots_[i];
     if (level.size == 0.0) {
+      if ((count_ + 1) * 2 > slots_.size()) {
+        rehash(slots_.size() * 2); // the table grows at the same count as before
+        return set_level(price_bits, size);
+      }
       level = {price_bits, size};
+      ++count_;
       note_set(price_bits, size, true);
-      if (++count_ * 2 > slots_.size())
-        rehash(slots_.size() * 2);
       return true;
     }
     if (level.price_bits == price_bits) {
@@ -133,7 +155,7 @@ bool PriceLadder::remove_level(uint64_t price_bits) noexcept {
   return true;
 }
 
-bool PriceLadder::may_shift_snapshot() {
+bool PriceLadder::may_shift_snapshot() noexcept {
   if (!snapshot_valid_)
     return false;
   if (++shifts_ <= kMaxShifts)
@@ -142,18 +164,23 @@ bool PriceLadder::may_shift_snapshot() {
   return false;
 }
 
-void PriceLadder::note_set(uint64_t price_bits, double size, bool inserted) {
+void PriceLadder::note_set(uint64_t price_bits, double size, bool inserted) noexcept {
   if (!snapshot_valid_ || (inserted && !may_shift_snapshot()))
     return;
   double price = std::bit_cast<double>(price_bits);
   auto at = snapshot_position(snapshot_, price, descending_);
-  if (inserted)
-    snapshot_.insert(at, LadderEntry{price, size});
-  else
+  if (!inserted) {
     at->size = size;
+    return;
+  }
+  try {
+    snapshot_.insert(at, LadderEntry{price, size});
+  } catch (const std::bad_alloc &) {
+    snapshot_valid_ = false; // the map has the level; the next read sorts from scratch
+  }
 }
 
-void PriceLadder::note_removed(uint64_t price_bits) {
+void PriceLadder::note_removed(uint64_t price_bits) noexcept {
   if (may_shift_snapshot())
     snapshot_.erase(snapshot_position(snapshot_, std::bit_cast<double>(price_bits), descending_));
 }

@@ -49,15 +49,16 @@ private:
     double size;
   };
 
+  bool apply_deltas(JsonArray items);
   bool set_level(uint64_t price_bits, double size);
   bool remove_level(uint64_t price_bits) noexcept;
   size_t home(uint64_t price_bits) const noexcept {
     return size_t((price_bits * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   void rehash(size_t capacity);
-  void note_set(uint64_t price_bits, double size, bool inserted);
-  void note_removed(uint64_t price_bits);
-  bool may_shift_snapshot();
+  void note_set(uint64_t price_bits, double size, bool inserted) noexcept;
+  void note_removed(uint64_t price_bits) noexcept;
+  bool may_shift_snapshot() noexcept;
   void rebuild_snapshot() const;
 
   // Keyed by the price's bit pattern: 0.0 and -0.0 are two levels, 2 and 2.0 one.
