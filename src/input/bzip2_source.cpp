@@ -94,13 +94,7 @@ Step Bzip2Reader::fill() {
     end_ -= pos_;
     pos_ = 0;
   }
-  auto got = source_.read(input_.get() + end_, kInputBytes - end_);
-  if (!got)
-    return std::move(got).error();
-  if (*got == 0)
-    source_ended_ = true;
-  end_ += *got;
-  return Unit{};
+  return read_more(source_, input_.get() + end_, kInputBytes - end_, end_, source_ended_);
 }
 
 // Reads until n bytes are buffered or the source ends.

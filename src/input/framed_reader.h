@@ -15,6 +15,18 @@ namespace pelarune {
 // A framing step: done, or why the input cannot be decoded.
 using Step = Expected<Unit, LoadError>;
 
+// Reads what `source` gives into at[0, room) and moves `end` past it; `ended` is set when the
+// source has no more.
+inline Step read_more(ByteSource &source, char *at, size_t room, size_t &end, bool &ended) {
+  auto got = source.read(at, room);
+  if (!got)
+    return std::move(got).error();
+  if (*got == 0)
+    ended = true;
+  end += *got;
+  return Unit{};
+}
+
 class FramedReader : public ByteReader {
 public:
   // `magic` starts every unit.

@@ -80,13 +80,8 @@ Step GzipReader::fill() {
   }
   if (end_ >= kInputBytes)
     return Unit{};
-  auto got = source_.read(reinterpret_cast<char *>(input_) + end_, kInputBytes - end_);
-  if (!got)
-    return std::move(got).error();
-  if (*got == 0)
-    source_ended_ = true;
-  end_ += *got;
-  return Unit{};
+  return read_more(source_, reinterpret_cast<char *>(input_) + end_, kInputBytes - end_, end_,
+                   source_ended_);
 }
 
 // One header or trailer byte, folded into header_crc_ (only the header checks it). The file
