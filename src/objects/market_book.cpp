@@ -40,8 +40,6 @@ int market_book_set_streaming_unique_id(PyObject *self, PyObject *value, void *)
 // value before taking it), so no read could ever be refused and the interpreter reads these itself.
 PyMemberDef market_book_members[] = {
     PELARUNE_MEMBER(MarketBookRecord, publish_time),
-    member<MarketBookRecord>("publish_time_epoch", &MarketBookRecord::publish_time_epoch,
-                             "publish_time in epoch milliseconds (int, for flumine compatibility)"),
     PELARUNE_MEMBER(MarketBookRecord, bet_delay),
     PELARUNE_MEMBER(MarketBookRecord, bsp_reconciled),
     PELARUNE_MEMBER(MarketBookRecord, complete),
@@ -53,14 +51,16 @@ PyMemberDef market_book_members[] = {
     PELARUNE_MEMBER(MarketBookRecord, number_of_winners),
     PELARUNE_MEMBER(MarketBookRecord, runners_voidable),
     PELARUNE_MEMBER(MarketBookRecord, total_matched),
-    PELARUNE_MEMBER(MarketBookRecord, version),
     PELARUNE_MEMBER(MarketBookRecord, market_definition),
     PELARUNE_MEMBER(MarketBookRecord, runners),
     {},
 };
 
 PyGetSetDef market_book_getset[] = {
+    {"publish_time_epoch", field_getter<MarketBookRecord, &MarketBookRecord::publish_time_epoch>,
+     nullptr, "publish_time in epoch milliseconds (int, for flumine compatibility)", nullptr},
     PELARUNE_FIELD(MarketBookRecord, market_id),
+    PELARUNE_FIELD(MarketBookRecord, version),
     PELARUNE_FIELD(MarketBookRecord, status),
     PELARUNE_FIELD(MarketBookRecord, last_match_time),
     PELARUNE_NONE("bet_delay_models"),

@@ -25,11 +25,11 @@ PyMemberDef market_definition_members[] = {
     PELARUNE_MEMBER(MarketDefinitionRecord, cross_matching),
     PELARUNE_MEMBER(MarketDefinitionRecord, in_play),
     PELARUNE_MEMBER(MarketDefinitionRecord, runners_voidable),
-    PELARUNE_MEMBER(MarketDefinitionRecord, version),
     {},
 };
 
 PyGetSetDef market_definition_getset[] = {
+    PELARUNE_FIELD(MarketDefinitionRecord, version),
     PELARUNE_FIELD(MarketDefinitionRecord, event_id),
     PELARUNE_FIELD(MarketDefinitionRecord, event_type_id),
     PELARUNE_FIELD(MarketDefinitionRecord, event_name),

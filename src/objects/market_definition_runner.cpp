@@ -7,13 +7,13 @@ namespace pelarune {
 namespace {
 
 PyMemberDef market_definition_runner_members[] = {
-    PELARUNE_MEMBER(MarketDefinitionRunnerRecord, selection_id),
     PELARUNE_MEMBER(MarketDefinitionRunnerRecord, sort_priority),
     PELARUNE_MEMBER(MarketDefinitionRunnerRecord, handicap),
     {},
 };
 
 PyGetSetDef market_definition_runner_getset[] = {
+    PELARUNE_FIELD(MarketDefinitionRunnerRecord, selection_id),
     PELARUNE_FIELD(MarketDefinitionRunnerRecord, status),
     PELARUNE_FIELD(MarketDefinitionRunnerRecord, adjustment_factor),
     PELARUNE_FIELD(MarketDefinitionRunnerRecord, removal_date),

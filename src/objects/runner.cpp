@@ -17,7 +17,6 @@ PyObject *runner_get_sp(PyObject *self, void *) noexcept {
 }
 
 PyMemberDef runner_members[] = {
-    PELARUNE_MEMBER(RunnerRecord, selection_id),
     PELARUNE_MEMBER(RunnerRecord, handicap),
     PELARUNE_MEMBER(RunnerRecord, total_matched),
     PELARUNE_MEMBER(RunnerRecord, status),
@@ -26,6 +25,7 @@ PyMemberDef runner_members[] = {
 };
 
 PyGetSetDef runner_getset[] = {
+    PELARUNE_FIELD(RunnerRecord, selection_id),
     PELARUNE_FIELD(RunnerRecord, adjustment_factor),
     PELARUNE_FIELD(RunnerRecord, last_price_traded),
     PELARUNE_FIELD(RunnerRecord, removal_date),
