@@ -5,7 +5,8 @@ objects the book needs: floor_harness.c creates and frees, per book, exactly the
 pelarune's replay of the same file creates and frees (counted by identity against the previous
 book), as cheaply as the interpreter allows, handing each book to the same kind of loop, and
 calls utcfromtimestamp through a method bound once. Times are process CPU time for the Python
-parts, the best of --repeat taken in turns; apply_bench reports its own best (wall clock).
+parts, the best of --repeat (more for a short file) taken in turns; apply_bench reports its own
+best (wall clock) of as many.
 
 Usage: bench_floor.py [--repeat N] [--harness DIR] [--apply-bench PATH] [FILE ...]
 Without FILE: the files bench_strategy.py uses.
@@ -14,6 +15,7 @@ Without FILE: the files bench_strategy.py uses.
 import argparse
 import array
 import gc
+import math
 import os
 import re
 import subprocess
@@ -103,14 +105,17 @@ def main(argv):
                 pass
             return time.process_time() - start
 
-        # In turns, so that a busy spell of the machine weighs on both alike.
-        ours = objects = float("inf")
-        for _ in range(args.repeat):
+        # In turns, so that a busy spell of the machine weighs on both alike. A short file gets
+        # more rounds, about half a second of replay in all, so that its best is as settled as
+        # a long file's.
+        ours = objects = replay_seconds(path)
+        rounds = max(args.repeat, min(200, math.ceil(0.5 / max(ours, 1e-6))))
+        for _ in range(rounds):
             gc.collect()
             ours = min(ours, replay_seconds(path))
             gc.collect()
             objects = min(objects, harness())
-        applied = apply_seconds(args.apply_bench, path, args.repeat)
+        applied = apply_seconds(args.apply_bench, path, rounds)
         us = lambda seconds: f"{seconds / books * 1e6:>6.2f}us"  # noqa: E731
         line = f"{os.path.basename(path):<26} {books:>6} {us(ours)} {us(objects)}"
         if applied is None:
