@@ -241,11 +241,11 @@ template <class T> constexpr int member_type() {
 // The member's offset is taken from a real instance: the records are not standard-layout, so
 // offsetof is not defined for them, while every instance of a class shares one layout.
 template <class Record, class Owner, class Field>
-PyMemberDef member(const char *name, Field Owner::*field, const char *doc = nullptr) {
+PyMemberDef member(const char *name, Field Owner::*field) {
   Instance<Record> probe{};
   const auto *base = reinterpret_cast<const unsigned char *>(&probe);
   const auto *at = reinterpret_cast<const unsigned char *>(&(probe.record.*field));
-  return {name, member_type<Field>(), Py_ssize_t(at - base), Py_READONLY, doc};
+  return {name, member_type<Field>(), Py_ssize_t(at - base), Py_READONLY, nullptr};
 }
 
 } // namespace pelarune
