@@ -139,9 +139,6 @@ inline PyObject *new_value(const std::string &text) noexcept {
 inline PyObject *new_value(const PyRef &object) noexcept {
   return Py_NewRef(object.get());
 }
-template <class T> PyObject *new_value(const std::optional<T> &value) noexcept {
-  return value ? new_value(*value) : Py_NewRef(Py_None);
-}
 inline PyObject *new_value(const std::vector<std::string> &texts) noexcept {
   PyObject *list = PyList_New(Py_ssize_t(texts.size()));
   for (size_t i = 0; list != nullptr && i < texts.size(); ++i) {
@@ -153,6 +150,9 @@ inline PyObject *new_value(const std::vector<std::string> &texts) noexcept {
     PyList_SET_ITEM(list, Py_ssize_t(i), text); // steals
   }
   return list;
+}
+template <class T> PyObject *new_value(const std::optional<T> &value) noexcept {
+  return value ? new_value(*value) : Py_NewRef(Py_None);
 }
 
 // The same as a PyRef, under the result-creation rule.

@@ -31,6 +31,8 @@ struct MarketStatusData {
 struct MarketDefinitionData : MarketStatusData {
   std::optional<double> each_way_divisor;
   std::vector<std::string> regulators;
+  // Absent until a definition carries "betDelayModels": flumine's simulation reads it.
+  std::optional<std::vector<std::string>> bet_delay_models;
   std::optional<std::string> event_id, event_type_id, event_name, market_type, country_code, venue,
       race_type, name, timezone, betting_type;
   // The times as the stream wrote them.

@@ -55,6 +55,7 @@ constexpr std::string_view kName = "name";
 constexpr std::string_view kDiscountAllowed = "discountAllowed";
 constexpr std::string_view kMarketBaseRate = "marketBaseRate";
 constexpr std::string_view kRegulators = "regulators";
+constexpr std::string_view kBetDelayModels = "betDelayModels";
 constexpr std::string_view kOpenDate = "openDate";
 constexpr std::string_view kSuspendTime = "suspendTime";
 constexpr std::string_view kSettledTime = "settledTime";
@@ -106,6 +107,7 @@ constexpr KeyTable kDefinitionKeys{std::array{kStatus,
                                               kDiscountAllowed,
                                               kMarketBaseRate,
                                               kRegulators,
+                                              kBetDelayModels,
                                               kOpenDate,
                                               kSuspendTime,
                                               kSettledTime,
@@ -197,6 +199,21 @@ bool apply_text(JsonValue value, std::optional<std::string> &field) {
     return false;
   field->assign(text);
   return true;
+}
+
+// An array replaces the list whole, keeping its strings; any other value leaves it.
+void apply_text_list(JsonValue value, std::vector<std::string> &field) {
+  if (!value || !value.is_array())
+    return;
+  field.clear();
+  for (JsonValue item : value.array())
+    if (item.is_string())
+      field.emplace_back(item.string_value());
+}
+
+void apply_text_list(JsonValue value, std::optional<std::vector<std::string>> &field) {
+  if (value && value.is_array())
+    apply_text_list(value, field.emplace());
 }
 
 // A present key always sets the value; the unused members are kept at their defaults so that
@@ -375,13 +392,8 @@ void MarketState::apply_definition(JsonObject object) {
   apply_text(slots[kDefinitionKeys.at(kName)], definition.name);
   apply_bool(slots[kDefinitionKeys.at(kDiscountAllowed)], definition.discount_allowed);
   apply_float(slots[kDefinitionKeys.at(kMarketBaseRate)], definition.market_base_rate);
-  JsonValue regulator_list = slots[kDefinitionKeys.at(kRegulators)];
-  if (regulator_list && regulator_list.is_array()) {
-    definition.regulators.clear();
-    for (JsonValue regulator : regulator_list.array())
-      if (regulator.is_string())
-        definition.regulators.emplace_back(regulator.string_value());
-  }
+  apply_text_list(slots[kDefinitionKeys.at(kRegulators)], definition.regulators);
+  apply_text_list(slots[kDefinitionKeys.at(kBetDelayModels)], definition.bet_delay_models);
   apply_text(slots[kDefinitionKeys.at(kOpenDate)], definition.open_date_text);
   apply_text(slots[kDefinitionKeys.at(kSuspendTime)], definition.suspend_time_text);
   apply_text(slots[kDefinitionKeys.at(kSettledTime)], definition.settled_time_text);

@@ -43,7 +43,7 @@ PyGetSetDef market_definition_getset[] = {
     PELARUNE_FIELD(MarketDefinitionRecord, regulators),
     PELARUNE_FIELD(MarketDefinitionRecord, each_way_divisor),
     PELARUNE_FIELD(MarketDefinitionRecord, status),
-    PELARUNE_NONE("bet_delay_models"),
+    PELARUNE_FIELD(MarketDefinitionRecord, bet_delay_models),
     PELARUNE_NONE("key_line_definitions"),
     PELARUNE_NONE("line_interval"),
     PELARUNE_NONE("line_max_unit"),

@@ -33,8 +33,8 @@ SURFACE = {
 CONSTANT_NONE = {
     pelarune.MarketBook: "bet_delay_models elapsed_time is_market_data_delayed "
     "key_line_description price_ladder_definition suspend_reason total_available streaming_update",
-    pelarune.MarketDefinition: "bet_delay_models key_line_definitions line_interval line_max_unit "
-    "line_min_unit price_ladder_definition suspend_reason",
+    pelarune.MarketDefinition: "key_line_definitions line_interval line_max_unit line_min_unit "
+    " price_ladder_definition suspend_reason",
     pelarune.Runner: "matches_by_strategy bet_delay_models suspend_reason",
 }
 T = "2021-03-01T14:30:00.000Z"
@@ -103,6 +103,25 @@ class TestValues:
                  md.discount_allowed, md.in_play, md.complete)
         assert flags == (True, False, True, True, True, False)
         assert (md.bet_delay, md.number_of_winners, md.number_of_active_runners) == (1, 2, 2)
+
+    def test_bet_delay_models(self, stream_file):
+        # Read as the regulators are, but None until a definition first carries the key.
+        path = stream_file(
+            mcm(1, change(marketDefinition=definition(runners=[1]))),
+            mcm(2, change(marketDefinition=definition(betDelayModels=["PASSIVE", 3, "DYNAMIC"]))),
+            mcm(3, change(marketDefinition=definition())),
+            mcm(4, change(marketDefinition=definition(betDelayModels="PASSIVE"))),
+            mcm(5, change(marketDefinition=definition(betDelayModels=[]))),
+        )
+        books = list(pelarune.iter_prices_file(path))
+        assert len(books) == 5
+        models = [b.market_definition.bet_delay_models for b in books]
+        assert models == [None, ["PASSIVE", "DYNAMIC"], ["PASSIVE", "DYNAMIC"],
+                          ["PASSIVE", "DYNAMIC"], []]
+        md = books[1].market_definition
+        assert md.bet_delay_models is not md.bet_delay_models
+        assert books[1].bet_delay_models is None and books[1].runners[0].bet_delay_models is None
+        assert "betDelayModels" not in books[1].to_dict()["marketDefinition"]
 
     def test_definition_runners(self, book):
         first, second = book.market_definition.runners

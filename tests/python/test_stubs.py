@@ -60,7 +60,7 @@ def books(tmp):
     with open(synthetic, "w") as out:
         # Keys the other files leave out.
         rare = mcm(10**6, change(lastMatchTime=10**6, marketDefinition=definition(
-            raceType="Flat", eachWayDivisor=4)))
+            raceType="Flat", eachWayDivisor=4, betDelayModels=["PASSIVE"])))
         out.writelines(json.dumps(line) + "\n" for line in synthetic_lines() + [rare])
     generated = os.path.join(tmp, "generated.jsonl")
     subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"), "--markets", "1",
