@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the fuzzers' seed corpus: small inputs cut from a generated stream file and from the
-recorded files (when their folder exists), plus hand-made edge cases.
+recorded files of tests/data, plus hand-made edge cases.
 
     python3 fuzz/make_seeds.py OUT            # OUT/load/*, OUT/parse/* and OUT/apply/*
 
@@ -25,7 +25,7 @@ import tempfile
 import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-RECORDED = os.path.join(ROOT, "..", "shared", "data")
+RECORDED = os.path.join(ROOT, "tests", "data")
 
 # Larger inputs slow every execution; the fuzz run's -max_len matches.
 MAX_SEED_BYTES = 12 * 1024
@@ -165,18 +165,17 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("out", help="folder to write load/, parse/ and apply/ into")
     parser.add_argument("--recorded", default=RECORDED,
-                        help="folder of recorded files, used when it exists (default %(default)s)")
+                        help="folder of recorded files (default %(default)s)")
     args = parser.parse_args(argv)
 
     rng = random.Random(20220419)
     load, apply = {}, {}
     cut(generated_lines(), rng, "gen", load, apply)
-    if os.path.isdir(args.recorded):
-        for name in sorted(os.listdir(args.recorded)):
-            path = os.path.join(args.recorded, name)
-            if name.endswith(".md") or not os.path.isfile(path):
-                continue
-            cut(stream_lines(path), rng, "rec", load, apply)
+    for name in sorted(os.listdir(args.recorded)):
+        path = os.path.join(args.recorded, name)
+        if name.endswith(".md") or name == "LICENSE" or not os.path.isfile(path):
+            continue
+        cut(stream_lines(path), rng, "rec", load, apply)
 
     for text in LOAD_EDGES:
         load[seed_name("edge", text)] = text

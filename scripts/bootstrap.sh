@@ -68,13 +68,13 @@ make_venv() {
     "scikit-build-core>=0.8" cmake ninja pytest "$@"
 }
 
-# The many-files example's Dask form: its test skips without Dask, except in CI, which installs
-# it. The stubs' checks need mypy, and `mypy --strict examples/` what the examples import.
-dask=()
-[[ "${CI:-}" == true ]] && dask=("dask[distributed]")
+# What the tests import besides pytest, on every clone: a missing one fails its test, so that
+# no check is left out silently. Dask runs the many-files example's Dask form. The stubs' checks
+# need mypy.
+tests=("dask[distributed]")
 typecheck=()
-[[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy "dask[distributed]")
-make_venv .venv 3.12 "${dask[@]}" "${typecheck[@]}"
+[[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
+make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}"
 if [[ "${PELARUNE_WITH_PY313:-0}" == 1 ]]; then
-  make_venv .venv313 3.13 "${dask[@]}"
+  make_venv .venv313 3.13 "${tests[@]}"
 fi

@@ -3,7 +3,6 @@
 #include "market/market_state.h"
 
 #include "input/loader.h"
-#include "recorded_data.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +62,6 @@ std::vector<LadderEntry> model_entries(const Levels &levels, bool descending) {
 using Counters = std::array<uint64_t, 6>;
 
 void replay(const std::filesystem::path &path, size_t expected_records, size_t expected_runners) {
-  PELARUNE_SKIP_WITHOUT_RECORDING(path);
   LoadResult loaded = load_stream_messages(path.string());
   ASSERT_TRUE(loaded) << loaded.error().message;
   const MessageStore &records = *loaded;
@@ -150,15 +148,15 @@ void replay(const std::filesystem::path &path, size_t expected_records, size_t e
   EXPECT_EQ(market->runners.size(), expected_runners);
 }
 
-const std::filesystem::path kSharedData = PELARUNE_SHARED_DATA;
+const std::filesystem::path kRecordedData = PELARUNE_RECORDED_DATA;
 
 } // namespace
 
 TEST(RecordedReplay, BasicMarketKeepsInvariants) {
-  replay(kSharedData / "BASIC-1.132153978", 480, 14);
-  replay(kSharedData / "BASIC-1.132153978.gz", 480, 14);
+  replay(kRecordedData / "BASIC-1.132153978", 480, 14);
+  replay(kRecordedData / "BASIC-1.132153978.gz", 480, 14);
 }
 
 TEST(RecordedReplay, FullLadderMarketWithImageKeepsInvariants) {
-  replay(kSharedData / "1.197931750", 166, 6);
+  replay(kRecordedData / "1.197931750", 166, 6);
 }

@@ -4,7 +4,6 @@
 #include "input/loader.h"
 #include "input_test_util.h"
 #include "json_for_tests.h"
-#include "recorded_data.h"
 
 #include <gtest/gtest.h>
 
@@ -208,8 +207,7 @@ TEST(MessageStore, RecordsSurviveChunkingAndShrinking) {
 }
 
 TEST(RecordedFiles, KeptRecordCounts) {
-  std::string dir = PELARUNE_SHARED_DATA;
-  PELARUNE_SKIP_WITHOUT_RECORDING(dir + "/1.197931750");
+  std::string dir = PELARUNE_RECORDED_DATA;
   for (auto [name, count] : {std::pair<const char *, size_t>{"BASIC-1.132153978", 480},
                              {"BASIC-1.132153978.gz", 480},
                              {"1.197931750", 166}}) {

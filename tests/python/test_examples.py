@@ -1,13 +1,13 @@
 """The many-files example: the process-pool and Dask forms give what the plain loop gives."""
 
-import importlib.util
+import importlib
 import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import sanitized, skip_outside_ci
+from conftest import sanitized
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -53,7 +53,5 @@ def test_process_pool_matches_loop(many_files, expected):
 
 
 def test_dask_matches_loop(many_files, expected):
-    if importlib.util.find_spec("distributed") is None:
-        skip_outside_ci("dask[distributed] not installed")
     module, paths = many_files
     assert module.run_dask(paths, 2) == expected

@@ -11,7 +11,7 @@ import types
 import pytest
 
 import pelarune
-from conftest import (DATA_DIR, change, definition, instance_counts, mcm, rc, sanitized,
+from conftest import (change, definition, instance_counts, mcm, rc, recorded, sanitized,
                       synthetic_lines)
 
 RECORDED = ["1.197931750", "BASIC-1.132153978", "BASIC-1.132153978.gz"]
@@ -21,10 +21,10 @@ TIME_ERRORS = (OverflowError, ValueError, OSError)
 
 @pytest.fixture
 def replay_paths(stream_file):
-    """A synthetic file, plain and gzip, and the recorded files that are there."""
+    """A synthetic file, plain and gzip, and the recorded files."""
     lines = synthetic_lines()
     paths = [stream_file(*lines), stream_file(*lines, gz=True)]
-    paths += [p for p in (os.path.join(DATA_DIR, name) for name in RECORDED) if os.path.exists(p)]
+    paths += [recorded(name) for name in RECORDED]
     return paths
 
 
