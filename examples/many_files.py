@@ -4,7 +4,8 @@ and Dask distributed. All three return the same list, in the files' order.
     python examples/many_files.py FOLDER [--engine loop|process|dask|all] [--workers N]
 
 Each worker reads whole files and sends back only the small results of pre_off.summarise; the
-books never leave the process that made them. The Dask form runs a LocalCluster here; on a real
+books never leave the process that made them. A file that cannot be read (a stray note, a
+damaged or partial download) is reported with its error, and the job goes on without it. The Dask form runs a LocalCluster here; on a real
 cluster, pass the scheduler's address (--scheduler tcp://host:8786) and make pelarune and this
 folder's pre_off module importable on the workers (for example with Client.upload_file).
 """
@@ -16,11 +17,28 @@ import os
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
+from dataclasses import dataclass
 from typing import Callable
 
 from pre_off import MarketAtOff, summarise
 
-Results = list[MarketAtOff | None]
+
+@dataclass(frozen=True)
+class Failed:
+    """A file the job could not read, and why."""
+    path: str
+    error: str
+
+
+Results = list[MarketAtOff | Failed | None]
+
+
+def read_file(path: str) -> MarketAtOff | Failed | None:
+    """pre_off.summarise, with a file that fails to load reported instead of ending the job."""
+    try:
+        return summarise(path)
+    except ValueError as error:  # unreadable, damaged or not a stream file
+        return Failed(path, str(error))
 
 
 def market_files(folder: str) -> list[str]:
@@ -31,14 +49,14 @@ def market_files(folder: str) -> list[str]:
 
 
 def run_loop(paths: list[str]) -> Results:
-    return [summarise(path) for path in paths]
+    return [read_file(path) for path in paths]
 
 
 def run_process_pool(paths: list[str], workers: int) -> Results:
     # A few files per task: one file is too little work to pay for a round trip on its own.
     chunk = max(1, len(paths) // (workers * 8))
     with ProcessPoolExecutor(max_workers=workers) as pool:
-        return list(pool.map(summarise, paths, chunksize=chunk))
+        return list(pool.map(read_file, paths, chunksize=chunk))
 
 
 def run_dask(paths: list[str], workers: int, scheduler: str | None = None) -> Results:
@@ -47,19 +65,19 @@ def run_dask(paths: list[str], workers: int, scheduler: str | None = None) -> Re
     # Dask leaves the constructors of Client and LocalCluster unannotated.
     if scheduler is not None:
         with Client(scheduler) as client:  # type: ignore[no-untyped-call]
-            return list(client.gather(client.map(summarise, paths)))
+            return list(client.gather(client.map(read_file, paths)))
     # One single-threaded worker process per core: the replay holds the interpreter lock.
     with LocalCluster(  # type: ignore[no-untyped-call]
             n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
     ) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
-        return list(client.gather(client.map(summarise, paths)))
+        return list(client.gather(client.map(read_file, paths)))
 
 
 def favourite_won_share(results: Results) -> float | None:
     """How often the runner with the shortest best back price just before the off won."""
     wins = markets = 0
     for market in results:
-        if market is None:
+        if not isinstance(market, MarketAtOff):
             continue
         priced = [(runner.best_back, runner.won) for runner in market.runners
                   if runner.best_back is not None]
@@ -93,11 +111,16 @@ def main(argv: list[str]) -> None:
         timings[name] = time.perf_counter() - start
         if reference is None:
             reference = results
+            for failed in results:
+                if isinstance(failed, Failed):
+                    print(f"{failed.path}: {failed.error}", file=sys.stderr)
         elif results != reference:
             sys.exit(f"{name}: results differ from {chosen[0]}")
         base = timings[chosen[0]]
         print(f"{name:8} {timings[name]:7.2f} s  {base / timings[name]:5.2f}x {chosen[0]}"
               f"  ({len(paths)} files, {args.workers if name != 'loop' else 1} processes)")
+    failures = sum(isinstance(result, Failed) for result in reference or [])
+    print(f"{len(paths) - failures} files read, {failures} failed")
     if "dask" in chosen and args.scheduler is None:
         start = time.perf_counter()
         run_dask([], args.workers)

@@ -1,5 +1,7 @@
-"""The many-files example: the process-pool and Dask forms give what the plain loop gives."""
+"""The many-files example: the process-pool and Dask forms give what the plain loop gives, and
+files that cannot be read are reported without ending the job."""
 
+import bz2
 import importlib
 import os
 import subprocess
@@ -19,7 +21,8 @@ pytestmark = pytest.mark.skipif(sanitized(), reason="worker processes under ASan
 
 @pytest.fixture(scope="module")
 def many_files(tmp_path_factory):
-    """The example module, with a folder of generated markets and one file without books."""
+    """The example module, with a folder of generated markets, one file without books, a stray
+    note and a truncated download."""
     folder = tmp_path_factory.mktemp("markets")
     for seed in range(3):
         subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"),
@@ -27,6 +30,8 @@ def many_files(tmp_path_factory):
                         "-o", str(folder / f"market{seed}.json")],
                        check=True, stderr=subprocess.DEVNULL)
     (folder / "empty.json").write_text("")
+    (folder / "notes.txt").write_text("sha256 checksums of the downloads\n")
+    (folder / "partial.bz2").write_bytes(bz2.compress((folder / "market0.json").read_bytes())[:-9])
     sys.path.insert(0, EXAMPLES)  # workers import pre_off by name, as on a cluster
     try:
         module = importlib.import_module("many_files")
@@ -40,8 +45,9 @@ def expected(many_files):
     module, paths = many_files
     results = module.run_loop(paths)
     # Not trivially equal: every generated market has prices before the off and one winner.
-    assert [market is None for market in results] == [True, False, False, False]
-    for market in results[1:]:
+    kinds = [type(result).__name__ for result in results]
+    assert kinds == ["NoneType"] + ["MarketAtOff"] * 3 + ["Failed"] * 2
+    for market in results[1:4]:
         assert market.off is not None and sum(runner.won for runner in market.runners) == 1
         assert all(runner.best_back is not None for runner in market.runners)
     return results
@@ -55,3 +61,15 @@ def test_process_pool_matches_loop(many_files, expected):
 def test_dask_matches_loop(many_files, expected):
     module, paths = many_files
     assert module.run_dask(paths, 2) == expected
+
+
+def test_command_reports_unreadable_files_and_goes_on(many_files):
+    _, paths = many_files
+    run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "many_files.py"),
+                          os.path.dirname(paths[0]), "--engine", "loop"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    failed = run.stderr.splitlines()
+    assert [line.split(": ", 1)[0] for line in failed] == paths[4:]
+    assert failed[1].endswith(": truncated bzip2 stream")
+    assert "4 files read, 2 failed" in run.stdout.splitlines()
