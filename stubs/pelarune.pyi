@@ -17,8 +17,9 @@ __all__ = [
 ]
 
 def iter_prices_file(path: str) -> PricesIterator:
-    """Reads the whole stream file (gzip when the name ends in .gz or .gzip) and returns an
-    iterator of its books; ValueError when the file cannot be read or parsed."""
+    """Reads the whole stream file and returns an iterator of its books. The name's extension
+    chooses the form: .gz or .gzip is gzip, .bz2 is bzip2, anything else plain text. ValueError
+    when the file cannot be read or parsed."""
 
 # None of the classes can be called or subclassed: the iterator makes every instance. Lists
 # that books share from one to the next (runners, ladders) must be treated as read-only.
