@@ -1,5 +1,5 @@
 """The many-files example: the process-pool and Dask forms give what the plain loop gives, and
-files that cannot be read are reported without ending the job."""
+files that cannot be read are reported without ending the job; the recompress example."""
 
 import bz2
 import importlib
@@ -9,6 +9,7 @@ import sys
 
 import pytest
 
+import pelarune
 from conftest import sanitized
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -73,3 +74,27 @@ def test_command_reports_unreadable_files_and_goes_on(many_files):
     assert [line.split(": ", 1)[0] for line in failed] == paths[4:]
     assert failed[1].endswith(": truncated bzip2 stream")
     assert "4 files read, 2 failed" in run.stdout.splitlines()
+
+
+def test_recompressed_files_replay_as_the_originals(many_files, tmp_path):
+    _, paths = many_files
+    nested = tmp_path / "2022" / "Apr"
+    nested.mkdir(parents=True)
+    for path in paths[1:3]:
+        with open(path, "rb") as source:
+            (nested / (os.path.basename(path) + ".bz2")).write_bytes(bz2.compress(source.read()))
+    with open(paths[5], "rb") as source:
+        (tmp_path / "partial.bz2").write_bytes(source.read())
+    command = [sys.executable, os.path.join(EXAMPLES, "recompress.py"), str(tmp_path)]
+    run = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.startswith(f"{tmp_path / 'partial.bz2'}: ")
+    assert run.stdout == "2 files recompressed, 1 failed, 0 already had a .gz\n"
+    for path in paths[1:3]:
+        books = [b.to_dict() for b in pelarune.iter_prices_file(path)]
+        gz = nested / (os.path.basename(path) + ".gz")
+        assert len(books) > 100
+        assert [b.to_dict() for b in pelarune.iter_prices_file(str(gz))] == books
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["2022", "partial.bz2"]
+    again = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert again.stdout == "0 files recompressed, 1 failed, 2 already had a .gz\n"
