@@ -123,7 +123,8 @@ test: format-check native pytest typecheck pytest313 sanitize fuzz
 # Benchmarks, not tests: a 200 MB generated file (kept in bench/data/ with its gzip and bzip2
 # forms) through the loader and the engine, then the Python replay and to_dict against the
 # unavoidable work and betfairlightweight, a strategy's reads of every book on both libraries,
-# and the replay against its floor (bench/floor_harness.c, a C extension built here).
+# the replay against its floor (bench/floor_harness.c, a C extension built here), a replay from
+# plain, gzip and bzip2 files, and betfairutil's read_prices_file against its replacement.
 BUILD_BENCH := build/bench
 BENCH_FILE := bench/data/stream-200mb.json
 BENCH_ONE_MARKET := bench/data/apply-one-market.json
@@ -132,6 +133,10 @@ FLOOR_HARNESS = $(BUILD_BENCH)/floor_harness$(shell $(PY) -c \
 bench: install
 	@$(PY) -c "import betfairlightweight, orjson" 2>/dev/null || \
 	  $(PY) -m pip install -q --disable-pip-version-check "betfairlightweight[speed]"
+# smart_open 8 and later call builtins.open, which betfairutil patches to smart_open.open while
+# it reads a file: endless recursion.
+	@$(PY) -c "import betfairutil, smart_open" 2>/dev/null || \
+	  $(PY) -m pip install -q --disable-pip-version-check "betfairutil[files]" "smart_open<8"
 	@test -f $(BENCH_FILE).gz || $(PY) bench/generate.py --size-mb 200 --gzip -o $(BENCH_FILE)
 	@test -f $(BENCH_FILE).bz2 || bzip2 -k $(BENCH_FILE)
 	@test -f $(BENCH_ONE_MARKET) || $(PY) bench/generate.py --markets 1 --updates 800000 \
@@ -147,6 +152,8 @@ bench: install
 	@$(PY) bench/bench_replay.py
 	@$(PY) bench/bench_strategy.py
 	@$(PY) bench/bench_floor.py
+	@$(PY) bench/bench_file_forms.py
+	@$(PY) bench/bench_betfairutil.py
 
 clean:
 	rm -rf build

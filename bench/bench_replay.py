@@ -16,7 +16,7 @@ Times are process CPU time (other processes on the machine do not count), best o
 
 Usage: bench_replay.py [--repeat N] [--no-bfl] [FILE ...]
 Without FILE: a generated one-market file (bench/generate.py, seeded), a file of books in
-which nothing changes after the first, and the recordings in ../shared/data when present.
+which nothing changes after the first, and the recorded files of tests/data.
 """
 
 import argparse
@@ -31,7 +31,7 @@ import warnings
 import pelarune
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SHARED_DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
+RECORDED = os.path.join(ROOT, "tests", "data")
 GENERATED = os.path.join(ROOT, "bench", "data", "replay_one_market.json")
 UNCHANGED = os.path.join(ROOT, "bench", "data", "replay_unchanged.json")
 
@@ -77,7 +77,7 @@ def unchanged_file(runners=14, books=20000):
 def default_files():
     files = [generated_file(), unchanged_file()]
     for name in ("BASIC-1.132153978", "BASIC-1.132153978.gz", "1.197931750"):
-        path = os.path.join(SHARED_DATA, name)
+        path = os.path.join(RECORDED, name)
         if os.path.exists(path):
             files.append(path)
     return files

@@ -15,7 +15,7 @@ libraries (and the reads) taking turns so that a busy spell of the machine weigh
 
 Usage: bench_strategy.py [--repeat N] [--no-reads] [FILE ...]
 Without FILE: generated one-market files with 2 and 10 runners (bench/generate.py --runners)
-and the recordings in ../shared/data when present.
+and the recorded files of tests/data.
 """
 
 import argparse
@@ -31,7 +31,7 @@ import pelarune
 from bench_replay import bfl_stream, have_bfl
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SHARED_DATA = os.path.join(os.path.dirname(ROOT), "shared", "data")
+RECORDED = os.path.join(ROOT, "tests", "data")
 DATA = os.path.join(ROOT, "bench", "data")
 
 
@@ -48,7 +48,7 @@ def generated_file(runners, updates=20000):
 def default_files():
     files = [generated_file(2), generated_file(10)]
     for name in ("BASIC-1.132153978", "1.197931750"):
-        path = os.path.join(SHARED_DATA, name)
+        path = os.path.join(RECORDED, name)
         if os.path.exists(path):
             files.append(path)
     return files

@@ -12,9 +12,10 @@ packages=(g++ bzip2 "${libraries[@]}")
 if [[ "${PELARUNE_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang-14 libclang-rt-14-dev clang-format-14)
 fi
-# The load benchmark times simdjson beside RapidJSON, for scale.
+# The load benchmark times simdjson beside RapidJSON, for scale; hyperfine times whole commands
+# (the README's many-files figures).
 if [[ "${PELARUNE_FOR_BENCH:-0}" == 1 ]]; then
-  packages+=(libsimdjson-dev)
+  packages+=(libsimdjson-dev hyperfine)
 fi
 missing=()
 for package in "${packages[@]}"; do
