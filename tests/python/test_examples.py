@@ -1,5 +1,6 @@
 """The many-files example: the process-pool and Dask forms give what the plain loop gives, and
-files that cannot be read are reported without ending the job; the recompress example."""
+files that cannot be read are reported without ending the job; the recompress example; the
+README's first example."""
 
 import bz2
 import importlib
@@ -10,7 +11,7 @@ import sys
 import pytest
 
 import pelarune
-from conftest import sanitized
+from conftest import recorded, sanitized
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -98,3 +99,13 @@ def test_recompressed_files_replay_as_the_originals(many_files, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["2022", "partial.bz2"]
     again = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert again.stdout == "0 files recompressed, 1 failed, 2 already had a .gz\n"
+
+
+def test_readme_first_example_runs_warning_free():
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
+        code = readme.read().split("```python\n", 1)[1].split("```", 1)[0]
+    run = subprocess.run([sys.executable, "-W", "error", "-c", code], cwd=ROOT,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    books = list(pelarune.iter_prices_file(recorded("1.197931750")))
+    assert len(run.stdout.splitlines()) == sum(len(book.runners) for book in books) > 900
