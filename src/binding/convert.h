@@ -39,7 +39,8 @@ inline bool is_ascii(std::string_view text) noexcept {
 }
 
 // Native values as new Python objects: a new reference, or nullptr with the interpreter's
-// exception set when it could not make one (out of memory).
+// exception set when it could not make one (out of memory). Raw, since a getter hands it straight
+// to the interpreter; everything else takes it through to_python.
 inline PyObject *new_value(bool value) noexcept {
   return Py_NewRef(value ? Py_True : Py_False);
 }
@@ -72,16 +73,14 @@ inline PyObject *new_value(const PyRef &object) noexcept {
   return Py_NewRef(object.get());
 }
 inline PyObject *new_value(const std::vector<std::string> &texts) noexcept {
-  PyObject *list = PyList_New(Py_ssize_t(texts.size()));
-  for (size_t i = 0; list != nullptr && i < texts.size(); ++i) {
+  PyRef list = PyRef::steal(PyList_New(Py_ssize_t(texts.size())));
+  for (size_t i = 0; list && i < texts.size(); ++i) {
     PyObject *text = new_value(texts[i]);
-    if (text == nullptr) {
-      Py_CLEAR(list);
-      break;
-    }
-    PyList_SET_ITEM(list, Py_ssize_t(i), text); // steals
+    if (text == nullptr)
+      return nullptr;
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), text); // steals
   }
-  return list;
+  return list.release();
 }
 template <class T> PyObject *new_value(const std::optional<T> &value) noexcept {
   return value ? new_value(*value) : Py_NewRef(Py_None);
