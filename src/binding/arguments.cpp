@@ -64,28 +64,19 @@ Error argument_error(const char *name, Error error) {
   if (error.type() != PyExc_TypeError)
     return error;
   std::move(error).raise();
-  PyObject *old = PyErr_GetRaisedException();
-  PyObject *text = PyObject_Str(old);
-  if (text == nullptr) {
-    Py_DECREF(old);
+  PyRef old = PyRef::steal(PyErr_GetRaisedException());
+  PyRef text = PyRef::steal(PyObject_Str(old.get()));
+  if (!text)
     return Error::take_current();
-  }
-  PyObject *message = PyUnicode_FromFormat("argument '%s': %U", name, text);
-  Py_DECREF(text);
-  if (message == nullptr) {
-    Py_DECREF(old);
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message)
     return Error::take_current();
-  }
-  PyObject *replacement = PyObject_CallOneArg(PyExc_TypeError, message);
-  Py_DECREF(message);
-  if (replacement == nullptr) {
-    Py_DECREF(old);
+  PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!replacement)
     return Error::take_current();
-  }
-  if (PyObject *cause = PyException_GetCause(old)) // returns a new reference
-    PyException_SetCause(replacement, cause);      // steals
-  Py_DECREF(old);
-  PyErr_SetRaisedException(replacement); // steals
+  if (PyRef cause = PyRef::steal(PyException_GetCause(old.get())))
+    PyException_SetCause(replacement.get(), cause.release()); // steals
+  PyErr_SetRaisedException(replacement.release());            // steals
   return Error::take_current();
 }
 

@@ -44,11 +44,15 @@ template <class Record> PyObject *class_refuse_new(PyTypeObject *, PyObject *, P
 
 // Every record is written in full right after allocation, so the memory is not cleared first as
 // the generic allocator does; no class can be subclassed, so every instance has its class's size.
+template <class Record> Instance<Record> *instance_memory() noexcept {
+  return static_cast<Instance<Record> *>(PyObject_Malloc(sizeof(Instance<Record>)));
+}
+
 template <class Record> PyObject *class_alloc(PyTypeObject *type, Py_ssize_t) noexcept {
-  void *memory = PyObject_Malloc(sizeof(Instance<Record>));
+  Instance<Record> *memory = instance_memory<Record>();
   if (memory == nullptr) [[unlikely]]
     return PyErr_NoMemory();
-  return PyObject_Init(static_cast<PyObject *>(memory), type);
+  return PyObject_Init(reinterpret_cast<PyObject *>(memory), type);
 }
 
 template <class Record> void class_dealloc(PyObject *self) noexcept {
@@ -105,22 +109,24 @@ template <class Record> Result<Instance<Record> *> receiver(PyObject *object) {
 }
 
 // A new instance of Record's class holding the record that make() returns, constructed in place.
+// The memory becomes an object only once the record is built, so a throwing make() frees raw
+// memory that the interpreter never saw.
 template <class Record, class Make> Result<PyRef> create_instance_with(Make &&make) {
   PyTypeObject *type = class_object<Record>();
-  PyObject *object = class_alloc<Record>(type, 0);
-  if (object == nullptr) [[unlikely]]
+  Instance<Record> *instance = instance_memory<Record>();
+  if (instance == nullptr) [[unlikely]] {
+    PyErr_NoMemory();
     return Error::take_current();
-  auto *instance = reinterpret_cast<Instance<Record> *>(object);
+  }
   try {
     new (&instance->record) Record(make());
   } catch (...) {
-    PyObject_Free(object); // never an object: only its type reference to give back
-    Py_DECREF(type);
+    PyObject_Free(instance);
     throw;
   }
   if constexpr (Record::kGuarded)
     instance->access_flag = 0;
-  return PyRef::steal(object);
+  return PyRef::steal(PyObject_Init(reinterpret_cast<PyObject *>(instance), type));
 }
 
 // Wraps a filled record in a new instance of its class.

@@ -68,48 +68,25 @@ private:
 class Bzip2Reader final : public FramedReader {
 public:
   explicit Bzip2Reader(ByteSource compressed)
-      : FramedReader(std::string_view(kMagic, kMagicBytes)), source_(std::move(compressed)),
-        input_(new char[kInputBytes]) {}
+      : FramedReader(std::string_view(kMagic, kMagicBytes)),
+        input_(std::move(compressed), kInputBytes) {}
 
 private:
-  Step fill();
-  Step buffer_at_least(size_t n);
   Step read_header() override;
   Step decode_into(char *out, size_t capacity, size_t &produced) override;
   Expected<std::string_view, LoadError> peek(size_t n) override;
   void failed() noexcept override { decoder_.end(); }
 
-  ByteSource source_;
-  std::unique_ptr<char[]> input_;
-  size_t pos_ = 0; // next unconsumed input byte
-  size_t end_ = 0; // end of the filled input
-  bool source_ended_ = false;
+  InputBuffer input_;
   Bz2Decoder decoder_;
 };
-
-// Keeps the unconsumed input and reads more after it; sets source_ended_ at the end.
-Step Bzip2Reader::fill() {
-  if (pos_ > 0) {
-    std::memmove(input_.get(), input_.get() + pos_, end_ - pos_);
-    end_ -= pos_;
-    pos_ = 0;
-  }
-  return read_more(source_, input_.get() + end_, kInputBytes - end_, end_, source_ended_);
-}
-
-// Reads until n bytes are buffered or the source ends.
-Step Bzip2Reader::buffer_at_least(size_t n) {
-  while (end_ - pos_ < n && !source_ended_)
-    PELARUNE_CHECK_OK(fill());
-  return Unit{};
-}
 
 // Checks the stream header before the decoder sees it, then sets up a decoder for the stream.
 // A first byte that differs is not bzip2; the file ending inside a matching header is a cut.
 Step Bzip2Reader::read_header() {
-  PELARUNE_CHECK_OK(buffer_at_least(kHeaderBytes));
-  size_t have = std::min(end_ - pos_, kHeaderBytes);
-  const char *header = input_.get() + pos_;
+  PELARUNE_CHECK_OK(input_.at_least(kHeaderBytes));
+  size_t have = std::min(input_.size(), kHeaderBytes);
+  const char *header = input_.data();
   if (std::memcmp(header, kMagic, std::min(have, kMagicBytes)) != 0 ||
       (have == kHeaderBytes && (header[kMagicBytes] < '1' || header[kMagicBytes] > '9')))
     return load_error("not a bzip2 stream");
@@ -129,12 +106,12 @@ Step Bzip2Reader::decode_into(char *out, size_t capacity, size_t &produced) {
   z.next_out = out + produced;
   z.avail_out = unsigned(room);
   for (;;) {
-    if (pos_ == end_ && !source_ended_)
-      PELARUNE_CHECK_OK(fill());
-    z.next_in = input_.get() + pos_;
-    z.avail_in = unsigned(end_ - pos_);
+    PELARUNE_CHECK_OK(input_.at_least(1));
+    size_t in_before = input_.size();
+    z.next_in = const_cast<char *>(input_.data());
+    z.avail_in = unsigned(in_before);
     int status = BZ2_bzDecompress(&z);
-    pos_ = end_ - z.avail_in;
+    input_.consume(in_before - z.avail_in);
     if (status == BZ_STREAM_END) {
       decoder_.end();
       state_ = State::AfterUnit;
@@ -146,7 +123,7 @@ Step Bzip2Reader::decode_into(char *out, size_t capacity, size_t &produced) {
       break;
     // BZ_OK with room left means the decoder used up its input; with none to come the file was
     // cut inside the stream. see Bzip2Source.TruncationFails
-    if (source_ended_ && pos_ == end_)
+    if (input_.ended() && input_.size() == 0)
       return load_error("truncated bzip2 stream");
   }
   produced += room - z.avail_out;
@@ -155,8 +132,8 @@ Step Bzip2Reader::decode_into(char *out, size_t capacity, size_t &produced) {
 
 // Bytes after a stream are looked at for another. see Bzip2Source.TrailingBytesAfterAStream
 Expected<std::string_view, LoadError> Bzip2Reader::peek(size_t n) {
-  PELARUNE_CHECK_OK(buffer_at_least(n));
-  return std::string_view(input_.get() + pos_, std::min(n, end_ - pos_));
+  PELARUNE_CHECK_OK(input_.at_least(n));
+  return std::string_view(input_.data(), std::min(n, input_.size()));
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include "input/byte_source.h"
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -15,17 +17,64 @@ namespace pelarune {
 // A framing step: done, or why the input cannot be decoded.
 using Step = Expected<Unit, LoadError>;
 
-// Reads what `source` gives into at[0, room) and moves `end` past it; `ended` is set when the
-// source has no more.
-inline Step read_more(ByteSource &source, char *at, size_t room, size_t &end, bool &ended) {
-  auto got = source.read(at, room);
-  if (!got)
-    return std::move(got).error();
-  if (*got == 0)
-    ended = true;
-  end += *got;
-  return Unit{};
-}
+// The compressed input between a source and its decoder: the bytes read and not yet consumed,
+// and room of `put_back` bytes before them (and after the buffer) for bytes a decoder read
+// ahead and hands back.
+class InputBuffer {
+public:
+  InputBuffer(ByteSource source, size_t capacity, size_t put_back = 0)
+      : source_(std::move(source)), storage_(new char[put_back + capacity + put_back]),
+        base_(storage_.get() + put_back), begin_(base_), end_(base_), capacity_(capacity) {}
+
+  const char *data() const noexcept { return begin_; }
+  size_t size() const noexcept { return size_t(end_ - begin_); }
+  void consume(size_t n) noexcept { begin_ += n; }
+  // Whether the source has no more.
+  bool ended() const noexcept { return ended_; }
+
+  // Keeps the unconsumed bytes, moved to the front, and reads more after them.
+  Step fill() {
+    if (begin_ != base_) {
+      std::memmove(base_, begin_, size()); // at most capacity + put_back bytes
+      end_ = base_ + size();
+      begin_ = base_;
+    }
+    if (size() >= capacity_)
+      return Unit{};
+    auto got = source_.read(end_, capacity_ - size());
+    if (!got)
+      return std::move(got).error();
+    if (*got == 0)
+      ended_ = true;
+    end_ += *got;
+    return Unit{};
+  }
+
+  // Reads until n bytes are unconsumed or the source ends.
+  Step at_least(size_t n) {
+    while (size() < n && !ended_)
+      PELARUNE_CHECK_OK(fill());
+    return Unit{};
+  }
+
+  // The n bytes before the unconsumed ones, unconsumed again for the caller to write.
+  char *put_back(size_t n) {
+    // After a fill the unconsumed bytes start at the base, and no more than put_back bytes
+    // are handed back before the next fill.
+    PELARUNE_CHECK(size_t(begin_ - storage_.get()) >= n, "put-back beyond the buffer");
+    begin_ -= n;
+    return begin_;
+  }
+
+private:
+  ByteSource source_;
+  std::unique_ptr<char[]> storage_;
+  char *base_;  // where a fill moves the unconsumed bytes
+  char *begin_; // the unconsumed bytes: [begin_, end_)
+  char *end_;
+  size_t capacity_;
+  bool ended_ = false;
+};
 
 class FramedReader : public ByteReader {
 public:

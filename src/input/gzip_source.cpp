@@ -40,60 +40,36 @@ uint32_t load_le32(const uint8_t *p) noexcept {
 class GzipReader final : public FramedReader {
 public:
   explicit GzipReader(ByteSource compressed)
-      : FramedReader(std::string_view("\x1F\x8B", 2)), source_(std::move(compressed)),
-        storage_(new uint8_t[kPutBackBytes + kInputBytes + kPutBackBytes]), input_(base()),
-        inflate_(new inflate_state) {
+      : FramedReader(std::string_view("\x1F\x8B", 2)),
+        input_(std::move(compressed), kInputBytes, kPutBackBytes), inflate_(new inflate_state) {
     isal_inflate_init(inflate_.get());
   }
   GzipReader(const GzipReader &) = delete;
   GzipReader &operator=(const GzipReader &) = delete;
 
 private:
-  Step fill();
   Step framing_byte(uint8_t &byte);
   Step read_header() override;
   Step decode_into(char *out, size_t capacity, size_t &produced) override;
   void put_back_read_ahead();
-  uint8_t *base() const noexcept { return storage_.get() + kPutBackBytes; }
   Step read_trailer();
   Expected<std::string_view, LoadError> peek(size_t n) override;
 
-  ByteSource source_;
-  std::unique_ptr<uint8_t[]> storage_; // room to put back, the input buffer, room again
-  uint8_t *input_;                     // the buffered input: base(), or just before it
-  size_t pos_ = 0;                     // next unconsumed input byte
-  size_t end_ = 0;                     // end of the filled input
-  bool source_ended_ = false;
+  InputBuffer input_;
   std::unique_ptr<inflate_state> inflate_; // large (tens of KiB): kept off the stack
   uLong header_crc_ = 0;
   uint32_t crc_ = 0;
   uint32_t size_ = 0; // decompressed bytes of the member, modulo 2^32 like ISIZE
 };
 
-// Keeps the unconsumed input and reads more after it; sets source_ended_ at the end.
-Step GzipReader::fill() {
-  if (pos_ > 0 || input_ != base()) {
-    std::memmove(base(), input_ + pos_, end_ - pos_); // at most kInputBytes + kPutBackBytes
-    end_ -= pos_;
-    pos_ = 0;
-    input_ = base();
-  }
-  if (end_ >= kInputBytes)
-    return Unit{};
-  return read_more(source_, reinterpret_cast<char *>(input_) + end_, kInputBytes - end_, end_,
-                   source_ended_);
-}
-
 // One header or trailer byte, folded into header_crc_ (only the header checks it). The file
 // ending here is unexpected.
 Step GzipReader::framing_byte(uint8_t &byte) {
-  if (pos_ == end_) {
-    if (!source_ended_)
-      PELARUNE_CHECK_OK(fill());
-    if (pos_ == end_)
-      return load_error("unexpected end of file");
-  }
-  byte = input_[pos_++];
+  PELARUNE_CHECK_OK(input_.at_least(1));
+  if (input_.size() == 0)
+    return load_error("unexpected end of file");
+  byte = uint8_t(*input_.data());
+  input_.consume(1);
   header_crc_ = crc32(header_crc_, &byte, 1);
   return Unit{};
 }
@@ -152,14 +128,14 @@ Step GzipReader::decode_into(char *out, size_t capacity, size_t &produced) {
   state.avail_out = uint32_t(room);
   bool finished = false;
   while (state.avail_out > 0) {
-    if (pos_ == end_ && !source_ended_)
-      PELARUNE_CHECK_OK(fill());
-    state.next_in = input_ + pos_;
-    state.avail_in = uint32_t(end_ - pos_);
+    PELARUNE_CHECK_OK(input_.at_least(1));
+    size_t in_before = input_.size();
+    state.next_in = reinterpret_cast<uint8_t *>(const_cast<char *>(input_.data()));
+    state.avail_in = uint32_t(in_before);
     uint32_t out_before = state.avail_out;
     int status = isal_inflate(&state);
-    bool took_input = state.avail_in != end_ - pos_;
-    pos_ = end_ - state.avail_in;
+    bool took_input = state.avail_in != in_before;
+    input_.consume(in_before - state.avail_in);
     if (status != ISAL_DECOMP_OK) // the raw mode reports no other success
       return load_error("corrupt deflate stream");
     if (state.block_state == ISAL_BLOCK_FINISH) {
@@ -169,13 +145,13 @@ Step GzipReader::decode_into(char *out, size_t capacity, size_t &produced) {
     if (took_input || state.avail_out != out_before)
       continue;
     // No progress: the decoder needs more input than the buffer holds.
-    size_t unread = end_ - pos_;
-    if (!source_ended_)
-      PELARUNE_CHECK_OK(fill());
-    if (end_ - pos_ == unread) {
+    size_t unread = input_.size();
+    if (!input_.ended())
+      PELARUNE_CHECK_OK(input_.fill());
+    if (input_.size() == unread) {
       // Without more input the file was cut inside the DEFLATE data.
       // see GzipFraming.TruncationAtEveryLengthFails
-      return load_error(source_ended_ ? "unexpected end of file" : "corrupt deflate stream");
+      return load_error(input_.ended() ? "unexpected end of file" : "corrupt deflate stream");
     }
   }
   size_t made = room - state.avail_out;
@@ -199,13 +175,9 @@ void GzipReader::put_back_read_ahead() {
                  "deflate read-ahead out of range");
   size_t whole = size_t(state.read_in_length) / 8;
   uint64_t bits = state.read_in >> (state.read_in_length % 8); // the rest of that byte is padding
-  // Within the storage: input_ is its base or, after a put-back, no more than 8 bytes before.
-  uint8_t *at = input_ + pos_ - whole;
+  char *at = input_.put_back(whole);
   for (size_t i = 0; i < whole; ++i)
-    at[i] = uint8_t(bits >> (8 * i));
-  end_ = size_t(input_ + end_ - at);
-  input_ = at;
-  pos_ = 0;
+    at[i] = char(uint8_t(bits >> (8 * i)));
   state.read_in = 0;
   state.read_in_length = 0;
 }
@@ -222,9 +194,8 @@ Step GzipReader::read_trailer() {
 
 // Bytes after a member are looked at for another. see GzipFraming.TrailingBytesAfterAMember
 Expected<std::string_view, LoadError> GzipReader::peek(size_t n) {
-  while (end_ - pos_ < n && !source_ended_)
-    PELARUNE_CHECK_OK(fill());
-  return std::string_view(reinterpret_cast<const char *>(input_ + pos_), std::min(n, end_ - pos_));
+  PELARUNE_CHECK_OK(input_.at_least(n));
+  return std::string_view(input_.data(), std::min(n, input_.size()));
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // An opaque holder for one object of the layer above (a cached Python object) and the change
 // counter it was built at. The engine owns slots inside its states without knowing what they
-// hold, so a cache dies with the state it belongs to. This file stays free of Python.
+// hold, so a cache dies with the state it belongs to. The engine cannot name the owning type of
+// the layer above, so a slot owns through the release function installed with the object, and
+// is filled only from one of that layer's owners. This file stays free of Python.
 #pragma once
 
 #include <cstdint>

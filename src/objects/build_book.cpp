@@ -66,15 +66,12 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
   PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
   for (size_t i = 0; i < runners.size(); ++i) {
     RunnerState &runner = *runners[i];
-    auto *object =
-        static_cast<PyObject *>(runner.cached_runner.get_if_built_at(runner.change_counter));
-    if (object != nullptr) [[likely]] {
-      Py_INCREF(object);
-    } else {
-      PELARUNE_TRY(PyRef built, build_runner(runner));
-      object = built.release();
+    PyRef object = PyRef::borrow(
+        static_cast<PyObject *>(runner.cached_runner.get_if_built_at(runner.change_counter)));
+    if (!object) [[unlikely]] {
+      PELARUNE_TRY(object, build_runner(runner));
     }
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), object); // steals
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), object.release()); // steals
   }
   return list;
 }

@@ -94,6 +94,7 @@ class TestOneBookPerRecord:
     def test_gzip_same_books(self, stream_file):
         lines = [mcm(1, change(marketDefinition=definition())), mcm(2, change(rc=[rc(1, ltp=2)]))]
         plain = [(b.publish_time_epoch, len(b.runners)) for b in books(stream_file, *lines)]
+        assert len(plain) == 2
         zipped = pelarune.iter_prices_file(stream_file(*lines, gz=True))
         assert [(b.publish_time_epoch, len(b.runners)) for b in zipped] == plain
 

@@ -91,6 +91,7 @@ class TestFailedAllocation:
     def test_replay_goes_on_after_memory_errors(self):
         path = recorded("BASIC-1.132153978")
         expected = [book.to_dict() for book in pelarune.iter_prices_file(path)]
+        assert len(expected) == 480
         base = instance_counts()
         outcomes = {"next": set(), "to_dict": set()}
         # Definition records make about 200 allocations, others a few dozen; moving the

@@ -82,7 +82,9 @@ def test_plain_and_gzip_agree():
                  [(r.selection_id, r.status, r.last_price_traded, r.total_matched)
                   for r in b.runners]) for b in pelarune.iter_prices_file(path)]
 
-    assert summary(recorded("BASIC-1.132153978")) == summary(recorded("BASIC-1.132153978.gz"))
+    plain = summary(recorded("BASIC-1.132153978"))
+    assert len(plain) == COUNTS["BASIC-1.132153978"]
+    assert summary(recorded("BASIC-1.132153978.gz")) == plain
 
 
 @pytest.mark.parametrize("name", sorted(COUNTS))
@@ -106,7 +108,9 @@ def test_bzip2_replays_like_plain(name, tmp_path):
 
 
 def test_final_state_of_greyhound_market():
-    last = list(pelarune.iter_prices_file(recorded("1.197931750")))[-1]
+    books = list(pelarune.iter_prices_file(recorded("1.197931750")))
+    assert len(books) == COUNTS["1.197931750"]
+    last = books[-1]
     assert last.status == "CLOSED" and last.market_definition.name == "OR 280m"
     assert sorted(r.status for r in last.runners).count("WINNER") == 1
 
@@ -116,8 +120,7 @@ def test_held_objects_released_with_iterator():
     first = next(it)
     runner, definition = first.runners[0], first.market_definition
     counts = sys.getrefcount(runner), sys.getrefcount(definition)
-    for _ in it:
-        pass
+    assert sum(1 for _ in it) == COUNTS["1.197931750"] - 1
     del it
     # Only the iterator's caches let go of them: one reference each.
     assert (sys.getrefcount(runner), sys.getrefcount(definition)) == (counts[0] - 1, counts[1] - 1)

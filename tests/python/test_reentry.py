@@ -58,6 +58,7 @@ def summary(book):
 def test_nested_calls_refused_then_normal(stream_file, monkeypatch, method):
     path = stream_file(*LINES)
     expected = [summary(b) for b in pelarune.iter_prices_file(path)]
+    assert len(expected) == 3
     fake = ReentrantDatetime(method, try_both)
     fake.iterator = it = pelarune.iter_prices_file(path)
     fake.path = path

@@ -86,6 +86,7 @@ class TestSeparateIterators:
         paths = [stream_file(*synthetic_lines(records=120, seed=seed), gz=seed % 2 == 1)
                  for seed in range(3)]
         alone = {path: [summary(b) for b in pelarune.iter_prices_file(path)] for path in paths}
+        assert [len(books) for books in alone.values()] == [120] * 3
 
         def replay(i):
             return [[summary(b) for b in pelarune.iter_prices_file(paths[(i + k) % 3])]

@@ -140,7 +140,9 @@ class TestInterpreterModule:
         monkeypatch.undo()
         assert next(it).publish_time_epoch == 2
 
-    def test_replaced_import_function_is_called(self, stream_file, monkeypatch):
+    @pytest.mark.parametrize("during_import", [False, True])
+    def test_replaced_import_function_is_called_once_per_book(self, stream_file, monkeypatch,
+                                                              during_import):
         import builtins
 
         seen = []
@@ -150,18 +152,32 @@ class TestInterpreterModule:
             seen.append(name)
             return original(name, *args, **kwargs)
 
-        it = pelarune.iter_prices_file(stream_file(*[mcm(n, change()) for n in range(1, 5)]))
-        next(it)
-        monkeypatch.setattr(builtins, "__import__", logging_import)
-        assert [next(it).publish_time_epoch for _ in range(2)] == [2, 3]
+        class ReplaceWhileImporting:
+            """A meta-path hook that replaces __import__ while datetime is being imported."""
+
+            def find_spec(self, name, path=None, target=None):
+                if name == "datetime":
+                    monkeypatch.setattr(builtins, "__import__", logging_import)
+
+        it = pelarune.iter_prices_file(stream_file(*[mcm(n, change()) for n in range(1, 7)]))
+        if during_import:
+            monkeypatch.delitem(sys.modules, "datetime")
+            monkeypatch.setattr(sys, "meta_path", [ReplaceWhileImporting(), *sys.meta_path])
+        else:
+            next(it)
+            monkeypatch.setattr(builtins, "__import__", logging_import)
+        assert next(it).publish_time_epoch == 2 - during_import
+        seen.clear()  # what the import of datetime itself imported
+        for epoch in range(3 - during_import, 6):
+            assert next(it).publish_time_epoch == epoch and seen == ["datetime"]
+            seen.clear()
         monkeypatch.undo()
-        assert next(it).publish_time_epoch == 4
-        assert seen == ["datetime", "datetime"]
+        assert next(it).publish_time_epoch == 6 and seen == []
 
     @pytest.mark.parametrize("where", ["attribute", "module"])
     def test_replacements_after_the_first_book(self, stream_file, monkeypatch, where):
-        # The real class is looked up once more than it needs to be; a replacement of the
-        # module's attribute or of the module, or a change to a replacing class, shows at once.
+        # A replacement of the module's attribute or of the module, or a change to a replacing
+        # class, shows at once, and the real class is used again after the undo.
         it = pelarune.iter_prices_file(stream_file(*[mcm(n * 1000, change()) for n in range(1, 5)]))
         assert type(next(it).publish_time) is datetime.datetime
 
