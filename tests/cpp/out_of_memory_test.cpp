@@ -3,6 +3,7 @@
 // its runner or ladder is unchanged, so no cached object goes stale.
 #include "../../fuzz/engine_invariants.h"
 #include "json_for_tests.h"
+#include "ladder_levels.h"
 
 #include <gtest/gtest.h>
 
@@ -71,8 +72,8 @@ void operator delete[](void *p, const std::nothrow_t &) noexcept {
 namespace {
 
 // A market's life in changes that reach every allocation of the engine: runners made by
-// definitions and by runner changes, ladders growing past their first tables and shrinking
-// back, texts, a second definition with more runners, and an image.
+// definitions and by runner changes, ladders growing past their first capacity and emptied
+// again, texts, a second definition with more runners, and an image.
 const char *const kChanges[] = {
     R"({"id": "1.1", "img": true, "marketDefinition": {"status": "OPEN", "venue": "Ascot",
         "regulators": ["MR_INT"], "marketTime": "2021-03-01T14:30:00.000Z",
@@ -123,10 +124,10 @@ std::map<RunnerKey, RunnerView> view(MarketState &state) {
         r->far_price,
         r->actual_sp,
         r->total_matched,
-        r->spb.sorted_entries(),
-        r->spl.sorted_entries(),
+        levels(r->spb),
+        levels(r->spl),
         {r->atb.change_counter(), r->atl.change_counter(), r->trd.change_counter()},
-        {r->atb.sorted_entries(), r->atl.sorted_entries(), r->trd.sorted_entries()}};
+        {levels(r->atb), levels(r->atl), levels(r->trd)}};
   return views;
 }
 
