@@ -54,7 +54,8 @@
 
 // The definition's own fields, copied into a definition object as they stand when it is built
 // and kept until the next definition. The definition's "runners" and the datetimes made from
-// the time texts are written out beside the table. Its to_dict keys come in alphabetical order.
+// the time texts are written out beside the table. Its keys are applied after the status values'
+// (the book's table) and before its "runners"; its to_dict keys come in alphabetical order.
 // clang-format off
 #define PELARUNE_DEFINITION_FIELDS(X)                                                                                              \
   /*name                 type                                    init   key                   rule       surface export */         \
@@ -100,7 +101,8 @@
 // clang-format on
 
 // A runner: the market state keeps it as state_type, and a Runner object copies it as
-// record_type (the status as a str made once, so every read returns the same object). A runner
+// record_type, which only the objects side expands (the status as a str made once, so every read
+// returns the same object). A runner
 // change sets a field unless its value is already the same, and then counts as a change of the
 // runner. The identity (id, hc), the status (which moves the active count), the ladders and the
 // starting prices are read by code written out beside the table; the Runner's "ex" and "sp"
