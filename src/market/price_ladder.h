@@ -49,6 +49,7 @@ public:
 
 private:
   template <bool Descending> bool apply_deltas(JsonArray items);
+  template <bool Descending> bool merge_deltas(std::vector<LadderEntry> &deltas);
   std::vector<LadderEntry> &unshared_levels();
 
   // The levels in the ladder's order, found by binary search: ladders hold tens to a few hundred

@@ -94,6 +94,31 @@ TEST(LadderDelta, MalformedItemsAreSkippedOrReadAsZeroPrice) {
   EXPECT_EQ(levels(malformed_price), entries({{0.0, 6}}));
 }
 
+// Past the levels one batch shifts in one at a time, the rest is merged: each price's deltas
+// still apply in batch order, with the same changed flag.
+TEST(LadderDelta, LongBatchAppliesItsRestInOrder) {
+  std::string image = "[";
+  for (int i = 0; i < 40; ++i)
+    image += "[" + std::to_string(10 + i) + ", 1],";
+  PriceLadder undone(false);
+  EXPECT_TRUE(apply_json(undone, image + "[1.5, 10], [1.5, 0], [2.5, 3], [2.5, 4], [10, 0]]"));
+  EXPECT_EQ(undone.change_counter(), 1u);
+  auto left = levels(undone);
+  ASSERT_EQ(left.size(), 40u);
+  EXPECT_EQ(left.front(), (LadderEntry{2.5, 4}));
+  EXPECT_EQ(left[1], (LadderEntry{11, 1}));
+
+  PriceLadder ladder(true);
+  apply_json(ladder, image + "[1.5, 10]]");
+  // Re-sent sizes and absent levels past the shifted ones change nothing.
+  std::string resent = "[";
+  for (int i = 0; i < 40; ++i)
+    resent += "[" + std::to_string(100 + i) + ", 1],";
+  EXPECT_TRUE(apply_json(ladder, resent + "[1.5, 10], [3.5, 0]]"));
+  EXPECT_EQ(ladder.size(), 81u);
+  EXPECT_EQ(levels(ladder).back(), (LadderEntry{1.5, 10}));
+}
+
 TEST(LadderDelta, ChangeInsideABatchCountsEvenWhenUndone) {
   PriceLadder ladder(false);
   EXPECT_TRUE(apply_json(ladder, "[[1.5, 10], [1.5, 0]]"));
@@ -113,7 +138,8 @@ TEST(LadderSnapshot, ManyLevelsMatchAReferenceMap) {
   for (int batch = 0; batch < 600; ++batch) {
     // Early batches mostly insert and later ones mostly delete, so the ladder grows and shrinks.
     int insert_percent = batch < 300 ? 80 : 15;
-    int length = batch % 3 == 0 ? 40 : int(random() % 6) + 1;
+    // Long batches reach past the levels shifted in one at a time, to the merged rest.
+    int length = batch % 3 == 0 ? 100 : int(random() % 6) + 1;
     std::string deltas = "[";
     for (int i = 0; i < length; ++i) {
       // Negative prices too: keys are bit patterns, whose order flips below zero.
