@@ -63,9 +63,9 @@ private:
   // The levels in the ladder's order, found by binary search: ladders hold tens to a few hundred
   // levels, where shifting the entries after a new or removed one costs less than keeping a
   // hash table beside the order (which took 1.6% more instructions over a replay of recorded and
-  // generated files, 0.7% more with a strategy's reads, and as many in the engine's apply alone).
-  // Shared with the snapshots handed out,
-  // and copied before a change while any holder keeps it; null until the first level.
+  // generated files, 0.7% more with a strategy's reads, and the same in the engine's apply
+  // alone). Shared with the snapshots handed out, and copied before a change while any holder
+  // keeps it; null until the first level.
   std::shared_ptr<std::vector<LadderEntry>> levels_;
   uint64_t change_counter_ = 0;
   bool descending_;
