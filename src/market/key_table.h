@@ -14,6 +14,24 @@
 
 namespace pelarune {
 
+template <size_t N> class KeyTable;
+
+// The non-empty keys of `List`, an array of keys in which "" marks a field no key sets.
+template <const auto &List> consteval auto non_empty_keys() {
+  constexpr size_t kCount = [] {
+    size_t count = 0;
+    for (std::string_view key : List)
+      count += !key.empty();
+    return count;
+  }();
+  std::array<std::string_view, kCount> keys{};
+  size_t i = 0;
+  for (std::string_view key : List)
+    if (!key.empty())
+      keys[i++] = key;
+  return keys;
+}
+
 template <size_t N> class KeyTable {
   static_assert(N > 0 && N < 255, "slot indices are stored in one byte");
 
@@ -50,6 +68,14 @@ public:
       if (keys_[i] == key)
         return i;
     throw "key not in table";
+  }
+
+  // The slot index of a key of this table, or -1 for "" (a field that no key sets).
+  consteval int slot_of(std::string_view key) const { return key.empty() ? -1 : int(at(key)); }
+
+  // The value in slot `i` of collect()'s result; missing for -1.
+  static JsonValue value_at(const std::array<JsonValue, N> &slots, int i) noexcept {
+    return i < 0 ? JsonValue() : slots[size_t(i)];
   }
 
   // The slot index of `key`, or -1 when the table does not read it.

@@ -1,59 +1,48 @@
-// The market definition's values as the market holds them, and one entry of its runner list.
-// The Python records inherit these types, so a field is declared here once.
+// The market's values as the market state holds them, and one entry of its definition's runner
+// list, declared from the tables of record_fields.h. The Python records inherit these types.
 // This file stays free of Python.
 #pragma once
+
+#include "market/record_fields.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+// Expands its arguments for a row of the given store only.
+#define PELARUNE_ONLY_status(...) __VA_ARGS__
+#define PELARUNE_ONLY_book(...)
+#define PELARUNE_SKIP_status(...)
+#define PELARUNE_SKIP_book(...) __VA_ARGS__
+
+#define PELARUNE_DECLARE_STATUS(store, name, type, init, ...)                                      \
+  PELARUNE_ONLY_##store(type name = init;)
+#define PELARUNE_DECLARE_BOOK(store, name, type, init, ...) PELARUNE_SKIP_##store(type name = init;)
+#define PELARUNE_DECLARE(name, type, init, ...) type name = init;
+
 namespace pelarune {
 
-// The market values that a book and its definition both show. Status, version, bet delay and
-// the five flags are set by a change's own keys as well as by the definition's, and
-// number_of_active_runners is counted from the runners.
+// The market values that a book and its definition both show. number_of_active_runners is
+// counted from the runners.
 struct MarketStatusData {
-  std::string status = "OPEN";
-  int64_t version = 0;
-  int32_t bet_delay = 0;
-  int32_t number_of_winners = 1;
-  int32_t number_of_active_runners = 0;
-  bool bsp_reconciled = false;
-  bool complete = true;
-  bool cross_matching = true;
-  bool in_play = false;
-  bool runners_voidable = false;
+  PELARUNE_BOOK_FIELDS(PELARUNE_DECLARE_STATUS)
+};
+
+// The values the market state keeps for the book alone.
+struct MarketBookData {
+  PELARUNE_BOOK_FIELDS(PELARUNE_DECLARE_BOOK)
 };
 
 // A definition object copies these values as they stand when it is built, and keeps them until
 // the next definition.
 struct MarketDefinitionData : MarketStatusData {
-  std::optional<double> each_way_divisor;
-  std::vector<std::string> regulators;
-  // Absent until a definition carries "betDelayModels": flumine's simulation reads it.
-  std::optional<std::vector<std::string>> bet_delay_models;
-  std::optional<std::string> event_id, event_type_id, event_name, market_type, country_code, venue,
-      race_type, name, timezone, betting_type;
-  // The times as the stream wrote them.
-  std::optional<std::string> market_time_text, open_date_text, suspend_time_text, settled_time_text;
-  double market_base_rate = 0.0;
-  bool bsp_market = false;
-  bool persistence_enabled = true;
-  bool turn_in_play_enabled = false;
-  bool discount_allowed = false;
+  PELARUNE_DEFINITION_FIELDS(PELARUNE_DECLARE)
 };
 
 // One entry of the last definition's "runners" array, as given.
 struct RunnerDefinitionData {
-  std::optional<double> adjustment_factor;
-  std::optional<double> bsp;
-  std::string status = "ACTIVE";
-  std::optional<std::string> removal_date;
-  std::optional<std::string> name;
-  int64_t selection_id = 0;
-  double handicap = 0.0;
-  int32_t sort_priority = 0;
+  PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_DECLARE)
 };
 
 } // namespace pelarune

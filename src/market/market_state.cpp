@@ -6,6 +6,7 @@
 #include "market/key_table.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -14,59 +15,17 @@
 namespace pelarune {
 namespace {
 
-// Keys shared by several levels.
+// Keys read by code beside the field tables.
 constexpr std::string_view kId = "id";
 constexpr std::string_view kHc = "hc";
 constexpr std::string_view kStatus = "status";
 constexpr std::string_view kAdjustmentFactor = "adjustmentFactor";
 constexpr std::string_view kRemovalDate = "removalDate";
-constexpr std::string_view kTv = "tv";
-constexpr std::string_view kVersion = "version";
-constexpr std::string_view kBetDelay = "betDelay";
-constexpr std::string_view kBspReconciled = "bspReconciled";
-constexpr std::string_view kComplete = "complete";
-constexpr std::string_view kCrossMatching = "crossMatching";
-constexpr std::string_view kInPlay = "inPlay";
-constexpr std::string_view kRunnersVoidable = "runnersVoidable";
-
-// Market change level.
+constexpr std::string_view kBsp = "bsp";
 constexpr std::string_view kImg = "img";
 constexpr std::string_view kMarketDefinition = "marketDefinition";
-constexpr std::string_view kLastMatchTime = "lastMatchTime";
 constexpr std::string_view kRc = "rc";
-
-// Market definition level.
-constexpr std::string_view kNumberOfWinners = "numberOfWinners";
-constexpr std::string_view kEventId = "eventId";
-constexpr std::string_view kEventTypeId = "eventTypeId";
-constexpr std::string_view kEventName = "eventName";
-constexpr std::string_view kMarketType = "marketType";
-constexpr std::string_view kMarketTime = "marketTime";
-constexpr std::string_view kCountryCode = "countryCode";
-constexpr std::string_view kVenue = "venue";
-constexpr std::string_view kRaceType = "raceType";
-constexpr std::string_view kBspMarket = "bspMarket";
-constexpr std::string_view kPersistenceEnabled = "persistenceEnabled";
-constexpr std::string_view kEachWayDivisor = "eachWayDivisor";
-constexpr std::string_view kTimezone = "timezone";
-constexpr std::string_view kTurnInPlayEnabled = "turnInPlayEnabled";
-constexpr std::string_view kBettingType = "bettingType";
-constexpr std::string_view kName = "name";
-constexpr std::string_view kDiscountAllowed = "discountAllowed";
-constexpr std::string_view kMarketBaseRate = "marketBaseRate";
-constexpr std::string_view kRegulators = "regulators";
-constexpr std::string_view kBetDelayModels = "betDelayModels";
-constexpr std::string_view kOpenDate = "openDate";
-constexpr std::string_view kSuspendTime = "suspendTime";
-constexpr std::string_view kSettledTime = "settledTime";
 constexpr std::string_view kRunners = "runners";
-
-// Definition runner entry level.
-constexpr std::string_view kSortPriority = "sortPriority";
-constexpr std::string_view kBsp = "bsp";
-
-// Runner change level.
-constexpr std::string_view kLtp = "ltp";
 constexpr std::string_view kSpb = "spb";
 constexpr std::string_view kSpl = "spl";
 constexpr std::string_view kAtb = "atb";
@@ -77,49 +36,43 @@ constexpr std::string_view kSpf = "spf";
 
 constexpr std::string_view kActive = "ACTIVE";
 
-constexpr KeyTable kChangeKeys{std::array{kImg, kMarketDefinition, kStatus, kBetDelay,
-                                          kBspReconciled, kComplete, kCrossMatching, kInPlay,
-                                          kRunnersVoidable, kTv, kVersion, kLastMatchTime, kRc}};
+// The keys of each level: those written out here, then the tables' ("" for a field that no key
+// sets at that level).
+#define PELARUNE_CHANGE_KEY(store, name, type, init, change_key, ...) change_key,
+#define PELARUNE_DEFINITION_STATUS_KEY(store, name, type, init, change_key, definition_key, ...)   \
+  definition_key,
+#define PELARUNE_KEY(name, type, init, key, ...) key,
+#define PELARUNE_RUNNER_KEY(name, state_type, record_type, init, key, ...) key,
 
-constexpr KeyTable kDefinitionKeys{std::array{kStatus,
-                                              kBetDelay,
-                                              kBspReconciled,
-                                              kComplete,
-                                              kCrossMatching,
-                                              kInPlay,
-                                              kRunnersVoidable,
-                                              kNumberOfWinners,
-                                              kEventId,
-                                              kEventTypeId,
-                                              kEventName,
-                                              kMarketType,
-                                              kMarketTime,
-                                              kCountryCode,
-                                              kVenue,
-                                              kRaceType,
-                                              kBspMarket,
-                                              kPersistenceEnabled,
-                                              kEachWayDivisor,
-                                              kTimezone,
-                                              kTurnInPlayEnabled,
-                                              kBettingType,
-                                              kName,
-                                              kDiscountAllowed,
-                                              kMarketBaseRate,
-                                              kRegulators,
-                                              kBetDelayModels,
-                                              kOpenDate,
-                                              kSuspendTime,
-                                              kSettledTime,
-                                              kVersion,
-                                              kRunners}};
+// clang-format off
+constexpr auto kChangeKeyList = std::to_array<std::string_view>({
+    kImg, kMarketDefinition, kRc,
+    PELARUNE_BOOK_FIELDS(PELARUNE_CHANGE_KEY)
+});
+constexpr auto kDefinitionKeyList = std::to_array<std::string_view>({
+    kRunners,
+    PELARUNE_BOOK_FIELDS(PELARUNE_DEFINITION_STATUS_KEY)
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_KEY)
+});
+constexpr auto kDefinitionRunnerKeyList = std::to_array<std::string_view>({
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_KEY)
+});
+constexpr auto kRunnerChangeKeyList = std::to_array<std::string_view>({
+    kId, kHc, kStatus, kSpb, kSpl, kAtb, kAtl, kTrd, kSpn, kSpf,
+    PELARUNE_RUNNER_FIELDS(PELARUNE_RUNNER_KEY)
+});
+// clang-format on
 
-constexpr KeyTable kDefinitionRunnerKeys{
-    std::array{kId, kHc, kSortPriority, kStatus, kAdjustmentFactor, kName, kBsp, kRemovalDate}};
+constexpr KeyTable kChangeKeys{non_empty_keys<kChangeKeyList>()};
+constexpr KeyTable kDefinitionKeys{non_empty_keys<kDefinitionKeyList>()};
+constexpr KeyTable kDefinitionRunnerKeys{non_empty_keys<kDefinitionRunnerKeyList>()};
+constexpr KeyTable kRunnerChangeKeys{non_empty_keys<kRunnerChangeKeyList>()};
 
-constexpr KeyTable kRunnerChangeKeys{std::array{kId, kHc, kStatus, kAdjustmentFactor, kLtp, kTv,
-                                                kRemovalDate, kSpb, kSpl, kAtb, kAtl, kTrd, kSpn,
-                                                kSpf}};
+// The value under `key` in `slots`, collected by `table`; missing for "".
+#define PELARUNE_SLOT(table, slots, key) table.value_at(slots, table.slot_of(key))
+// Where a book field is kept, inside the market state's member functions.
+#define PELARUNE_STORE_status definition
+#define PELARUNE_STORE_book (*this)
 
 // Every reader takes a possibly missing view and reports whether the value was accepted.
 
@@ -153,6 +106,15 @@ void apply_integer(JsonValue value, int64_t &field) noexcept {
   if (read_integer(value, parsed))
     field = parsed;
 }
+
+void apply_integer(JsonValue value, std::optional<int64_t> &field) noexcept {
+  int64_t parsed;
+  if (read_integer(value, parsed))
+    field = parsed;
+}
+
+// A field that no key sets.
+template <class T> void apply_none(JsonValue, T &) noexcept {}
 
 // Keeps the low 32 bits, two's-complement: 2^32 + 1 gives 1.
 void apply_integer32(JsonValue value, int32_t &field) noexcept {
@@ -242,6 +204,28 @@ bool update_optional(std::optional<double> &field, double value) noexcept {
   return true;
 }
 
+// A runner change's rules: whether the field changed.
+template <class T> bool update_none(JsonValue, T &) noexcept {
+  return false;
+}
+
+bool update_float(JsonValue value, std::optional<double> &field) noexcept {
+  double number;
+  return read_float(value, number) && update_optional(field, number);
+}
+
+bool update_float(JsonValue value, double &field) noexcept {
+  double number;
+  if (!read_float(value, number) || number == field)
+    return false;
+  field = number;
+  return true;
+}
+
+bool update_text(JsonValue value, std::optional<std::string> &field) {
+  return apply_text(value, field);
+}
+
 double handicap_of(JsonValue value) noexcept {
   double handicap = 0.0;
   read_float(value, handicap);
@@ -255,16 +239,10 @@ bool apply_runner_fields(RunnerState &runner, const auto &slots, bool &statuses_
     statuses_dirty = true;
     changed = true;
   }
-  double number;
-  if (read_float(slots[kRunnerChangeKeys.at(kAdjustmentFactor)], number))
-    changed |= update_optional(runner.adjustment_factor, number);
-  if (read_float(slots[kRunnerChangeKeys.at(kLtp)], number))
-    changed |= update_optional(runner.last_price_traded, number);
-  if (read_float(slots[kRunnerChangeKeys.at(kTv)], number) && !(number == runner.total_matched)) {
-    runner.total_matched = number;
-    changed = true;
-  }
-  changed |= apply_text(slots[kRunnerChangeKeys.at(kRemovalDate)], runner.removal_date);
+#define PELARUNE_UPDATE(name, state_type, record_type, init, key, rule, ...)                       \
+  changed |= update_##rule(PELARUNE_SLOT(kRunnerChangeKeys, slots, key), runner.name);
+  PELARUNE_RUNNER_FIELDS(PELARUNE_UPDATE)
+#undef PELARUNE_UPDATE
 
   // A ladder key holding anything but an array leaves its ladder alone.
   auto update_ladder = [&changed](JsonValue deltas, PriceLadder &ladder) {
@@ -345,18 +323,10 @@ void MarketState::apply_fields(JsonValue change) {
     }
 
     // After the definition, so a change-level value wins over the definition's.
-    apply_text(slots[kChangeKeys.at(kStatus)], definition.status);
-    apply_integer32(slots[kChangeKeys.at(kBetDelay)], definition.bet_delay);
-    apply_bool(slots[kChangeKeys.at(kBspReconciled)], definition.bsp_reconciled);
-    apply_bool(slots[kChangeKeys.at(kComplete)], definition.complete);
-    apply_bool(slots[kChangeKeys.at(kCrossMatching)], definition.cross_matching);
-    apply_bool(slots[kChangeKeys.at(kInPlay)], definition.in_play);
-    apply_bool(slots[kChangeKeys.at(kRunnersVoidable)], definition.runners_voidable);
-    apply_float(slots[kChangeKeys.at(kTv)], total_matched);
-    apply_integer(slots[kChangeKeys.at(kVersion)], definition.version);
-    int64_t match_time_ms;
-    if (read_integer(slots[kChangeKeys.at(kLastMatchTime)], match_time_ms))
-      last_match_time = match_time_ms;
+#define PELARUNE_APPLY(store, name, type, init, change_key, definition_key, rule, ...)             \
+  apply_##rule(PELARUNE_SLOT(kChangeKeys, slots, change_key), PELARUNE_STORE_##store.name);
+    PELARUNE_BOOK_FIELDS(PELARUNE_APPLY)
+#undef PELARUNE_APPLY
 
     JsonValue runner_changes = slots[kChangeKeys.at(kRc)];
     if (runner_changes && runner_changes.is_array())
@@ -367,37 +337,14 @@ void MarketState::apply_fields(JsonValue change) {
 
 void MarketState::apply_definition(JsonObject object) {
   auto slots = kDefinitionKeys.collect(object);
-  apply_text(slots[kDefinitionKeys.at(kStatus)], definition.status);
-  apply_integer32(slots[kDefinitionKeys.at(kBetDelay)], definition.bet_delay);
-  apply_bool(slots[kDefinitionKeys.at(kBspReconciled)], definition.bsp_reconciled);
-  apply_bool(slots[kDefinitionKeys.at(kComplete)], definition.complete);
-  apply_bool(slots[kDefinitionKeys.at(kCrossMatching)], definition.cross_matching);
-  apply_bool(slots[kDefinitionKeys.at(kInPlay)], definition.in_play);
-  apply_bool(slots[kDefinitionKeys.at(kRunnersVoidable)], definition.runners_voidable);
-  apply_integer32(slots[kDefinitionKeys.at(kNumberOfWinners)], definition.number_of_winners);
-  apply_text(slots[kDefinitionKeys.at(kEventId)], definition.event_id);
-  apply_text(slots[kDefinitionKeys.at(kEventTypeId)], definition.event_type_id);
-  apply_text(slots[kDefinitionKeys.at(kEventName)], definition.event_name);
-  apply_text(slots[kDefinitionKeys.at(kMarketType)], definition.market_type);
-  apply_text(slots[kDefinitionKeys.at(kMarketTime)], definition.market_time_text);
-  apply_text(slots[kDefinitionKeys.at(kCountryCode)], definition.country_code);
-  apply_text(slots[kDefinitionKeys.at(kVenue)], definition.venue);
-  apply_text(slots[kDefinitionKeys.at(kRaceType)], definition.race_type);
-  apply_bool(slots[kDefinitionKeys.at(kBspMarket)], definition.bsp_market);
-  apply_bool(slots[kDefinitionKeys.at(kPersistenceEnabled)], definition.persistence_enabled);
-  apply_float(slots[kDefinitionKeys.at(kEachWayDivisor)], definition.each_way_divisor);
-  apply_text(slots[kDefinitionKeys.at(kTimezone)], definition.timezone);
-  apply_bool(slots[kDefinitionKeys.at(kTurnInPlayEnabled)], definition.turn_in_play_enabled);
-  apply_text(slots[kDefinitionKeys.at(kBettingType)], definition.betting_type);
-  apply_text(slots[kDefinitionKeys.at(kName)], definition.name);
-  apply_bool(slots[kDefinitionKeys.at(kDiscountAllowed)], definition.discount_allowed);
-  apply_float(slots[kDefinitionKeys.at(kMarketBaseRate)], definition.market_base_rate);
-  apply_text_list(slots[kDefinitionKeys.at(kRegulators)], definition.regulators);
-  apply_text_list(slots[kDefinitionKeys.at(kBetDelayModels)], definition.bet_delay_models);
-  apply_text(slots[kDefinitionKeys.at(kOpenDate)], definition.open_date_text);
-  apply_text(slots[kDefinitionKeys.at(kSuspendTime)], definition.suspend_time_text);
-  apply_text(slots[kDefinitionKeys.at(kSettledTime)], definition.settled_time_text);
-  apply_integer(slots[kDefinitionKeys.at(kVersion)], definition.version);
+#define PELARUNE_APPLY_STATUS(store, name, type, init, change_key, definition_key, rule, ...)      \
+  apply_##rule(PELARUNE_SLOT(kDefinitionKeys, slots, definition_key), PELARUNE_STORE_##store.name);
+#define PELARUNE_APPLY(name, type, init, key, rule, ...)                                           \
+  apply_##rule(PELARUNE_SLOT(kDefinitionKeys, slots, key), definition.name);
+  PELARUNE_BOOK_FIELDS(PELARUNE_APPLY_STATUS)
+  PELARUNE_DEFINITION_FIELDS(PELARUNE_APPLY)
+#undef PELARUNE_APPLY_STATUS
+#undef PELARUNE_APPLY
   JsonValue entries = slots[kDefinitionKeys.at(kRunners)];
   if (entries && entries.is_array())
     apply_definition_runners(entries.array());
@@ -412,33 +359,23 @@ void MarketState::apply_definition_runners(JsonArray entries) {
     if (count == runner_definitions.size())
       runner_definitions.emplace_back();
     RunnerDefinitionData &record = runner_definitions[count++];
-    record.adjustment_factor.reset();
-    record.bsp.reset();
-    record.status.assign(kActive);
-    record.removal_date.reset();
-    record.name.reset();
-    record.selection_id = 0;
-    record.handicap = 0.0;
-    record.sort_priority = 0;
+#define PELARUNE_RESET(name, type, init, ...) record.name = init;
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_RESET)
+#undef PELARUNE_RESET
     if (!entry.is_object())
       continue; // still a record, with every field at its default
 
     auto slots = kDefinitionRunnerKeys.collect(entry.object());
+#define PELARUNE_APPLY(name, type, init, key, rule, ...)                                           \
+  apply_##rule(PELARUNE_SLOT(kDefinitionRunnerKeys, slots, key), record.name);
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_APPLY)
+#undef PELARUNE_APPLY
     int64_t selection_id = 0;
     bool has_id = read_integer(slots[kDefinitionRunnerKeys.at(kId)], selection_id);
     JsonValue runner_status = slots[kDefinitionRunnerKeys.at(kStatus)];
     JsonValue bsp = slots[kDefinitionRunnerKeys.at(kBsp)];
     JsonValue adjustment_factor = slots[kDefinitionRunnerKeys.at(kAdjustmentFactor)];
     JsonValue removal_date = slots[kDefinitionRunnerKeys.at(kRemovalDate)];
-
-    record.selection_id = selection_id;
-    record.handicap = handicap_of(slots[kDefinitionRunnerKeys.at(kHc)]);
-    apply_integer32(slots[kDefinitionRunnerKeys.at(kSortPriority)], record.sort_priority);
-    apply_text(runner_status, record.status);
-    apply_float(adjustment_factor, record.adjustment_factor);
-    apply_text(slots[kDefinitionRunnerKeys.at(kName)], record.name);
-    apply_float(bsp, record.bsp);
-    apply_text(removal_date, record.removal_date);
     if (!has_id)
       continue; // listed with selection id 0, but addresses no runner
 

@@ -44,16 +44,21 @@ struct RunnerKeyHash {
   }
 };
 
-struct RunnerState {
-  RunnerState(int64_t selection_id_, double handicap_) noexcept
-      : selection_id(selection_id_), handicap(handicap_) {}
+#define PELARUNE_DECLARE_RUNNER_STATE(name, state_type, record_type, init, ...)                    \
+  state_type name = init;
 
-  int64_t selection_id;
-  double handicap; // as first seen; later entries rounding to the same key do not change it
-  std::optional<double> adjustment_factor;
-  std::optional<double> last_price_traded;
-  std::string status = "ACTIVE";
-  std::optional<std::string> removal_date;
+// A runner's fields as the market state keeps them.
+struct RunnerData {
+  PELARUNE_RUNNER_FIELDS(PELARUNE_DECLARE_RUNNER_STATE)
+};
+
+struct RunnerState : RunnerData {
+  // handicap: as first seen; later entries rounding to the same key do not change it.
+  RunnerState(int64_t selection_id_, double handicap_) noexcept {
+    selection_id = selection_id_;
+    handicap = handicap_;
+  }
+
   PriceValue near_price;
   PriceValue far_price;
   PriceValue actual_sp;
@@ -62,7 +67,6 @@ struct RunnerState {
   PriceLadder spl{false};
   PriceLadder spb{true};
   PriceLadder trd{false};
-  double total_matched = 0.0;
   uint64_t change_counter = 0;
 
   // Filled by the object layer: the Runner built at change_counter, and the price lists
@@ -73,9 +77,10 @@ struct RunnerState {
   ObjectSlot cached_trd;
 };
 
-class MarketState {
+// The book's own values (MarketBookData) with the definition, the runners and their caches.
+class MarketState : public MarketBookData {
 public:
-  explicit MarketState(std::string market_id_) : market_id(std::move(market_id_)) {}
+  explicit MarketState(std::string market_id_) { market_id = std::move(market_id_); }
   MarketState(const MarketState &) = delete;
   MarketState &operator=(const MarketState &) = delete;
 
@@ -85,15 +90,10 @@ public:
   // Runners in ascending (selection id, handicap key) order. Valid until the next change.
   const std::vector<RunnerState *> &sorted_runners();
 
-  std::string market_id;
   MarketDefinitionData definition;
   std::vector<RunnerDefinitionData> runner_definitions;
   std::unordered_map<RunnerKey, RunnerState, RunnerKeyHash> runners;
-  std::optional<int64_t> last_match_time;
-  int64_t publish_time_epoch = 0;
-  double total_matched = 0.0;
   uint64_t definition_generation = 0;
-  int32_t number_of_runners = 0;
 
   // Filled by the object layer: the MarketDefinition built at definition_generation.
   ObjectSlot cached_definition;

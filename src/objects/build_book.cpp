@@ -6,6 +6,8 @@
 #include "objects/classes.h"
 #include "objects/time_conversion.h"
 
+#include <type_traits>
+
 namespace pelarune {
 namespace {
 
@@ -27,6 +29,23 @@ Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
   return list;
 }
 
+// A field as a record keeps it: the status as a str, made once; the others as they are.
+template <class Kept, class T> Kept kept_as(const T &value) {
+  if constexpr (std::is_same_v<Kept, PyRef>)
+    return to_python(value);
+  else
+    return value;
+}
+
+RunnerRecordFields record_fields(const RunnerState &runner) {
+  RunnerRecordFields fields;
+#define PELARUNE_COPY(name, state_type, record_type, ...)                                          \
+  fields.name = kept_as<record_type>(runner.name);
+  PELARUNE_RUNNER_FIELDS(PELARUNE_COPY)
+#undef PELARUNE_COPY
+  return fields;
+}
+
 [[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
   PELARUNE_TRY(PyRef atb, ladder_list(runner.atb, runner.cached_atb));
   PELARUNE_TRY(PyRef atl, ladder_list(runner.atl, runner.cached_atl));
@@ -36,24 +55,18 @@ Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
                              .available_to_lay = std::move(atl),
                              .traded_volume = std::move(trd),
                          }));
-  PyRef status = to_python(runner.status);
+  RunnerRecordFields fields = record_fields(runner);
   PELARUNE_TRY(PyRef object, create_instance_with<RunnerRecord>([&] {
                  return RunnerRecord{
-                     .adjustment_factor = runner.adjustment_factor,
-                     .last_price_traded = runner.last_price_traded,
-                     .starting_prices{
+                     std::move(fields),
+                     StartingPriceData{
                          .back_stake_taken = runner.spl.shared_snapshot(),
                          .lay_liability_taken = runner.spb.shared_snapshot(),
                          .near_price = runner.near_price,
                          .far_price = runner.far_price,
                          .actual_sp = runner.actual_sp,
                      },
-                     .removal_date = runner.removal_date,
-                     .status = std::move(status),
-                     .ex = std::move(ex),
-                     .selection_id = runner.selection_id,
-                     .handicap = runner.handicap,
-                     .total_matched = runner.total_matched,
+                     std::move(ex),
                  };
                }));
   cache(runner.cached_runner, object, runner.change_counter);
@@ -113,19 +126,15 @@ Result<PyRef> build_book(MarketState &market) {
   PELARUNE_TRY(PyRef runners, runner_list(market.sorted_runners()));
   PELARUNE_TRY(PyRef definition, definition_object(market));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_datetime(market.publish_time_epoch));
-  // In declaration order: the status values, then the book's own.
+  // In declaration order: the status values, the book's own, then the objects.
   return create_instance_with<MarketBookRecord>([&] {
     return MarketBookRecord{
         market.definition,
-        market.last_match_time,
-        market.market_id,
+        static_cast<const MarketBookData &>(market),
         std::nullopt, // streaming_unique_id
         std::move(publish_time),
         std::move(runners),
         std::move(definition),
-        market.publish_time_epoch,
-        market.total_matched,
-        market.number_of_runners,
     };
   });
 }

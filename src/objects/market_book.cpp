@@ -2,7 +2,7 @@
 #include "objects/market_book.h"
 
 #include "binding/arguments.h"
-#include "binding/convert.h"
+#include "objects/record_surface.h"
 #include "objects/to_dict.h"
 
 #include <climits>
@@ -38,31 +38,24 @@ int market_book_set_streaming_unique_id(PyObject *self, PyObject *value, void *)
 // The stored references, numbers and flags. The getters of a book take shared access to it, but
 // no Python code runs while the streaming_unique_id setter holds exclusive access (it converts its
 // value before taking it), so no read could ever be refused and the interpreter reads these itself.
+#define PELARUNE_ROW_MEMBER(store, name, type, init, change_key, definition_key, rule, attribute,  \
+                            surface, ...)                                                          \
+  PELARUNE_MEMBER_ROW(MarketBookRecord, surface, name, attribute)
+#define PELARUNE_ROW_GETTER(store, name, type, init, change_key, definition_key, rule, attribute,  \
+                            surface, export, doc, ...)                                             \
+  PELARUNE_GETTER_ROW(MarketBookRecord, surface, name, attribute, doc)
+
+// clang-format off
 PyMemberDef market_book_members[] = {
     PELARUNE_MEMBER(MarketBookRecord, publish_time),
-    PELARUNE_MEMBER(MarketBookRecord, bet_delay),
-    PELARUNE_MEMBER(MarketBookRecord, bsp_reconciled),
-    PELARUNE_MEMBER(MarketBookRecord, complete),
-    PELARUNE_MEMBER(MarketBookRecord, cross_matching),
-    // The book spells in_play without the underscore.
-    member<MarketBookRecord>("inplay", &MarketBookRecord::in_play),
-    PELARUNE_MEMBER(MarketBookRecord, number_of_active_runners),
-    PELARUNE_MEMBER(MarketBookRecord, number_of_runners),
-    PELARUNE_MEMBER(MarketBookRecord, number_of_winners),
-    PELARUNE_MEMBER(MarketBookRecord, runners_voidable),
-    PELARUNE_MEMBER(MarketBookRecord, total_matched),
+    PELARUNE_BOOK_FIELDS(PELARUNE_ROW_MEMBER)
     PELARUNE_MEMBER(MarketBookRecord, market_definition),
     PELARUNE_MEMBER(MarketBookRecord, runners),
     {},
 };
 
 PyGetSetDef market_book_getset[] = {
-    {"publish_time_epoch", field_getter<MarketBookRecord, &MarketBookRecord::publish_time_epoch>,
-     nullptr, "publish_time in epoch milliseconds (int, for flumine compatibility)", nullptr},
-    PELARUNE_FIELD(MarketBookRecord, market_id),
-    PELARUNE_FIELD(MarketBookRecord, version),
-    PELARUNE_FIELD(MarketBookRecord, status),
-    PELARUNE_FIELD(MarketBookRecord, last_match_time),
+    PELARUNE_BOOK_FIELDS(PELARUNE_ROW_GETTER)
     PELARUNE_NONE("bet_delay_models"),
     PELARUNE_NONE("elapsed_time"),
     PELARUNE_NONE("is_market_data_delayed"),
@@ -77,6 +70,7 @@ PyGetSetDef market_book_getset[] = {
      "Streaming unique ID (set by stream for flumine compatibility)", nullptr},
     {},
 };
+// clang-format on
 
 PyMethodDef market_book_methods[] = {
     {"to_dict", market_book_to_dict, METH_NOARGS,

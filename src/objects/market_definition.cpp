@@ -1,49 +1,38 @@
 // The MarketDefinition class: attributes and class object.
 #include "objects/market_definition.h"
 
-#include "binding/convert.h"
+#include "objects/record_surface.h"
 
 namespace pelarune {
 namespace {
 
+// The status values show under their C++ names here (in_play, not the book's inplay).
+#define PELARUNE_STATUS_MEMBER(store, name, type, init, change_key, definition_key, rule,          \
+                               attribute, surface, ...)                                            \
+  PELARUNE_ONLY_##store(PELARUNE_MEMBER_ROW(MarketDefinitionRecord, surface, name, #name))
+#define PELARUNE_STATUS_GETTER(store, name, type, init, change_key, definition_key, rule,          \
+                               attribute, surface, ...)                                            \
+  PELARUNE_ONLY_##store(PELARUNE_GETTER_ROW(MarketDefinitionRecord, surface, name, #name, nullptr))
+#define PELARUNE_OWN_MEMBER(name, type, init, key, rule, surface, ...)                             \
+  PELARUNE_MEMBER_ROW(MarketDefinitionRecord, surface, name, #name)
+#define PELARUNE_OWN_GETTER(name, type, init, key, rule, surface, ...)                             \
+  PELARUNE_GETTER_ROW(MarketDefinitionRecord, surface, name, #name, nullptr)
+
+// clang-format off
 PyMemberDef market_definition_members[] = {
     PELARUNE_MEMBER(MarketDefinitionRecord, runners),
     PELARUNE_MEMBER(MarketDefinitionRecord, market_time),
     PELARUNE_MEMBER(MarketDefinitionRecord, open_date),
     PELARUNE_MEMBER(MarketDefinitionRecord, suspend_time),
     PELARUNE_MEMBER(MarketDefinitionRecord, settled_time),
-    PELARUNE_MEMBER(MarketDefinitionRecord, bsp_market),
-    PELARUNE_MEMBER(MarketDefinitionRecord, persistence_enabled),
-    PELARUNE_MEMBER(MarketDefinitionRecord, turn_in_play_enabled),
-    PELARUNE_MEMBER(MarketDefinitionRecord, discount_allowed),
-    PELARUNE_MEMBER(MarketDefinitionRecord, market_base_rate),
-    PELARUNE_MEMBER(MarketDefinitionRecord, bet_delay),
-    PELARUNE_MEMBER(MarketDefinitionRecord, number_of_winners),
-    PELARUNE_MEMBER(MarketDefinitionRecord, number_of_active_runners),
-    PELARUNE_MEMBER(MarketDefinitionRecord, bsp_reconciled),
-    PELARUNE_MEMBER(MarketDefinitionRecord, complete),
-    PELARUNE_MEMBER(MarketDefinitionRecord, cross_matching),
-    PELARUNE_MEMBER(MarketDefinitionRecord, in_play),
-    PELARUNE_MEMBER(MarketDefinitionRecord, runners_voidable),
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_OWN_MEMBER)
+    PELARUNE_BOOK_FIELDS(PELARUNE_STATUS_MEMBER)
     {},
 };
 
 PyGetSetDef market_definition_getset[] = {
-    PELARUNE_FIELD(MarketDefinitionRecord, version),
-    PELARUNE_FIELD(MarketDefinitionRecord, event_id),
-    PELARUNE_FIELD(MarketDefinitionRecord, event_type_id),
-    PELARUNE_FIELD(MarketDefinitionRecord, event_name),
-    PELARUNE_FIELD(MarketDefinitionRecord, market_type),
-    PELARUNE_FIELD(MarketDefinitionRecord, country_code),
-    PELARUNE_FIELD(MarketDefinitionRecord, venue),
-    PELARUNE_FIELD(MarketDefinitionRecord, race_type),
-    PELARUNE_FIELD(MarketDefinitionRecord, name),
-    PELARUNE_FIELD(MarketDefinitionRecord, timezone),
-    PELARUNE_FIELD(MarketDefinitionRecord, betting_type),
-    PELARUNE_FIELD(MarketDefinitionRecord, regulators),
-    PELARUNE_FIELD(MarketDefinitionRecord, each_way_divisor),
-    PELARUNE_FIELD(MarketDefinitionRecord, status),
-    PELARUNE_FIELD(MarketDefinitionRecord, bet_delay_models),
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_OWN_GETTER)
+    PELARUNE_BOOK_FIELDS(PELARUNE_STATUS_GETTER)
     PELARUNE_NONE("key_line_definitions"),
     PELARUNE_NONE("line_interval"),
     PELARUNE_NONE("line_max_unit"),
@@ -52,6 +41,7 @@ PyGetSetDef market_definition_getset[] = {
     PELARUNE_NONE("suspend_reason"),
     {},
 };
+// clang-format on
 
 } // namespace
 

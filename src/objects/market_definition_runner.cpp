@@ -1,26 +1,27 @@
 // The MarketDefinitionRunner class: attributes and class object.
 #include "objects/market_definition_runner.h"
 
-#include "binding/convert.h"
+#include "objects/record_surface.h"
 
 namespace pelarune {
 namespace {
 
+#define PELARUNE_ROW_MEMBER(name, type, init, key, rule, surface, ...)                             \
+  PELARUNE_MEMBER_ROW(MarketDefinitionRunnerRecord, surface, name, #name)
+#define PELARUNE_ROW_GETTER(name, type, init, key, rule, surface, ...)                             \
+  PELARUNE_GETTER_ROW(MarketDefinitionRunnerRecord, surface, name, #name, nullptr)
+
+// clang-format off
 PyMemberDef market_definition_runner_members[] = {
-    PELARUNE_MEMBER(MarketDefinitionRunnerRecord, sort_priority),
-    PELARUNE_MEMBER(MarketDefinitionRunnerRecord, handicap),
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_ROW_MEMBER)
     {},
 };
 
 PyGetSetDef market_definition_runner_getset[] = {
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, selection_id),
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, status),
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, adjustment_factor),
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, removal_date),
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, name),
-    PELARUNE_FIELD(MarketDefinitionRunnerRecord, bsp),
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_ROW_GETTER)
     {},
 };
+// clang-format on
 
 } // namespace
 

@@ -1,7 +1,7 @@
 // The Runner class: attributes and class object.
 #include "objects/runner.h"
 
-#include "binding/convert.h"
+#include "objects/record_surface.h"
 
 namespace pelarune {
 namespace {
@@ -16,19 +16,20 @@ PyObject *runner_get_sp(PyObject *self, void *) noexcept {
   });
 }
 
+#define PELARUNE_ROW_MEMBER(name, state_type, record_type, init, key, rule, surface, ...)          \
+  PELARUNE_MEMBER_ROW(RunnerRecord, surface, name, #name)
+#define PELARUNE_ROW_GETTER(name, state_type, record_type, init, key, rule, surface, ...)          \
+  PELARUNE_GETTER_ROW(RunnerRecord, surface, name, #name, nullptr)
+
+// clang-format off
 PyMemberDef runner_members[] = {
-    PELARUNE_MEMBER(RunnerRecord, handicap),
-    PELARUNE_MEMBER(RunnerRecord, total_matched),
-    PELARUNE_MEMBER(RunnerRecord, status),
+    PELARUNE_RUNNER_FIELDS(PELARUNE_ROW_MEMBER)
     PELARUNE_MEMBER(RunnerRecord, ex),
     {},
 };
 
 PyGetSetDef runner_getset[] = {
-    PELARUNE_FIELD(RunnerRecord, selection_id),
-    PELARUNE_FIELD(RunnerRecord, adjustment_factor),
-    PELARUNE_FIELD(RunnerRecord, last_price_traded),
-    PELARUNE_FIELD(RunnerRecord, removal_date),
+    PELARUNE_RUNNER_FIELDS(PELARUNE_ROW_GETTER)
     {"sp", runner_get_sp, nullptr, nullptr, nullptr},
     PELARUNE_EMPTY_LIST("orders"),
     PELARUNE_EMPTY_LIST("matches"),
@@ -37,6 +38,7 @@ PyGetSetDef runner_getset[] = {
     PELARUNE_NONE("suspend_reason"),
     {},
 };
+// clang-format on
 
 } // namespace
 

@@ -10,19 +10,19 @@
 
 namespace pelarune {
 
-struct RunnerRecord {
+#define PELARUNE_DECLARE_RUNNER_RECORD(name, state_type, record_type, ...) record_type name{};
+
+// A runner's fields as its Runner keeps them.
+struct RunnerRecordFields {
+  PELARUNE_RUNNER_FIELDS(PELARUNE_DECLARE_RUNNER_RECORD)
+};
+
+struct RunnerRecord : RunnerRecordFields {
   static constexpr const char *kName = "Runner";
   static constexpr bool kGuarded = false;
 
-  std::optional<double> adjustment_factor;
-  std::optional<double> last_price_traded;
   StartingPriceData starting_prices;
-  std::optional<std::string> removal_date;
-  PyRef status; // a str, made once so every read returns the same object
-  PyRef ex;     // its ExchangePrices
-  int64_t selection_id = 0;
-  double handicap = 0.0;
-  double total_matched = 0.0;
+  PyRef ex; // its ExchangePrices
 };
 
 } // namespace pelarune

@@ -13,30 +13,9 @@
 namespace pelarune {
 namespace {
 
-// Export keys, spelled as in the output. A key that several dicts use is listed once.
-constexpr std::string_view kMarketId = "marketId";
-constexpr std::string_view kStatus = "status";
-constexpr std::string_view kBetDelay = "betDelay";
-constexpr std::string_view kBspReconciled = "bspReconciled";
-constexpr std::string_view kComplete = "complete";
-constexpr std::string_view kCrossMatching = "crossMatching";
-constexpr std::string_view kInplay = "inplay"; // the book's spelling; the definition has kInPlay
-constexpr std::string_view kNumberOfActiveRunners = "numberOfActiveRunners";
-constexpr std::string_view kNumberOfRunners = "numberOfRunners";
-constexpr std::string_view kNumberOfWinners = "numberOfWinners";
-constexpr std::string_view kRunnersVoidable = "runnersVoidable";
-constexpr std::string_view kTotalMatched = "totalMatched";
-constexpr std::string_view kVersion = "version";
-constexpr std::string_view kLastMatchTime = "lastMatchTime";
-constexpr std::string_view kPublishTime = "publishTime";
+// Export keys of the values written out here; the fields' keys come from their tables.
 constexpr std::string_view kRunners = "runners";
 constexpr std::string_view kMarketDefinition = "marketDefinition";
-
-constexpr std::string_view kSelectionId = "selectionId";
-constexpr std::string_view kHandicap = "handicap";
-constexpr std::string_view kAdjustmentFactor = "adjustmentFactor";
-constexpr std::string_view kLastPriceTraded = "lastPriceTraded";
-constexpr std::string_view kRemovalDate = "removalDate";
 constexpr std::string_view kEx = "ex";
 constexpr std::string_view kSp = "sp";
 constexpr std::string_view kAvailableToBack = "availableToBack";
@@ -50,46 +29,49 @@ constexpr std::string_view kLayLiabilityTaken = "layLiabilityTaken";
 constexpr std::string_view kPrice = "price";
 constexpr std::string_view kSize = "size";
 
-constexpr std::string_view kBettingType = "bettingType";
-constexpr std::string_view kBspMarket = "bspMarket";
-constexpr std::string_view kCountryCode = "countryCode";
-constexpr std::string_view kDiscountAllowed = "discountAllowed";
-constexpr std::string_view kEventId = "eventId";
-constexpr std::string_view kEventName = "eventName";
-constexpr std::string_view kEventTypeId = "eventTypeId";
-constexpr std::string_view kInPlay = "inPlay";
-constexpr std::string_view kMarketBaseRate = "marketBaseRate";
-constexpr std::string_view kMarketTime = "marketTime";
-constexpr std::string_view kMarketType = "marketType";
-constexpr std::string_view kName = "name";
-constexpr std::string_view kOpenDate = "openDate";
-constexpr std::string_view kPersistenceEnabled = "persistenceEnabled";
-constexpr std::string_view kRegulators = "regulators";
-constexpr std::string_view kSuspendTime = "suspendTime";
-constexpr std::string_view kTimezone = "timezone";
-constexpr std::string_view kTurnInPlayEnabled = "turnInPlayEnabled";
-constexpr std::string_view kVenue = "venue";
+#define PELARUNE_BOOK_EXPORT(store, name, type, init, change_key, definition_key, rule, attribute, \
+                             surface, export, doc, definition_export)                              \
+  export, definition_export,
+#define PELARUNE_EXPORT(name, type, init, key, rule, surface, export, ...) export,
+#define PELARUNE_RUNNER_EXPORT(name, state_type, record_type, init, key, rule, surface, export)    \
+  export,
 
-constexpr std::string_view kId = "id";
-constexpr std::string_view kSortPriority = "sortPriority";
-constexpr std::string_view kHc = "hc";
-constexpr std::string_view kBsp = "bsp";
-
-// Every key above, once: the key objects are made from this list.
+// Every export key, with repeats and "" (no key), as the tables give them.
 // clang-format off
-constexpr std::string_view kKeys[] = {
-    kMarketId, kStatus, kBetDelay, kBspReconciled, kComplete, kCrossMatching, kInplay,
-    kNumberOfActiveRunners, kNumberOfRunners, kNumberOfWinners, kRunnersVoidable, kTotalMatched,
-    kVersion, kLastMatchTime, kPublishTime, kRunners, kMarketDefinition,
-    kSelectionId, kHandicap, kAdjustmentFactor, kLastPriceTraded, kRemovalDate, kEx, kSp,
-    kAvailableToBack, kAvailableToLay, kTradedVolume, kNearPrice, kFarPrice, kActualSp,
-    kBackStakeTaken, kLayLiabilityTaken, kPrice, kSize,
-    kBettingType, kBspMarket, kCountryCode, kDiscountAllowed, kEventId, kEventName,
-    kEventTypeId, kInPlay, kMarketBaseRate, kMarketTime, kMarketType, kName, kOpenDate,
-    kPersistenceEnabled, kRegulators, kSuspendTime, kTimezone, kTurnInPlayEnabled, kVenue,
-    kId, kSortPriority, kHc, kBsp,
-};
+constexpr auto kKeyList = std::to_array<std::string_view>({
+    kRunners, kMarketDefinition, kEx, kSp, kAvailableToBack, kAvailableToLay, kTradedVolume,
+    kNearPrice, kFarPrice, kActualSp, kBackStakeTaken, kLayLiabilityTaken, kPrice, kSize,
+    PELARUNE_BOOK_FIELDS(PELARUNE_BOOK_EXPORT)
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_EXPORT)
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_EXPORT)
+    PELARUNE_RUNNER_FIELDS(PELARUNE_RUNNER_EXPORT)
+});
 // clang-format on
+
+constexpr bool is_new_key(size_t i) {
+  if (kKeyList[i].empty())
+    return false;
+  for (size_t j = 0; j < i; ++j)
+    if (kKeyList[j] == kKeyList[i])
+      return false;
+  return true;
+}
+
+// Every export key, once: the key objects are made from this list.
+constexpr auto kKeys = [] {
+  constexpr size_t kCount = [] {
+    size_t count = 0;
+    for (size_t i = 0; i < kKeyList.size(); ++i)
+      count += is_new_key(i);
+    return count;
+  }();
+  std::array<std::string_view, kCount> keys{};
+  size_t n = 0;
+  for (size_t i = 0; i < kKeyList.size(); ++i)
+    if (is_new_key(i))
+      keys[n++] = kKeyList[i];
+  return keys;
+}();
 
 struct KeySlot {
   size_t index;
@@ -103,14 +85,10 @@ consteval KeySlot at(std::string_view key) {
   throw "export key missing from kKeys";
 }
 
-consteval bool keys_distinct() {
-  for (size_t i = 0; i < std::size(kKeys); ++i)
-    for (size_t j = 0; j < i; ++j)
-      if (kKeys[i] == kKeys[j])
-        return false;
-  return true;
+// The slot of an export key, or -1 for "" (a field that is not exported).
+consteval int slot_of(std::string_view key) {
+  return key.empty() ? -1 : int(at(key).index);
 }
-static_assert(keys_distinct(), "an export key is listed twice");
 
 // The key objects, made once per process and kept for its life like the class objects: inserting
 // a key then costs no new str and no hashing (a str per insertion made the call twice as slow,
@@ -124,6 +102,7 @@ public:
     return keys;
   }
   PyObject *operator[](KeySlot slot) const noexcept { return keys_[slot.index]; }
+  PyObject *operator[](size_t slot) const noexcept { return keys_[slot]; }
 
 private:
   ExportKeys() {
@@ -141,9 +120,25 @@ private:
 class DictBuilder {
 public:
   explicit DictBuilder(const ExportKeys &keys) : keys_(keys), dict_(created(PyDict_New())) {}
-  void put(KeySlot key, PyRef value) {
+  void put(KeySlot key, PyRef value) { put(key.index, std::move(value)); }
+  void put(size_t key, PyRef value) {
     if (PyDict_SetItem(dict_.get(), keys_[key], value.get()) < 0) [[unlikely]]
       api_call_failed();
+  }
+  // A field under its key; nothing for a field that is not exported.
+  template <int Slot, class T> void put_field(const T &value) {
+    if constexpr (Slot >= 0)
+      put(size_t(Slot), to_python(value));
+  }
+  // An optional field only when present; a plain double only when not 0.0 (a NaN is written,
+  // -0.0 is not).
+  template <int Slot, class T> void put_field_if_present(const std::optional<T> &value) {
+    if (value)
+      put_field<Slot>(*value);
+  }
+  template <int Slot> void put_field_if_present(double value) {
+    if (value != 0.0)
+      put_field<Slot>(value);
   }
   PyRef done() && { return std::move(dict_); }
 
@@ -217,13 +212,10 @@ PyRef starting_price_dict(const ExportKeys &keys, const StartingPriceData &sp) {
 
 Result<PyRef> runner_dict(const ExportKeys &keys, const RunnerRecord &runner) {
   DictBuilder dict(keys);
-  dict.put(at(kSelectionId), to_python(runner.selection_id));
-  dict.put(at(kHandicap), to_python(runner.handicap));
-  dict.put(at(kStatus), runner.status.clone()); // the Runner's own str
-  dict.put(at(kAdjustmentFactor), to_python(runner.adjustment_factor));
-  dict.put(at(kLastPriceTraded), to_python(runner.last_price_traded));
-  dict.put(at(kTotalMatched), to_python(runner.total_matched));
-  dict.put(at(kRemovalDate), to_python(runner.removal_date));
+#define PELARUNE_PUT(name, state_type, record_type, init, key, rule, surface, export)              \
+  dict.put_field<slot_of(export)>(runner.name);
+  PELARUNE_RUNNER_FIELDS(PELARUNE_PUT)
+#undef PELARUNE_PUT
   PELARUNE_TRY(PyRef ex, exchange_dict(keys, held<ExchangePricesRecord>(runner.ex.get())));
   dict.put(at(kEx), std::move(ex));
   dict.put(at(kSp), starting_price_dict(keys, runner.starting_prices));
@@ -231,27 +223,66 @@ Result<PyRef> runner_dict(const ExportKeys &keys, const RunnerRecord &runner) {
 }
 
 // Optional keys are left out rather than written as None.
+#define PELARUNE_PUT_always put_field
+#define PELARUNE_PUT_optional put_field_if_present
 Result<PyRef> definition_runner_dict(const ExportKeys &keys,
                                      const MarketDefinitionRunnerRecord &runner) {
   DictBuilder dict(keys);
-  dict.put(at(kId), to_python(runner.selection_id));
-  dict.put(at(kSortPriority), to_python(runner.sort_priority));
-  dict.put(at(kStatus), to_python(runner.status));
-  if (runner.adjustment_factor)
-    dict.put(at(kAdjustmentFactor), to_python(*runner.adjustment_factor));
-  if (runner.name)
-    dict.put(at(kName), to_python(*runner.name));
-  // A NaN handicap compares unequal and is written; -0.0 compares equal and is not.
-  if (runner.handicap != 0.0)
-    dict.put(at(kHc), to_python(runner.handicap));
-  if (runner.removal_date)
-    dict.put(at(kRemovalDate), to_python(*runner.removal_date));
-  if (runner.bsp)
-    dict.put(at(kBsp), to_python(*runner.bsp));
+#define PELARUNE_PUT(name, type, init, key, rule, surface, export, exported)                       \
+  dict.PELARUNE_PUT_##exported<slot_of(export)>(runner.name);
+  PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_PUT)
+#undef PELARUNE_PUT
   return std::move(dict).done();
 }
 
-// Keys in alphabetical order; the times as the stream wrote them, not the datetimes.
+// One key of a definition's dict: a field, or its runners where `put` is null.
+struct DefinitionExport {
+  std::string_view key;
+  void (*put)(DictBuilder &, const MarketDefinitionRecord &);
+};
+
+#define PELARUNE_STATUS_EXPORT(store, name, type, init, change_key, definition_key, rule,          \
+                               attribute, surface, export, doc, definition_export)                 \
+  PELARUNE_ONLY_##store(                                                                           \
+      DefinitionExport{definition_export,                                                          \
+                       [](DictBuilder &dict, const MarketDefinitionRecord &definition) {           \
+                         dict.put_field<slot_of(definition_export)>(definition.name);              \
+                       }}, )
+#define PELARUNE_OWN_EXPORT(name, type, init, key, rule, surface, export)                          \
+  DefinitionExport{export, [](DictBuilder &dict, const MarketDefinitionRecord &definition) {       \
+                     dict.put_field<slot_of(export)>(definition.name);                             \
+                   }},
+
+// clang-format off
+constexpr auto kDefinitionExportList = std::to_array<DefinitionExport>({
+    {kRunners, nullptr},
+    PELARUNE_BOOK_FIELDS(PELARUNE_STATUS_EXPORT)
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_OWN_EXPORT)
+});
+// clang-format on
+
+// The definition's keys in alphabetical order, leaving out the fields that are not exported.
+constexpr auto kDefinitionExports = [] {
+  constexpr size_t kCount = [] {
+    size_t count = 0;
+    for (const DefinitionExport &entry : kDefinitionExportList)
+      count += !entry.key.empty();
+    return count;
+  }();
+  std::array<DefinitionExport, kCount> sorted{};
+  size_t n = 0;
+  for (const DefinitionExport &entry : kDefinitionExportList) {
+    if (entry.key.empty())
+      continue;
+    size_t i = n++;
+    for (; i > 0 && entry.key < sorted[i - 1].key; --i)
+      sorted[i] = sorted[i - 1];
+    sorted[i] = entry;
+  }
+  return sorted;
+}();
+
+// The times as the stream wrote them, not the datetimes.
 Result<PyRef> definition_dict(const ExportKeys &keys, const MarketDefinitionRecord &definition) {
   auto convert_runner = [&](const MarketDefinitionRunnerRecord &runner) {
     return definition_runner_dict(keys, runner);
@@ -259,35 +290,12 @@ Result<PyRef> definition_dict(const ExportKeys &keys, const MarketDefinitionReco
   PELARUNE_TRY(PyRef runners, convert_list<MarketDefinitionRunnerRecord>(definition.runners.get(),
                                                                          convert_runner));
   DictBuilder dict(keys);
-  dict.put(at(kBetDelay), to_python(definition.bet_delay));
-  dict.put(at(kBettingType), to_python(definition.betting_type));
-  dict.put(at(kBspMarket), to_python(definition.bsp_market));
-  dict.put(at(kBspReconciled), to_python(definition.bsp_reconciled));
-  dict.put(at(kComplete), to_python(definition.complete));
-  dict.put(at(kCountryCode), to_python(definition.country_code));
-  dict.put(at(kCrossMatching), to_python(definition.cross_matching));
-  dict.put(at(kDiscountAllowed), to_python(definition.discount_allowed));
-  dict.put(at(kEventId), to_python(definition.event_id));
-  dict.put(at(kEventName), to_python(definition.event_name));
-  dict.put(at(kEventTypeId), to_python(definition.event_type_id));
-  dict.put(at(kInPlay), to_python(definition.in_play));
-  dict.put(at(kMarketBaseRate), to_python(definition.market_base_rate));
-  dict.put(at(kMarketTime), to_python(definition.market_time_text));
-  dict.put(at(kMarketType), to_python(definition.market_type));
-  dict.put(at(kName), to_python(definition.name));
-  dict.put(at(kNumberOfActiveRunners), to_python(definition.number_of_active_runners));
-  dict.put(at(kNumberOfWinners), to_python(definition.number_of_winners));
-  dict.put(at(kOpenDate), to_python(definition.open_date_text));
-  dict.put(at(kPersistenceEnabled), to_python(definition.persistence_enabled));
-  dict.put(at(kRegulators), to_python(definition.regulators));
-  dict.put(at(kRunners), std::move(runners));
-  dict.put(at(kRunnersVoidable), to_python(definition.runners_voidable));
-  dict.put(at(kStatus), to_python(definition.status));
-  dict.put(at(kSuspendTime), to_python(definition.suspend_time_text));
-  dict.put(at(kTimezone), to_python(definition.timezone));
-  dict.put(at(kTurnInPlayEnabled), to_python(definition.turn_in_play_enabled));
-  dict.put(at(kVenue), to_python(definition.venue));
-  dict.put(at(kVersion), to_python(definition.version));
+  for (const DefinitionExport &entry : kDefinitionExports) {
+    if (entry.put != nullptr)
+      entry.put(dict, definition);
+    else
+      dict.put(at(kRunners), std::move(runners));
+  }
   return std::move(dict).done();
 }
 
@@ -296,21 +304,11 @@ Result<PyRef> book_dict(const MarketBookRecord &book) {
   auto convert_runner = [&](const RunnerRecord &runner) { return runner_dict(keys, runner); };
   PELARUNE_TRY(PyRef runners, convert_list<RunnerRecord>(book.runners.get(), convert_runner));
   DictBuilder dict(keys);
-  dict.put(at(kMarketId), to_python(book.market_id));
-  dict.put(at(kStatus), to_python(book.status));
-  dict.put(at(kBetDelay), to_python(book.bet_delay));
-  dict.put(at(kBspReconciled), to_python(book.bsp_reconciled));
-  dict.put(at(kComplete), to_python(book.complete));
-  dict.put(at(kCrossMatching), to_python(book.cross_matching));
-  dict.put(at(kInplay), to_python(book.in_play));
-  dict.put(at(kNumberOfActiveRunners), to_python(book.number_of_active_runners));
-  dict.put(at(kNumberOfRunners), to_python(book.number_of_runners));
-  dict.put(at(kNumberOfWinners), to_python(book.number_of_winners));
-  dict.put(at(kRunnersVoidable), to_python(book.runners_voidable));
-  dict.put(at(kTotalMatched), to_python(book.total_matched));
-  dict.put(at(kVersion), to_python(book.version));
-  dict.put(at(kLastMatchTime), to_python(book.last_match_time));
-  dict.put(at(kPublishTime), to_python(book.publish_time_epoch));
+#define PELARUNE_PUT(store, name, type, init, change_key, definition_key, rule, attribute,         \
+                     surface, export, ...)                                                         \
+  dict.put_field<slot_of(export)>(book.name);
+  PELARUNE_BOOK_FIELDS(PELARUNE_PUT)
+#undef PELARUNE_PUT
   dict.put(at(kRunners), std::move(runners));
   if (book.market_definition.get() != Py_None) {
     const auto &definition = held<MarketDefinitionRecord>(book.market_definition.get()).record;

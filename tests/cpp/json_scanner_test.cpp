@@ -58,6 +58,7 @@ std::vector<std::string> recorded_lines() {
   std::vector<std::string> lines;
   for (const auto &entry : std::filesystem::directory_iterator(PELARUNE_RECORDED_DATA)) {
     std::string name = entry.path().filename().string();
+    // The recordings sit beside their readme and licence text.
     if (name.ends_with(".gz") || name.ends_with(".md") || name == "LICENSE")
       continue;
     std::ifstream in(entry.path(), std::ios::binary);

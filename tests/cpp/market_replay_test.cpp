@@ -3,6 +3,7 @@
 #include "market/market_state.h"
 
 #include "input/loader.h"
+#include "ladder_levels.h"
 
 #include <gtest/gtest.h>
 
@@ -138,9 +139,9 @@ void replay(const std::filesystem::path &path, size_t expected_records, size_t e
       }
       previous[key] = now;
       const ModelRunner &expected = model[key];
-      EXPECT_EQ(runner.atb.sorted_entries(), model_entries(expected.atb, true));
-      EXPECT_EQ(runner.atl.sorted_entries(), model_entries(expected.atl, false));
-      EXPECT_EQ(runner.trd.sorted_entries(), model_entries(expected.trd, false));
+      EXPECT_EQ(levels(runner.atb), model_entries(expected.atb, true));
+      EXPECT_EQ(levels(runner.atl), model_entries(expected.atl, false));
+      EXPECT_EQ(levels(runner.trd), model_entries(expected.trd, false));
     }
     EXPECT_EQ(market->definition.number_of_active_runners, active);
   }

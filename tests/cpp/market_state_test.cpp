@@ -3,6 +3,7 @@
 #include "market/market_state.h"
 
 #include "json_for_tests.h"
+#include "ladder_levels.h"
 
 #include <gtest/gtest.h>
 
@@ -134,11 +135,11 @@ TEST(MarketChangeKeys, RunnerChangeFields) {
   EXPECT_EQ(r.total_matched, 100.0);
   EXPECT_EQ(r.removal_date, "2022-04-19T18:00:00.000Z");
   EXPECT_FALSE(r.last_price_traded);
-  EXPECT_EQ(r.trd.sorted_entries(), (std::vector<LadderEntry>{{2.0, 5}}));
-  EXPECT_EQ(r.spb.sorted_entries(), (std::vector<LadderEntry>{{1.5, 2}}));
-  EXPECT_EQ(r.spl.sorted_entries(), (std::vector<LadderEntry>{{1.6, 3}}));
-  EXPECT_EQ(r.atb.sorted_entries(), (std::vector<LadderEntry>{{2.1, 4}}));
-  EXPECT_EQ(r.atl.sorted_entries(), (std::vector<LadderEntry>{{2.2, 6}}));
+  EXPECT_EQ(levels(r.trd), (std::vector<LadderEntry>{{2.0, 5}}));
+  EXPECT_EQ(levels(r.spb), (std::vector<LadderEntry>{{1.5, 2}}));
+  EXPECT_EQ(levels(r.spl), (std::vector<LadderEntry>{{1.6, 3}}));
+  EXPECT_EQ(levels(r.atb), (std::vector<LadderEntry>{{2.1, 4}}));
+  EXPECT_EQ(levels(r.atl), (std::vector<LadderEntry>{{2.2, 6}}));
   apply_json(market, R"({"rc": [{"id": 1, "atb": {"2.1": 0}, "trd": "x"}]})");
   EXPECT_EQ(r.atb.size(), 1u);
   EXPECT_EQ(r.trd.size(), 1u);

@@ -3,6 +3,7 @@
 // its runner or ladder is unchanged, so no cached object goes stale.
 #include "../../fuzz/engine_invariants.h"
 #include "json_for_tests.h"
+#include "ladder_levels.h"
 
 #include <gtest/gtest.h>
 
@@ -71,8 +72,8 @@ void operator delete[](void *p, const std::nothrow_t &) noexcept {
 namespace {
 
 // A market's life in changes that reach every allocation of the engine: runners made by
-// definitions and by runner changes, ladders growing past their first tables and shrinking
-// back, texts, a second definition with more runners, and an image.
+// definitions and by runner changes, ladders growing past their first capacity, emptied again
+// and given a deep image, texts, a second definition with more runners, and an image.
 const char *const kChanges[] = {
     R"({"id": "1.1", "img": true, "marketDefinition": {"status": "OPEN", "venue": "Ascot",
         "regulators": ["MR_INT"], "marketTime": "2021-03-01T14:30:00.000Z",
@@ -94,6 +95,11 @@ const char *const kChanges[] = {
     R"({"img": true, "rc": [{"id": 2, "hc": -1.5, "atb": [[2.0, 1]]}, {"id": 7, "atl": [[3.0, 1]]}]})",
     R"({"rc": [{"id": 7, "atl": [[3.0, 0], [3.5, 2], [4.0, 3]], "status": "LOSER"},
                {"id": 8, "atb": [[1.01, 1], [1.02, 1], [1.03, 1], [1.04, 1], [1.05, 1]]}]})",
+    R"({"rc": [{"id": 8, "spl": [
+        [40, 1], [39, 1], [38, 1], [37, 1], [36, 1], [35, 1], [34, 1], [33, 1], [32, 1],
+        [31, 1], [30, 1], [29, 1], [28, 1], [27, 1], [26, 1], [25, 1], [24, 1], [23, 1],
+        [22, 1], [21, 1], [20, 1], [19, 1], [18, 1], [17, 1], [16, 1], [15, 1], [14, 1],
+        [13, 1], [12, 1], [11, 1], [10, 1], [9, 1], [8, 1], [7, 1], [6, 1], [5, 1]]}]})",
 };
 
 // What the cached objects of a runner show: its Runner (fields and starting-price ladders) and
@@ -123,10 +129,10 @@ std::map<RunnerKey, RunnerView> view(MarketState &state) {
         r->far_price,
         r->actual_sp,
         r->total_matched,
-        r->spb.sorted_entries(),
-        r->spl.sorted_entries(),
+        levels(r->spb),
+        levels(r->spl),
         {r->atb.change_counter(), r->atl.change_counter(), r->trd.change_counter()},
-        {r->atb.sorted_entries(), r->atl.sorted_entries(), r->trd.sorted_entries()}};
+        {levels(r->atb), levels(r->atl), levels(r->trd)}};
   return views;
 }
 

@@ -208,6 +208,26 @@ class TestDescriptors:
             "Streaming unique ID (set by stream for flumine compatibility)")
         assert pelarune.MarketBook.market_id.__doc__ is None
 
+    def test_members_and_getters(self):
+        # The interpreter reads these fields itself; every other attribute has a getter.
+        members = {
+            pelarune.MarketBook: "bet_delay bsp_reconciled complete cross_matching inplay "
+            "market_definition number_of_active_runners number_of_runners number_of_winners "
+            "publish_time runners runners_voidable total_matched",
+            pelarune.MarketDefinition: "bet_delay bsp_market bsp_reconciled complete "
+            "cross_matching discount_allowed in_play market_base_rate market_time "
+            "number_of_active_runners number_of_winners open_date persistence_enabled runners "
+            "runners_voidable settled_time suspend_time turn_in_play_enabled",
+            pelarune.MarketDefinitionRunner: "handicap sort_priority",
+            pelarune.Runner: "ex handicap status total_matched",
+        }
+        for cls, names in members.items():
+            kinds = {name: type(value).__name__ for name, value in vars(cls).items()
+                     if not name.startswith("_") and name != "to_dict"}
+            assert {n for n, kind in kinds.items() if kind == "member_descriptor"} == set(
+                names.split()), cls
+            assert set(kinds.values()) == {"member_descriptor", "getset_descriptor"}, cls
+
     def test_read_only(self, book):
         for obj, name in [(book, "market_id"), (book.runners[0], "status"), (book, "anything")]:
             with pytest.raises(AttributeError):
