@@ -4,6 +4,7 @@ stream gives, with and without pelarune_flumine's middleware."""
 import json
 import logging
 import random
+import warnings
 
 import pytest
 
@@ -46,7 +47,7 @@ if FlumineStream is not None:
         moves an order still waiting after two seconds one tick up."""
 
         def start(self, flumine):
-            self.calls, self.orders, self.events = [], [], []
+            self.calls, self.orders, self.events, self.tries = [], [], [], {}
 
         def check_market_book(self, market, market_book):
             return market_book.status == "OPEN"
@@ -59,9 +60,13 @@ if FlumineStream is not None:
                 lays = runner.ex.available_to_lay
                 # The basic recordings carry last traded prices only.
                 price = lays[0]["price"] if lays else runner.last_price_traded
-                if runner.status != "ACTIVE" or price is None or price > 50 or self.get_runner_context(
-                        market.market_id, runner.selection_id, runner.handicap).live_trade_count:
+                key = (market.market_id, runner.selection_id, runner.handicap)
+                tries = (*key, market_book.inplay)
+                if runner.status != "ACTIVE" or price is None or price > 50 \
+                        or self.tries.get(tries, 0) >= 3 \
+                        or self.get_runner_context(*key).live_trade_count:
                     continue
+                self.tries[tries] = self.tries.get(tries, 0) + 1
                 trade = Trade(market.market_id, runner.selection_id, runner.handicap, self)
                 order = trade.create_order(side="BACK", order_type=LimitOrder(price, STAKE))
                 market.place_order(order)
@@ -82,8 +87,8 @@ def backtest(path, stream_class, middleware=False, **listener_kwargs):
         framework.add_market_middleware(pelarune_flumine.SimulatedMiddleware())
     framework.add_client(clients.SimulatedClient())
     strategy = Placer(streams=[stream_class(path, listener_kwargs=listener_kwargs)],
-                      max_order_exposure=STAKE, max_selection_exposure=3 * STAKE,
-                      max_market_exposure=7 * STAKE, max_live_trade_count=2)
+                      max_order_exposure=STAKE, max_selection_exposure=10 * STAKE,
+                      max_market_exposure=14 * STAKE, max_live_trade_count=2)
     framework.add_strategy(strategy)
     framework.run()
     orders = [(o.selection_id, o.side, o.order_type.price, o.order_type.size, o.status.value,
@@ -102,8 +107,10 @@ def trading_market(tmp_path, name, passive=False, image=False, seed=3):
     rng = random.Random(seed)
     start = 1_600_000_000_000
     ids = [30, 10, 20]
-    best = {i: rng.choice([2.0, 3.5, 6.0]) for i in [30, 10, 20, 5, 40]}
-    traded = {i: {} for i in best}
+    base = {i: rng.choice([2.0, 3.5, 4.5]) for i in [30, 10, 20, 5, 40]}
+    traded = {i: {} for i in base}
+
+    streamed = set(ids)
 
     def market_definition(runners, in_play=False, status="OPEN", winner=None):
         extra = {"betDelayModels": ["PASSIVE"]} if passive else {}
@@ -115,18 +122,22 @@ def trading_market(tmp_path, name, passive=False, image=False, seed=3):
             bspMarket=False, turnInPlayEnabled=True, persistenceEnabled=True,
             marketBaseRate=5, eventId="30000", eventTypeId="7", numberOfWinners=1,
             bettingType="ODDS", marketType="WIN", bspReconciled=False, complete=True,
-            crossMatching=True, runnersVoidable=False, numberOfActiveRunners=len(runners),
+            crossMatching=True, runnersVoidable=False,
+            # pelarune counts the active runners it has met, listed or not.
+            numberOfActiveRunners=len(streamed),
             regulators=["MR_INT"], discountAllowed=True, timezone="GMT", version=1, **extra)
 
     def prices(i, full=False):
-        b = best[i] = round(min(20.0, max(1.5, best[i] + rng.choice([-0.1, 0, 0.1]))), 1)
+        # Prices stay in a narrow band, so that resting orders meet later trades.
+        b = round(base[i] + rng.choice([0, 0.1]), 1)
         body = {"atb": [[b, rng.choice([5, 20, 0 if not full else 7])]],
                 "atl": [[round(b + 0.1, 1), rng.choice([5, 30])]], "ltp": b}
         if rng.random() < 0.6:
-            price = rng.choice([b, round(b + 0.1, 1)])
+            price = round(b + rng.choice([0.1, 0.2]), 1)
             traded[i][price] = round(traded[i].get(price, 0) + rng.choice([2, 10, 40]), 2)
             body["trd"] = [[p, v] for p, v in sorted(traded[i].items())] if full \
                 else [[price, traded[i][price]]]
+        streamed.add(i)
         return rc(i, **body)
 
     lines = [mcm(start, change(img=True, marketDefinition=market_definition(ids),
@@ -135,12 +146,16 @@ def trading_market(tmp_path, name, passive=False, image=False, seed=3):
     for n in range(1, 160):
         pt = start + n * 700
         if n == 20:
-            body = change(rc=[prices(5, True)])  # a runner no definition names
+            # A runner no definition names; a definition without it in the same record
+            # counts it among the active runners, as pelarune does.
+            changes = [prices(5, True)]
+            body = change(marketDefinition=market_definition(ids), rc=changes)
         elif n == 45:
             ids = ids + [5]
             body = change(marketDefinition=market_definition(ids))
         elif n == 60:
-            body = change(rc=[prices(40, True), prices(10)])
+            changes = [prices(40, True), prices(10)]
+            body = change(marketDefinition=market_definition(ids), rc=changes)
         elif n == 80 and image:
             ids = [40, 20, 5, 10, 30]
             body = change(img=True, marketDefinition=market_definition(ids, in_play),
@@ -199,3 +214,40 @@ def test_one_simulated_middleware_runs():
     framework.add_market_middleware(ours)
     framework.add_client(clients.SimulatedClient())
     assert [m for m in framework._market_middleware if isinstance(m, FlumineMiddleware)] == [ours]
+
+
+class TestRefused:
+    @pytest.mark.parametrize("listener_kwargs", [
+        {"lightweight": True}, {"calculate_market_tv": True}, {"cumulative_runner_tv": True}])
+    def test_listener_keys_whose_results_books_cannot_carry(self, listener_kwargs):
+        with pytest.raises(ValueError, match=next(iter(listener_kwargs))):
+            pelarune_flumine.BetfairHistoricalStream("any", listener_kwargs=listener_kwargs)
+
+    def test_a_file_of_two_markets_names_the_file(self, stream_file):
+        path = stream_file(mcm(1, change("1.5", marketDefinition=definition())),
+                           mcm(2, change("1.6", marketDefinition=definition())), gz=True)
+        stream = pelarune_flumine.BetfairHistoricalStream(path)
+        with pytest.raises(ValueError, match=f"{path} holds more than one market"):
+            next(stream.create_generator()())
+
+
+def test_runners_first_met_together_in_runner_changes_keep_selection_id_order(stream_file):
+    # betfairlightweight would list 9 before 4 (the order of "rc"); the books cannot show it.
+    path = stream_file(mcm(1, change(marketDefinition=definition([7, 2]))),
+                       mcm(2, change(rc=[rc(9, ltp=2.0), rc(4, ltp=3.0)])))
+    stream = pelarune_flumine.BetfairHistoricalStream(path)
+    stream.stream_id = 5
+    books = [books[0] for books in stream.create_generator()()]
+    assert [[r.selection_id for r in book.runners] for book in books] == [[7, 2], [7, 2, 4, 9]]
+    assert [book.streaming_unique_id for book in books] == [5, 5]
+    assert [r.status for r in books[1].runners] == ["ACTIVE", "ACTIVE", None, None]
+
+
+@pytest.mark.parametrize("version, warns", [("3.3.2", False), ("3.9", False), ("3.2.1", True),
+                                            ("4.0.0", True)])
+def test_other_flumine_versions_warn(version, warns):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        pelarune_flumine._check_flumine_version(version)
+    assert [str(w.message) for w in caught] == ([f"pelarune_flumine is made for flumine "
+                                                f">=3.3,<4; found flumine {version}"] if warns else [])
