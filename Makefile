@@ -123,7 +123,8 @@ test: format-check native pytest typecheck pytest313 sanitize fuzz
 # Benchmarks, not tests: a 200 MB generated file (kept in bench/data/ with its gzip and bzip2
 # forms) through the loader and the engine, then the Python replay and to_dict against the
 # unavoidable work and betfairlightweight, a strategy's reads of every book on both libraries,
-# and the replay against its floor (bench/floor_harness.c, a C extension built here).
+# the replay against its floor (bench/floor_harness.c, a C extension built here), and flumine
+# backtests on its own historical stream and on pelarune_flumine's.
 BUILD_BENCH := build/bench
 BENCH_FILE := bench/data/stream-200mb.json
 BENCH_ONE_MARKET := bench/data/apply-one-market.json
@@ -147,6 +148,7 @@ bench: install
 	@$(PY) bench/bench_replay.py
 	@$(PY) bench/bench_strategy.py
 	@$(PY) bench/bench_floor.py
+	@$(PY) bench/bench_flumine.py
 
 clean:
 	rm -rf build

@@ -65,7 +65,7 @@ make_venv() {
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.8" cmake ninja pytest "$@"
+    "scikit-build-core>=0.8" cmake ninja pytest "flumine>=3.3,<4" betfairlightweight "$@"
 }
 
 # The many-files example's Dask form: its test skips without Dask, except in CI, which installs
