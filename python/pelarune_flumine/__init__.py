@@ -237,7 +237,6 @@ def _books(stream: "BetfairHistoricalStream") -> Iterator[List[Any]]:
                 order.update(runners, None, previous is None)
         elif len(runners) != order.count:
             order.update(runners, None, False)
-        order.apply(runners)
         previous, previous_epoch = book, epoch
         if filtering and status == "OPEN":
             # flumine's historical listener filters, in its order and arithmetic.
@@ -252,6 +251,8 @@ def _books(stream: "BetfairHistoricalStream") -> Iterator[List[Any]]:
             if inplay_since is not None and max_inplay_seconds is not None \
                     and (epoch - inplay_since) / 1000 > max_inplay_seconds:
                 continue
+        # Only books handed out are reordered: a filtered book is never seen.
+        order.apply(runners)
         book.streaming_unique_id = unique_id
         yield [book]
 
