@@ -10,6 +10,8 @@ process CPU time, best of --repeat.
   pelarune           pelarune_flumine.BetfairHistoricalStream, flumine's middleware
   pelarune+mw        pelarune_flumine.BetfairHistoricalStream and SimulatedMiddleware
   stream alone       the stream's generator drained, with and without a seconds_to_start filter
+  middleware alone   flumine's SimulatedMiddleware and ours called on each book of our stream,
+                     with no orders, per file
 
 Sets: the recordings in ../shared/data when present, and --markets generated one-market files
 (bench/generate.py, full ladders; their heartbeats carry an empty change list, since flumine's
@@ -34,6 +36,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 import pelarune_flumine  # noqa: E402
 import test_flumine  # noqa: E402
 from flumine import FlumineSimulation, clients  # noqa: E402
+from flumine.markets.middleware import SimulatedMiddleware  # noqa: E402
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # noqa: E402
 
 
@@ -89,6 +92,30 @@ def stream_alone(paths, stream_class, listener_kwargs):
     return time.process_time() - start, books
 
 
+class _Blotter:
+    active = False
+
+    def __iter__(self):
+        return iter(())
+
+
+class _Market:
+    """What the middlewares read from flumine's Market when no order is live."""
+
+    def __init__(self, market_id):
+        self.market_id, self.context, self.blotter, self.market_book = market_id, {}, _Blotter(), None
+
+
+def middleware_alone(books, middleware_class):
+    middleware = middleware_class()
+    market = _Market(books[0].market_id)
+    start = time.process_time()
+    for book in books:
+        market.market_book = book
+        middleware(market)
+    return time.process_time() - start
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
@@ -120,6 +147,20 @@ def main():
         for label, _, _ in runs:
             print(f"    {label:12s} {best[label]:8.3f} s   "
                   f"{best['flumine'] / best[label]:5.1f}x")
+        print("  middleware alone, µs a book:")
+        for path in paths[:3]:
+            stream = pelarune_flumine.BetfairHistoricalStream(path)
+            stream.stream_id = 1
+            books = [market_books[0] for market_books in stream.create_generator()()]
+            best_middleware = {}
+            for _ in range(args.repeat):
+                for label, middleware_class in (("flumine", SimulatedMiddleware),
+                                                ("ours", pelarune_flumine.SimulatedMiddleware)):
+                    seconds = middleware_alone(books, middleware_class)
+                    best_middleware[label] = min(best_middleware.get(label, seconds), seconds)
+            print(f"    {os.path.basename(path):24s} " + "   ".join(
+                f"{label} {seconds / len(books) * 1e6:5.2f}"
+                for label, seconds in best_middleware.items()))
         for listener_kwargs in ({}, {"seconds_to_start": 600}):
             best_stream = {}
             counts = {}
