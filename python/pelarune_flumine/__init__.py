@@ -319,7 +319,9 @@ class BetfairHistoricalStream:
 class SimulatedMiddleware(_middleware.SimulatedMiddleware):  # type: ignore[misc]
     """flumine's simulated middleware, skipping the traded-volume comparison for a runner
     whose Runner object is the one its analytics last saw (pelarune reuses a Runner while it
-    is unchanged). Such a runner's recent trades still reset to {} as flumine resets them."""
+    is unchanged). Such a runner's recent trades still reset to {} as flumine resets them.
+    bench/bench_flumine.py, middleware alone: 5.5 to 2.6 µs a book where few runners change
+    per book, 7% more where all of them change in most books."""
 
     def __init__(self) -> None:
         super().__init__()
