@@ -103,7 +103,8 @@ class _Market:
     """What the middlewares read from flumine's Market when no order is live."""
 
     def __init__(self, market_id):
-        self.market_id, self.context, self.blotter, self.market_book = market_id, {}, _Blotter(), None
+        self.market_id, self.context, self.market_book = market_id, {}, None
+        self.blotter = _Blotter()
 
 
 def middleware_alone(books, middleware_class):

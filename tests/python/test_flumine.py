@@ -249,5 +249,5 @@ def test_other_flumine_versions_warn(version, warns):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         pelarune_flumine._check_flumine_version(version)
-    assert [str(w.message) for w in caught] == ([f"pelarune_flumine is made for flumine "
-                                                f">=3.3,<4; found flumine {version}"] if warns else [])
+    expected = f"pelarune_flumine is made for flumine >=3.3,<4; found flumine {version}"
+    assert [str(w.message) for w in caught] == ([expected] if warns else [])
