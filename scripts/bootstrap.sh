@@ -70,9 +70,10 @@ make_venv() {
 }
 
 # What the tests import besides pytest, on every clone: a missing one fails its test, so that
-# no check is left out silently. Dask runs the many-files example's Dask form. The stubs' checks
-# need mypy.
-tests=("dask[distributed]")
+# no check is left out silently. Dask runs the many-files example's Dask form; flumine (with
+# betfairlightweight) runs the backtests that compare its own stream with pelarune_flumine's. The
+# stubs' checks need mypy.
+tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight)
 typecheck=()
 [[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
 make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}"
