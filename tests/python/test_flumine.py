@@ -3,7 +3,10 @@ stream gives, with and without pelarune_flumine's middleware."""
 
 import json
 import logging
+import os
 import random
+import subprocess
+import sys
 import warnings
 
 import pytest
@@ -244,3 +247,16 @@ def test_other_flumine_versions_warn(version, warns):
         pelarune_flumine._check_flumine_version(version)
     expected = f"pelarune_flumine is made for flumine >=3.3,<4; found flumine {version}"
     assert [str(w.message) for w in caught] == ([expected] if warns else [])
+
+
+def test_readme_example_runs():
+    # As a user runs it, from the repository's root; it must place orders, not merely import.
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(root, "README.md"), encoding="utf-8") as readme:
+        blocks = [part.split("```", 1)[0] for part in readme.read().split("```python\n")[1:]]
+    (code,) = [block for block in blocks if "pelarune_flumine" in block]
+    code += "print(len(list(framework.markets.markets['1.197931750'].blotter)))\n"
+    run = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    assert int(run.stdout) > 10
