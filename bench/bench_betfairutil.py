@@ -17,8 +17,6 @@ Without FILE: the recorded files of tests/data and a generated one-market file.
 import argparse
 import gc
 import os
-import subprocess
-import sys
 import time
 import warnings
 
@@ -29,19 +27,14 @@ import smart_open  # noqa: F401
 import betfairutil
 
 import pelarune
+from generate import generated
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RECORDED = os.path.join(ROOT, "tests", "data")
-GENERATED = os.path.join(ROOT, "bench", "data", "one_market_2000.json")
 
 
 def generated_file():
-    if not os.path.exists(GENERATED):
-        os.makedirs(os.path.dirname(GENERATED), exist_ok=True)
-        subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"), "-o",
-                        GENERATED, "--markets", "1", "--updates", "2000", "--seed", "20220419"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return GENERATED
+    return generated("one_market_2000.json", markets=1, updates=2000, seed=20220419)
 
 
 def timed(read, path):

@@ -14,12 +14,12 @@ import bz2
 import gc
 import gzip
 import os
-import subprocess
 import sys
 import time
 import warnings
 
 import pelarune
+from generate import generated
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RECORDED = os.path.join(ROOT, "tests", "data")
@@ -27,13 +27,8 @@ DATA = os.path.join(ROOT, "bench", "data", "forms")
 
 
 def generated_file(updates):
-    path = os.path.join(DATA, f"one_market_{updates}.json")
-    if not os.path.exists(path):
-        os.makedirs(DATA, exist_ok=True)
-        subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"), "-o", path,
-                        "--markets", "1", "--updates", str(updates), "--seed", "20220419"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return path
+    return generated(f"forms/one_market_{updates}.json", markets=1, updates=updates,
+                     seed=20220419)
 
 
 def forms(path):

@@ -23,26 +23,20 @@ import argparse
 import gc
 import json
 import os
-import subprocess
 import sys
 import time
 import warnings
 
 import pelarune
+from generate import generated
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RECORDED = os.path.join(ROOT, "tests", "data")
-GENERATED = os.path.join(ROOT, "bench", "data", "replay_one_market.json")
 UNCHANGED = os.path.join(ROOT, "bench", "data", "replay_unchanged.json")
 
 
 def generated_file():
-    if not os.path.exists(GENERATED):
-        os.makedirs(os.path.dirname(GENERATED), exist_ok=True)
-        subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"), "-o",
-                        GENERATED, "--markets", "1", "--updates", "20000", "--seed", "20220419"],
-                       check=True, stdout=subprocess.DEVNULL)
-    return GENERATED
+    return generated("replay_one_market.json", markets=1, updates=20000, seed=20220419)
 
 
 def unchanged_file(runners=14, books=20000):

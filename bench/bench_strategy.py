@@ -21,13 +21,13 @@ and the recorded files of tests/data.
 import argparse
 import gc
 import os
-import subprocess
 import sys
 import time
 import timeit
 import warnings
 
 import pelarune
+from generate import generated
 from bench_replay import bfl_stream, have_bfl
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -36,13 +36,8 @@ DATA = os.path.join(ROOT, "bench", "data")
 
 
 def generated_file(runners, updates=20000):
-    path = os.path.join(DATA, f"strategy_{runners}_runners.json")
-    if not os.path.exists(path):
-        os.makedirs(DATA, exist_ok=True)
-        subprocess.run([sys.executable, os.path.join(ROOT, "bench", "generate.py"), "-o", path,
-                        "--markets", "1", "--updates", str(updates), "--runners", str(runners)],
-                       check=True, stderr=subprocess.DEVNULL)
-    return path
+    return generated(f"strategy_{runners}_runners.json", markets=1, updates=updates,
+                     runners=runners)
 
 
 def default_files():

@@ -17,6 +17,7 @@ import gzip
 import os
 import random
 import shutil
+import subprocess
 import sys
 
 # The exchange's price ladder: (up to this price, step), in hundredths.
@@ -460,6 +461,20 @@ def main(argv=None):
         args.output, markets, stream.lines, stream.bytes / 1e6,
         " (and .gz, %.1f MB)" % (os.path.getsize(args.output + ".gz") / 1e6) if args.gzip else ""),
         file=sys.stderr)
+
+
+def generated(name, **options):
+    """bench/data/NAME, written with these command-line options (updates=2000 for --updates 2000)
+    unless it is there already: the benchmarks generate their files once and keep them."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", name)
+    if not os.path.exists(path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        argv = ["-o", path]
+        for option, value in options.items():
+            argv += ["--" + option.replace("_", "-"), str(value)]
+        subprocess.run([sys.executable, os.path.abspath(__file__), *argv], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return path
 
 
 if __name__ == "__main__":
