@@ -125,3 +125,16 @@ def test_held_objects_released_with_iterator():
     # Only the iterator's caches let go of them: one reference each.
     assert (sys.getrefcount(runner), sys.getrefcount(definition)) == (counts[0] - 1, counts[1] - 1)
 
+
+
+def test_two_markets_in_one_file_count_every_record(tmp_path):
+    # As the README shows: len() counts the other market's records, which are never yielded.
+    path = tmp_path / "two.json"
+    with open(path, "wb") as out:
+        for name in ("BASIC-1.132153978", "1.197931750"):
+            with open(recorded(name), "rb") as part:
+                out.write(part.read())
+    it = pelarune.iter_prices_file(str(path))
+    books = list(it)
+    assert (len(it), len(books)) == (646, 480)
+    assert {book.market_id for book in books} == {"1.132153978"}
