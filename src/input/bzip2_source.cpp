@@ -111,7 +111,7 @@ Step Bzip2Reader::decode_into(char *out, size_t capacity, size_t &produced) {
     z.next_in = const_cast<char *>(input_.data());
     z.avail_in = unsigned(in_before);
     int status = BZ2_bzDecompress(&z);
-    input_.consume(in_before - z.avail_in);
+    input_.keep_last(z.avail_in);
     if (status == BZ_STREAM_END) {
       decoder_.end();
       state_ = State::AfterUnit;

@@ -29,6 +29,12 @@ public:
   const char *data() const noexcept { return begin_; }
   size_t size() const noexcept { return size_t(end_ - begin_); }
   void consume(size_t n) noexcept { begin_ += n; }
+  // Leaves the last n bytes unconsumed, as a decoder reports what it left of its input; never
+  // more than the buffer holds.
+  void keep_last(size_t n) {
+    PELARUNE_CHECK(n <= size_t(end_ - storage_.get()), "decoder kept more than the buffer");
+    begin_ = end_ - n;
+  }
   // Whether the source has no more.
   bool ended() const noexcept { return ended_; }
 

@@ -134,10 +134,12 @@ Step GzipReader::decode_into(char *out, size_t capacity, size_t &produced) {
     state.avail_in = uint32_t(in_before);
     uint32_t out_before = state.avail_out;
     int status = isal_inflate(&state);
-    bool took_input = state.avail_in != in_before;
-    input_.consume(in_before - state.avail_in);
+    // A failed inflate can report more input left than it was given, counting bytes it had
+    // read ahead; the reader fails for good, so the buffer is not touched.
     if (status != ISAL_DECOMP_OK) // the raw mode reports no other success
       return load_error("corrupt deflate stream");
+    bool took_input = state.avail_in != in_before;
+    input_.keep_last(state.avail_in);
     if (state.block_state == ISAL_BLOCK_FINISH) {
       finished = true;
       break;

@@ -2,6 +2,7 @@
 // trailing bytes. Every file is decoded twice, read a byte at a time and in one piece, and both
 // ways must give the same outcome.
 #include "input/byte_source.h"
+#include "input/loader.h"
 #include "input_test_util.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,21 @@ TEST(GzipFraming, BodyDamageFailsOrChangesNothing) {
   // Most flips change the decoded bytes, which the trailer CRC catches; the ones that pass
   // land where the decoder does not look (the padding after the final block).
   EXPECT_GT(body.failed, 8 * (file.size() - kHeaderBytes - kTrailerBytes) * 9 / 10);
+}
+
+// An inflate that fails here reports more input left than it was given; the reader fails
+// without moving its buffer by that. Found by fuzz_load.
+TEST(GzipFraming, FailingInflateHandsBackReadAhead) {
+  const unsigned char file[] = {
+      0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0xff, 0xab, 0x56, 0x2a, 0x28, 0x51,
+      0xb2, 0x32, 0xd4, 0x51, 0xab, 0x56, 0x2a, 0x28, 0x51, 0xb2, 0x32, 0xd4, 0x51, 0xca, 0x4d,
+      0x56, 0xb2, 0x8a, 0x8e, 0xad, 0xe5, 0xe5, 0xaa, 0x06, 0x8b, 0x94, 0x0c, 0xf5, 0x0c, 0x23,
+      0x6a, 0x41, 0xb2, 0x00, 0xea, 0x6d, 0x6f, 0xef, 0x30, 0x00, 0x00, 0x00};
+  std::string bytes(reinterpret_cast<const char *>(file), sizeof file);
+  EXPECT_EQ(error_of(bytes), "corrupt deflate stream");
+  LoadResult loaded = load_messages(ByteSource::gzip(bytes));
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().message, "corrupt deflate stream");
 }
 
 TEST(GzipFraming, TrailerChecked) {
