@@ -2,7 +2,7 @@
 """Writes the fuzzers' seed corpus: small inputs cut from a generated stream file and from the
 recorded files of tests/data, plus hand-made edge cases.
 
-    python3 fuzz/make_seeds.py OUT            # OUT/load/*, OUT/parse/* and OUT/apply/*
+    python3 fuzz/make_seeds.py OUT    # OUT/load/*, OUT/parse/*, OUT/apply/* and OUT/flumine/*
 
 fuzz_load takes a whole stream file (its seeds also come gzip- and bzip2-compressed, since it
 reads each input as a gzip and a bzip2 file too); fuzz_parse takes the plain ones, parsed line by
@@ -199,7 +199,10 @@ def main(argv=None):
         apply[seed_name("edge", text)] = text
 
     parse = {name: data for name, data in load.items() if "-gz-" not in name}
-    for target, seeds in (("load", load), ("parse", parse), ("apply", apply)):
+    # fuzz_flumine: a byte of listener filters, then the same changes, one record a line.
+    flumine = {name: bytes([n % 32]) + data
+               for n, (name, data) in enumerate(sorted(apply.items()))}
+    for target, seeds in (("load", load), ("parse", parse), ("apply", apply), ("flumine", flumine)):
         folder = os.path.join(args.out, target)
         os.makedirs(folder, exist_ok=True)
         for name in os.listdir(folder):

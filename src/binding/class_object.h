@@ -62,11 +62,19 @@ template <class Record> void class_dealloc(PyObject *self) noexcept {
   Py_DECREF(type);     // heap-type instances own a reference to their type
 }
 
-// Builds the heap type "builtins.<name>". members, getset and methods must have static storage.
+// The module a class names: "builtins" unless its record names another (a companion's class).
+template <class Record> constexpr const char *module_of() {
+  if constexpr (requires { Record::kModule; })
+    return Record::kModule;
+  else
+    return "builtins";
+}
+
+// Builds the heap type "<module>.<name>". members, getset and methods must have static storage.
 template <class Record>
 PyTypeObject *make_class(const char *doc, PyMemberDef *members, PyGetSetDef *getset,
                          PyMethodDef *methods, std::initializer_list<PyType_Slot> extra = {}) {
-  static const std::string name = std::string("builtins.") + Record::kName;
+  static const std::string name = std::string(module_of<Record>()) + "." + Record::kName;
   PyType_Slot slots[16];
   size_t n = 0;
   slots[n++] = {Py_tp_doc, const_cast<char *>(doc)};

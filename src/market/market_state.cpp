@@ -33,6 +33,10 @@ constexpr std::string_view kAtl = "atl";
 constexpr std::string_view kTrd = "trd";
 constexpr std::string_view kSpn = "spn";
 constexpr std::string_view kSpf = "spf";
+constexpr std::string_view kBatb = "batb";
+constexpr std::string_view kBatl = "batl";
+constexpr std::string_view kBdatb = "bdatb";
+constexpr std::string_view kBdatl = "bdatl";
 
 constexpr std::string_view kActive = "ACTIVE";
 
@@ -58,7 +62,7 @@ constexpr auto kDefinitionRunnerKeyList = std::to_array<std::string_view>({
     PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_KEY)
 });
 constexpr auto kRunnerChangeKeyList = std::to_array<std::string_view>({
-    kId, kHc, kStatus, kSpb, kSpl, kAtb, kAtl, kTrd, kSpn, kSpf,
+    kId, kHc, kStatus, kSpb, kSpl, kAtb, kAtl, kTrd, kSpn, kSpf, kBatb, kBatl, kBdatb, kBdatl,
     PELARUNE_RUNNER_FIELDS(PELARUNE_RUNNER_KEY)
 });
 // clang-format on
@@ -232,8 +236,26 @@ double handicap_of(JsonValue value) noexcept {
   return handicap;
 }
 
+// The best-offers ladders of one runner change, kept under the rules that ask for them.
+[[gnu::noinline]] bool apply_best_offers(RunnerState &runner, const auto &slots) {
+  bool changed = false;
+  auto update = [&](JsonValue deltas, PositionLadder BestOffers::*ladder) {
+    if (!deltas || !deltas.is_array())
+      return;
+    if (!runner.best_offers)
+      runner.best_offers = std::make_unique<BestOffers>();
+    changed |= ((*runner.best_offers).*ladder).apply_updates(deltas.array());
+  };
+  update(slots[kRunnerChangeKeys.at(kBatb)], &BestOffers::batb);
+  update(slots[kRunnerChangeKeys.at(kBatl)], &BestOffers::batl);
+  update(slots[kRunnerChangeKeys.at(kBdatb)], &BestOffers::bdatb);
+  update(slots[kRunnerChangeKeys.at(kBdatl)], &BestOffers::bdatl);
+  return changed;
+}
+
 // The fields of one runner change, applied to its runner; whether any of them changed it.
-bool apply_runner_fields(RunnerState &runner, const auto &slots, bool &statuses_dirty) {
+bool apply_runner_fields(RunnerState &runner, const auto &slots, bool &statuses_dirty,
+                         ChangeRules rules) {
   bool changed = false;
   if (apply_text(slots[kRunnerChangeKeys.at(kStatus)], runner.status)) {
     statuses_dirty = true;
@@ -253,7 +275,14 @@ bool apply_runner_fields(RunnerState &runner, const auto &slots, bool &statuses_
   update_ladder(slots[kRunnerChangeKeys.at(kSpl)], runner.spl);
   update_ladder(slots[kRunnerChangeKeys.at(kAtb)], runner.atb);
   update_ladder(slots[kRunnerChangeKeys.at(kAtl)], runner.atl);
-  update_ladder(slots[kRunnerChangeKeys.at(kTrd)], runner.trd);
+  JsonValue traded = slots[kRunnerChangeKeys.at(kTrd)];
+  if (rules.empty_traded_clears && traded && traded.is_array() && traded.array().empty()) {
+    changed |= runner.trd.clear();
+  } else {
+    update_ladder(traded, runner.trd);
+  }
+  if (rules.keeps_best_offers)
+    changed |= apply_best_offers(runner, slots);
 
   // A present near or far price counts as a change whatever it was before.
   if (JsonValue near_price = slots[kRunnerChangeKeys.at(kSpn)]) {
@@ -403,7 +432,7 @@ void MarketState::apply_runner_change(JsonValue change) {
   RunnerState &runner =
       find_or_create_runner(selection_id, handicap_of(slots[kRunnerChangeKeys.at(kHc)]));
   try {
-    if (apply_runner_fields(runner, slots, statuses_dirty_))
+    if (apply_runner_fields(runner, slots, statuses_dirty_, rules))
       ++runner.change_counter;
   } catch (...) {
     ++runner.change_counter; // whatever was set part way must not hide behind a cached Runner
@@ -417,6 +446,12 @@ RunnerState &MarketState::find_or_create_runner(int64_t selection_id, double han
   if (inserted) {
     sorted_dirty_ = true;
     statuses_dirty_ = true;
+    try {
+      met_order_.push_back(&it->second);
+    } catch (...) {
+      runners.erase(it); // every runner is in the order
+      throw;
+    }
   }
   return it->second;
 }
@@ -426,6 +461,7 @@ void MarketState::remove_all_runners() noexcept {
     return;
   // The sorted view points into the nodes about to be freed.
   sorted_runners_.clear();
+  met_order_.clear();
   sorted_dirty_ = true;
   statuses_dirty_ = true;
   runners.clear(); // releases every runner's cached objects

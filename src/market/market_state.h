@@ -8,6 +8,7 @@
 #include "market/price_ladder.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -52,6 +53,12 @@ struct RunnerData {
   PELARUNE_RUNNER_FIELDS(PELARUNE_DECLARE_RUNNER_STATE)
 };
 
+// The best-offers ladders that best-offers subscriptions record ("batb", "batl", "bdatb",
+// "bdatl"), kept only when the market's rules ask for them.
+struct BestOffers {
+  PositionLadder batb, batl, bdatb, bdatl;
+};
+
 struct RunnerState : RunnerData {
   // handicap: as first seen; later entries rounding to the same key do not change it.
   RunnerState(int64_t selection_id_, double handicap_) noexcept {
@@ -67,6 +74,7 @@ struct RunnerState : RunnerData {
   PriceLadder spl{false};
   PriceLadder spb{true};
   PriceLadder trd{false};
+  std::unique_ptr<BestOffers> best_offers; // null until a best-offers key is kept
   uint64_t change_counter = 0;
 
   // Filled by the object layer: the Runner built at change_counter, and the price lists
@@ -77,10 +85,19 @@ struct RunnerState : RunnerData {
   ObjectSlot cached_trd;
 };
 
+// How a change is read where betfairlightweight reads it otherwise. Both are off for a plain
+// replay; flumine's replay turns them on.
+struct ChangeRules {
+  bool empty_traded_clears = false; // "trd": [] empties the traded ladder
+  bool keeps_best_offers = false;   // "batb", "batl", "bdatb" and "bdatl" are kept
+};
+
 // The book's own values (MarketBookData) with the definition, the runners and their caches.
 class MarketState : public MarketBookData {
 public:
-  explicit MarketState(std::string market_id_) { market_id = std::move(market_id_); }
+  explicit MarketState(std::string market_id_, ChangeRules rules_ = {}) : rules(rules_) {
+    market_id = std::move(market_id_);
+  }
   MarketState(const MarketState &) = delete;
   MarketState &operator=(const MarketState &) = delete;
 
@@ -89,6 +106,11 @@ public:
 
   // Runners in ascending (selection id, handicap key) order. Valid until the next change.
   const std::vector<RunnerState *> &sorted_runners();
+  // Runners in the order the market met them: a definition's in its order, then those named only
+  // by runner changes; an "img" starts the order afresh.
+  const std::vector<RunnerState *> &runners_in_met_order() const noexcept { return met_order_; }
+
+  const ChangeRules rules;
 
   MarketDefinitionData definition;
   std::vector<RunnerDefinitionData> runner_definitions;
@@ -108,6 +130,7 @@ private:
   RunnerState &find_or_create_runner(int64_t selection_id, double handicap);
 
   std::vector<RunnerState *> sorted_runners_;
+  std::vector<RunnerState *> met_order_;
   bool sorted_dirty_ = true;   // set whenever a runner is added or all are removed
   bool statuses_dirty_ = true; // set whenever a runner is added or removed or a status changes
 };

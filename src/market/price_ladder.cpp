@@ -166,4 +166,44 @@ template <bool Descending> bool PriceLadder::merge_deltas(std::vector<LadderEntr
   return changed;
 }
 
+// Items that are not [integer, number, number] are skipped: betfairlightweight would fail on them.
+bool PositionLadder::apply_updates(JsonArray items) {
+  bool changed = false;
+  for (JsonValue item : items) {
+    if (!item.is_array() || item.array().size() < 3)
+      continue;
+    auto it = item.array().begin();
+    JsonValue position = *it, price = *++it, size = *++it;
+    if (!(position.is_uint() || position.is_negint()) || !price.is_number() || !size.is_number())
+      continue;
+    int64_t key = position.is_uint() ? int64_t(position.uint_value()) : position.negint_value();
+    auto at = std::lower_bound(positions_.begin(), positions_.end(), key);
+    size_t i = size_t(at - positions_.begin());
+    bool found = at != positions_.end() && *at == key;
+    if (size.number_value() == 0.0) {
+      if (found) {
+        positions_.erase(at);
+        entries_.erase(entries_.begin() + ptrdiff_t(i));
+        changed = true;
+      }
+      continue;
+    }
+    LadderEntry entry{price.number_value(), size.number_value()};
+    if (found) {
+      changed |= !(entries_[i] == entry);
+      entries_[i] = entry;
+    } else {
+      entries_.insert(entries_.begin() + ptrdiff_t(i), entry);
+      try {
+        positions_.insert(at, key);
+      } catch (...) {
+        entries_.erase(entries_.begin() + ptrdiff_t(i));
+        throw;
+      }
+      changed = true;
+    }
+  }
+  return changed;
+}
+
 } // namespace pelarune

@@ -42,6 +42,15 @@ public:
     return levels_;
   }
 
+  // Removes every level; whether there were any.
+  bool clear() noexcept {
+    if (empty())
+      return false;
+    levels_.reset(); // a snapshot holder keeps its levels
+    ++change_counter_;
+    return true;
+  }
+
   uint64_t change_counter() const noexcept { return change_counter_; }
   bool descending() const noexcept { return descending_; }
   size_t size() const noexcept { return levels_ ? levels_->size() : 0; }
@@ -69,6 +78,21 @@ private:
   std::shared_ptr<std::vector<LadderEntry>> levels_;
   uint64_t change_counter_ = 0;
   bool descending_;
+};
+
+// A best-offers ladder: [position, price, size] deltas keyed by position, a size of 0 removing
+// the position, as betfairlightweight keeps them. Levels come in ascending position order.
+class PositionLadder {
+public:
+  // Applies one batch in order; whether any step modified the levels.
+  bool apply_updates(JsonArray items);
+
+  std::span<const LadderEntry> snapshot() const noexcept { return entries_; }
+  bool empty() const noexcept { return entries_.empty(); }
+
+private:
+  std::vector<int64_t> positions_; // ascending, beside the entries they key
+  std::vector<LadderEntry> entries_;
 };
 
 } // namespace pelarune

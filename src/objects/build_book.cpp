@@ -46,9 +46,29 @@ RunnerRecordFields record_fields(const RunnerState &runner) {
   return fields;
 }
 
-[[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
-  PELARUNE_TRY(PyRef atb, ladder_list(runner.atb, runner.cached_atb));
-  PELARUNE_TRY(PyRef atl, ladder_list(runner.atl, runner.cached_atl));
+// betfairlightweight's available prices on a side whose full-depth ladder is empty: the best
+// display offers, else the best offers. Built anew with the Runner: such recordings are rare.
+Result<PyRef> best_offers_list(const PriceLadder &full, const PositionLadder &display,
+                               const PositionLadder &best) {
+  if (!full.empty() || (display.empty() && best.empty()))
+    return PyRef();
+  return price_size_list(display.empty() ? best.snapshot() : display.snapshot());
+}
+
+template <bool BestOffers> [[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
+  PyRef atb, atl;
+  if constexpr (BestOffers) {
+    if (const auto *offers = runner.best_offers.get()) {
+      PELARUNE_TRY(atb, best_offers_list(runner.atb, offers->bdatb, offers->batb));
+      PELARUNE_TRY(atl, best_offers_list(runner.atl, offers->bdatl, offers->batl));
+    }
+  }
+  if (!atb) {
+    PELARUNE_TRY(atb, ladder_list(runner.atb, runner.cached_atb));
+  }
+  if (!atl) {
+    PELARUNE_TRY(atl, ladder_list(runner.atl, runner.cached_atl));
+  }
   PELARUNE_TRY(PyRef trd, ladder_list(runner.trd, runner.cached_trd));
   PELARUNE_TRY(PyRef ex, create_instance(ExchangePricesRecord{
                              .available_to_back = std::move(atb),
@@ -75,6 +95,7 @@ RunnerRecordFields record_fields(const RunnerState &runner) {
 
 // The book's runner list: each runner's cached Runner while its counter stands still, which is
 // most of them in most books, so that case takes no Result.
+template <bool BestOffers = false>
 Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
   PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
   for (size_t i = 0; i < runners.size(); ++i) {
@@ -82,7 +103,7 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
     PyRef object = PyRef::borrow(
         static_cast<PyObject *>(runner.cached_runner.get_if_built_at(runner.change_counter)));
     if (!object) [[unlikely]] {
-      PELARUNE_TRY(object, build_runner(runner));
+      PELARUNE_TRY(object, build_runner<BestOffers>(runner));
     }
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), object.release()); // steals
   }
@@ -135,6 +156,22 @@ Result<PyRef> build_book(MarketState &market) {
         std::move(publish_time),
         std::move(runners),
         std::move(definition),
+    };
+  });
+}
+
+Result<PyRef> build_flumine_book(MarketState &market, const FlumineBookValues &values) {
+  PELARUNE_TRY(PyRef runners, runner_list<true>(market.runners_in_met_order()));
+  PELARUNE_TRY(PyRef definition, definition_object(market));
+  PELARUNE_TRY(PyRef publish_time, epoch_millis_to_naive_datetime(market.publish_time_epoch));
+  MarketStatusData status = market.definition;
+  if (values.active_runners)
+    status.number_of_active_runners = *values.active_runners;
+  return create_instance_with<MarketBookRecord>([&] {
+    return MarketBookRecord{
+        std::move(status),  static_cast<const MarketBookData &>(market),
+        values.unique_id,   std::move(publish_time),
+        std::move(runners), std::move(definition),
     };
   });
 }

@@ -5,9 +5,22 @@
 #include "binding/result.h"
 #include "market/market_state.h"
 
+#include <cstdint>
+#include <optional>
+
 namespace pelarune {
 
 // On a Python error the objects built so far stay cached; a definition that failed does not.
 Result<PyRef> build_book(MarketState &market);
+
+// What a book of flumine's replay shows in place of the market state's own values.
+struct FlumineBookValues {
+  std::optional<int32_t> active_runners; // the latest definition's count, when it gave one
+  std::optional<int32_t> unique_id;      // the stream's id
+};
+
+// A book as flumine's stream gives it: runners in the order the market met them, the best offers
+// on a side without full-depth prices, the publish time made through the datetime C API.
+Result<PyRef> build_flumine_book(MarketState &market, const FlumineBookValues &values);
 
 } // namespace pelarune

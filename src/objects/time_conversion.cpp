@@ -4,6 +4,8 @@
 
 #include "binding/convert.h"
 
+#include <datetime.h>
+
 #include <cstring>
 
 namespace pelarune {
@@ -135,6 +137,49 @@ Result<PyRef> parse_definition_time(const std::optional<std::string> &text) {
   if (!parsed)
     return Error::take_current();
   return parsed;
+}
+
+// Days since 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's civil_from_days).
+void civil_from_days(int64_t days, int &year, int &month, int &day) noexcept {
+  days += 719468;
+  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  auto day_of_era = uint64_t(days - era * 146097);
+  uint64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  uint64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  uint64_t shifted_month = (5 * day_of_year + 2) / 153;
+  day = int(day_of_year - (153 * shifted_month + 2) / 5 + 1);
+  month = int(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+  year = int(int64_t(year_of_era) + era * 400 + (month <= 2));
+}
+
+Result<PyRef> epoch_millis_to_naive_datetime(int64_t epoch_ms) {
+  // utcfromtimestamp(ms / 1000.0) rounds to the microsecond, which gives ms * 1000 exactly while
+  // the double's error stays under half a microsecond: within 2^42 ms of 1970. Beyond, the
+  // interpreter's own conversion decides.
+  constexpr int64_t kExactMillis = int64_t(1) << 42; // about 139 years either side of 1970
+  if (epoch_ms <= -kExactMillis || epoch_ms >= kExactMillis)
+    return epoch_millis_to_datetime(epoch_ms);
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr)
+      return Error::take_current();
+  }
+  int64_t millis = epoch_ms % 86400000;
+  int64_t days = epoch_ms / 86400000;
+  if (millis < 0) {
+    millis += 86400000;
+    days -= 1;
+  }
+  int year, month, day;
+  civil_from_days(days, year, month, day);
+  auto seconds = int(millis / 1000);
+  PyRef result =
+      PyRef::steal(PyDateTime_FromDateAndTime(year, month, day, seconds / 3600, seconds / 60 % 60,
+                                              seconds % 60, int(millis % 1000) * 1000));
+  if (!result)
+    return Error::take_current();
+  return result;
 }
 
 } // namespace pelarune

@@ -13,6 +13,10 @@ namespace pelarune {
 // datetime.datetime.utcfromtimestamp(epoch_ms / 1000.0).
 Result<PyRef> epoch_millis_to_datetime(int64_t epoch_ms);
 
+// The same datetime, made through the datetime C API without importing at each call: flumine's
+// replay makes one per book it hands out.
+Result<PyRef> epoch_millis_to_naive_datetime(int64_t epoch_ms);
+
 // None for an absent text (nothing is imported); otherwise strptime with fractional seconds,
 // then without them. Only the second attempt's error is reported.
 Result<PyRef> parse_definition_time(const std::optional<std::string> &text);

@@ -85,6 +85,18 @@ def rc(selection_id, **keys):
     return {"id": selection_id, **keys}
 
 
+def event_level_file(tmp_path):
+    """A race's WIN and PLACE recordings as the exchange ships an event: one file, records
+    interleaved by publish time."""
+    records = []
+    for order, name in enumerate(["1.197931750", "1.197931751"]):
+        with open(recorded(name)) as file:
+            records += [(json.loads(line)["pt"], order, line) for line in file if line.strip()]
+    path = tmp_path / "31389771"
+    path.write_text("".join(line for _, _, line in sorted(records)))
+    return str(path)
+
+
 def recorded(name):
     """Path of a recorded file of the repository's data folder."""
     path = os.path.join(DATA_DIR, name)

@@ -19,7 +19,7 @@ from flumine.order.trade import Trade
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as FlumineStream
 
 import pelarune_flumine
-from conftest import change, definition, mcm, rc, recorded
+from conftest import change, definition, event_level_file, mcm, rc, recorded
 
 STAKE = 2.0
 
@@ -49,10 +49,16 @@ if FlumineStream is not None:
             return market_book.status == "OPEN"
 
         def process_market_book(self, market, market_book):
-            self.calls.append((market_book.publish_time_epoch,
+            self.calls.append((market.market_id, market_book.publish_time_epoch,
                                tuple(r.selection_id for r in market_book.runners),
                                round(market.seconds_to_start, 6)))
+            # A runner no definition lists is "ACTIVE" on ours, None on flumine's stream.
+            definition = market_book.market_definition
+            listed = {(r.selection_id, r.handicap) for r in definition.runners} \
+                if definition else set()
             for runner in market_book.runners:
+                if (runner.selection_id, runner.handicap) not in listed:
+                    continue
                 lays = runner.ex.available_to_lay
                 # The basic recordings carry last traded prices only.
                 price = lays[0]["price"] if lays else runner.last_price_traded
@@ -174,8 +180,10 @@ def trading_market(tmp_path, name, passive=False, image=False, seed=3):
     return str(path)
 
 
-@pytest.fixture(params=["BASIC-1.132153978.gz", "1.197931750", "passive", "image"])
+@pytest.fixture(params=["BASIC-1.132153978.gz", "1.197931750", "event", "passive", "image"])
 def market_file(request, tmp_path):
+    if request.param == "event":
+        return event_level_file(tmp_path)
     if request.param == "passive":
         return trading_market(tmp_path, "1.900", passive=True)
     if request.param == "image":
@@ -218,25 +226,6 @@ class TestRefused:
     def test_listener_keys_whose_results_books_cannot_carry(self, listener_kwargs):
         with pytest.raises(ValueError, match=next(iter(listener_kwargs))):
             pelarune_flumine.BetfairHistoricalStream("any", listener_kwargs=listener_kwargs)
-
-    def test_a_file_of_two_markets_names_the_file(self, stream_file):
-        path = stream_file(mcm(1, change("1.5", marketDefinition=definition())),
-                           mcm(2, change("1.6", marketDefinition=definition())), gz=True)
-        stream = pelarune_flumine.BetfairHistoricalStream(path)
-        with pytest.raises(ValueError, match=f"{path} holds more than one market"):
-            next(stream.create_generator()())
-
-
-def test_runners_first_met_together_in_runner_changes_keep_selection_id_order(stream_file):
-    # betfairlightweight would list 9 before 4 (the order of "rc"); the books cannot show it.
-    path = stream_file(mcm(1, change(marketDefinition=definition([7, 2]))),
-                       mcm(2, change(rc=[rc(9, ltp=2.0), rc(4, ltp=3.0)])))
-    stream = pelarune_flumine.BetfairHistoricalStream(path)
-    stream.stream_id = 5
-    books = [books[0] for books in stream.create_generator()()]
-    assert [[r.selection_id for r in book.runners] for book in books] == [[7, 2], [7, 2, 4, 9]]
-    assert [book.streaming_unique_id for book in books] == [5, 5]
-    assert [r.status for r in books[1].runners] == ["ACTIVE", "ACTIVE", None, None]
 
 
 @pytest.mark.parametrize("version, warns", [("3.3.2", False), ("3.9", False), ("3.2.1", True),

@@ -1,0 +1,107 @@
+// Fuzzes flumine's replay over the engine: the first byte picks the listener filters, then each
+// input line that parses as JSON is one record (an array of market changes, or one change), a
+// second apart. After every record, each market handed out passes the filters, its runners are
+// listed once each in the order met, and the engine's invariants (engine_invariants.h) hold.
+#include "engine_invariants.h"
+#include "input/json_parser.h"
+#include "market/flumine_markets.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+
+using namespace pelarune;
+
+namespace {
+
+FlumineFilters filters_from(uint8_t bits) {
+  FlumineFilters filters;
+  filters.in_play_only = bits & 1;
+  filters.not_in_play = bits & 2;
+  if (bits & 4)
+    filters.seconds_to_start = 300.0;
+  if (bits & 8)
+    filters.max_inplay_seconds = 2.0;
+  if (bits & 16)
+    filters.event_type_ids = std::vector<std::string>{"7"};
+  return filters;
+}
+
+bool passes(const FlumineFilters &filters, const FlumineMarket &market, int64_t publish_time) {
+  if (!market.open)
+    return true;
+  if (filters.in_play_only && !market.in_play)
+    return false;
+  if (!filters.in_play_only && filters.seconds_to_start && market.market_time_us &&
+      double(*market.market_time_us - publish_time * 1000) / 1e6 > *filters.seconds_to_start)
+    return false;
+  if (filters.not_in_play && market.in_play)
+    return false;
+  return !(filters.max_inplay_seconds && market.in_play_since &&
+           double(publish_time - *market.in_play_since) / 1000 > *filters.max_inplay_seconds);
+}
+
+bool listed_once_in_met_order(const MarketState &state) {
+  const auto &order = state.runners_in_met_order();
+  std::set<const RunnerState *> distinct(order.begin(), order.end());
+  if (order.size() != state.runners.size() || distinct.size() != order.size())
+    return false;
+  for (const auto &[key, runner] : state.runners)
+    if (!distinct.count(&runner))
+      return false;
+  return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size == 0)
+    return 0;
+  FlumineMarkets markets;
+  markets.filters = filters_from(data[0]);
+  std::string input(reinterpret_cast<const char *>(data) + 1, size - 1);
+  JsonParser parser;
+  std::string tape, wrapped;
+  std::map<const MarketState *, fuzz::SeenCounters> seen;
+
+  int64_t publish_time = 0;
+  size_t begin = 0;
+  while (begin <= input.size()) {
+    size_t end = input.find('\n', begin);
+    if (end == std::string::npos)
+      end = input.size();
+    std::string line = input.substr(begin, end - begin);
+    begin = end + 1;
+    if (!parser.parse(line.data(), line.size(), tape))
+      continue;
+    if (!JsonValue(reinterpret_cast<const uint8_t *>(tape.data())).is_array()) {
+      wrapped = "[" + line + "]";
+      if (!parser.parse(wrapped.data(), wrapped.size(), tape))
+        continue;
+    }
+    JsonValue record(reinterpret_cast<const uint8_t *>(tape.data()));
+    publish_time += 1000;
+    bool handed_out = markets.apply_record(record.array(), publish_time);
+    bool any_active = false;
+    for (FlumineMarket &market : markets.markets) {
+      if (!market.state)
+        continue;
+      // A market turned active or inactive only by a change of this record.
+      if (market.active && market.state->publish_time_epoch == publish_time &&
+          !passes(markets.filters, market, publish_time))
+        std::abort();
+      any_active |= market.active;
+      if (!listed_once_in_met_order(*market.state))
+        std::abort();
+      fuzz::SeenCounters &counters = seen[market.state.get()];
+      counters.runners.clear(); // an "img" recreates runners with counters afresh
+      if (!fuzz::engine_invariants_hold(*market.state, counters))
+        std::abort();
+    }
+    if (handed_out && !any_active)
+      std::abort(); // a record never hands out an empty list
+  }
+  return 0;
+}

@@ -1,0 +1,122 @@
+"""flumine's historical stream, replayed by pelarune's engine."""
+
+import importlib.machinery
+import importlib.util
+import json
+import os
+import sys
+import warnings
+from types import ModuleType
+from typing import Any, Callable, Dict, Iterator, List, Optional
+
+import pelarune
+from flumine.clients import VenueType
+from flumine.streams import betfairhistoricalstream as _flumine
+from flumine.streams.betfairhistoricalstream import HistoricListener
+
+# Listener keys that change the books betfairlightweight builds. Our books cannot carry their
+# results (dicts, recomputed volumes), so a true value is refused rather than ignored.
+_UNSUPPORTED_LISTENER_KEYS = ("lightweight", "calculate_market_tv", "cumulative_runner_tv")
+_NATIVE_NAME = "pelarune_flumine._replay"
+
+
+def _native() -> ModuleType:
+    """The replay's native module. It lives in pelarune's own library, so its books are
+    pelarune's classes; loading it by its own name runs that library's second init function."""
+    module = sys.modules.get(_NATIVE_NAME)
+    if module is None:
+        loader = importlib.machinery.ExtensionFileLoader(_NATIVE_NAME, pelarune.__file__)
+        spec = importlib.util.spec_from_file_location(_NATIVE_NAME, pelarune.__file__,
+                                                      loader=loader)
+        assert spec is not None
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+        sys.modules[_NATIVE_NAME] = module
+    return module
+
+
+_replay = _native()
+
+
+class BetfairHistoricalStream:
+    """flumine's historical stream, replayed by pelarune: the same constructor, keywords,
+    attributes, listener filters and yielded lists, every market of a file."""
+
+    LISTENER = HistoricListener
+    MAX_LATENCY = None
+    VENUE = VenueType.BETFAIR
+
+    def __init__(
+        self,
+        file_path: Any,
+        listener_kwargs: Optional[Dict[str, Any]] = None,
+        stream_id: Optional[int] = None,
+        event_processing: bool = False,
+        event_group: Optional[str] = None,
+        event_id: Optional[str] = None,
+        operation: str = "marketSubscription",
+    ) -> None:
+        self.file_path = os.fspath(file_path) if isinstance(file_path, os.PathLike) \
+            else file_path
+        self.listener_kwargs = listener_kwargs or {}
+        self.stream_id = stream_id
+        self.event_processing = event_processing
+        self.event_group = event_group
+        self.event_id = event_id
+        self.operation = operation
+        # flumine's event-group path logs it; a file replays every market it holds, unfiltered.
+        self.market_filter: Optional[Dict[str, Any]] = None
+        # Built as flumine builds it, so that a misspelt key fails the same way.
+        self._listener = self.LISTENER(output_queue=None, max_latency=self.MAX_LATENCY,
+                                       **self.listener_kwargs)
+        refused = [key for key in _UNSUPPORTED_LISTENER_KEYS if self.listener_kwargs.get(key)]
+        if refused and self._ours():
+            raise ValueError(f"listener_kwargs {', '.join(refused)} not supported by "
+                             "pelarune_flumine; use flumine's BetfairHistoricalStream")
+
+    def _ours(self) -> bool:
+        # Race and cricket data, and files behind a URL, are flumine's own stream's.
+        return self.operation == "marketSubscription" and not (
+            isinstance(self.file_path, str) and "://" in self.file_path)
+
+    def stop(self) -> None:
+        return
+
+    def create_generator(self) -> Callable[[], Iterator[List[Any]]]:
+        if not self._ours():
+            if self.operation == "marketSubscription":
+                warnings.warn(f"{self.file_path} is read by flumine's own stream: pelarune "
+                              "reads local files only", stacklevel=2)
+            stream = _flumine.BetfairHistoricalStream(
+                self.file_path, self.listener_kwargs, self.stream_id, self.event_processing,
+                self.event_group, self.event_id, self.operation)
+            generator: Callable[[], Iterator[List[Any]]] = stream.create_generator()
+            return generator
+        # flumine assigns stream_id after construction: read it when the replay starts.
+        return self._replay
+
+    def _replay(self) -> Iterator[List[Any]]:
+        options = self.listener_kwargs
+        inplay = options.get("inplay")
+        event_type_ids = options.get("event_type_ids")
+        books: Iterator[List[Any]] = _replay.replay(
+            self.file_path, bool(inplay), inplay is False, options.get("seconds_to_start"),
+            options.get("max_inplay_seconds"),
+            [str(i) for i in event_type_ids] if isinstance(event_type_ids, (list, tuple))
+            else None,
+            self.stream_id)
+        return books
+
+    @property
+    def stream_hash(self) -> int:
+        # The module too: flumine reuses a stream whose hash it already has, and its own class
+        # has the same name.
+        return hash((self.__class__.__module__, self.__class__.__name__, self.file_path,
+                     json.dumps(self.listener_kwargs), self.event_processing, self.event_group,
+                     self.event_id, self.operation))
+
+
+def market_ids(path: str) -> List[str]:
+    """The markets a file's changes name, in the order first met."""
+    ids: List[str] = _replay.market_ids(os.fspath(path))
+    return ids

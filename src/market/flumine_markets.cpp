@@ -1,0 +1,219 @@
+// flumine's historical stream over the engine: every market of a file with its own state, and
+// flumine 3.3's listener filters (FlumineMarketStream._process) in its order and arithmetic, so
+// that a record flumine hands out nothing for costs the apply alone. This file stays free of
+// Python.
+#include "market/flumine_markets.h"
+
+#include <climits>
+#include <string>
+
+namespace pelarune {
+namespace {
+
+constexpr std::string_view kId = "id";
+constexpr std::string_view kImg = "img";
+constexpr std::string_view kMarketDefinition = "marketDefinition";
+constexpr std::string_view kStatus = "status";
+constexpr std::string_view kInPlay = "inPlay";
+constexpr std::string_view kMarketTime = "marketTime";
+constexpr std::string_view kEventTypeId = "eventTypeId";
+constexpr std::string_view kActiveRunners = "numberOfActiveRunners";
+
+// What betfairlightweight's rules change in the engine for this replay.
+constexpr ChangeRules kRules{.empty_traded_clears = true, .keeps_best_offers = true};
+
+// Python's truth value of a JSON value; a missing one is None.
+bool truthy(JsonValue value) noexcept {
+  if (!value || value.is_null())
+    return false;
+  if (value.is_bool())
+    return value.bool_value();
+  if (value.is_number())
+    return value.number_value() != 0.0;
+  if (value.is_string())
+    return !value.string_value().empty();
+  if (value.is_array())
+    return !value.array().empty();
+  return !value.object().empty();
+}
+
+// str() of a definition's eventTypeId as flumine compares it: "None" when missing.
+std::string python_str(JsonValue value) {
+  if (!value || value.is_null())
+    return "None";
+  if (value.is_string())
+    return std::string(value.string_value());
+  if (value.is_bool())
+    return value.bool_value() ? "True" : "False";
+  if (value.is_uint())
+    return std::to_string(value.uint_value());
+  if (value.is_negint())
+    return std::to_string(value.negint_value());
+  return {}; // a fractional number, a list or an object: matched by no id
+}
+
+int64_t days_from_civil(int64_t year, int64_t month, int64_t day) noexcept {
+  year -= month <= 2;
+  int64_t era = (year >= 0 ? year : year - 399) / 400;
+  int64_t year_of_era = year - era * 400;
+  int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+// Microseconds since the epoch of a definition time, "2021-03-01T14:30:00.000Z" (one to six
+// fractional digits, or none), as betfairlightweight parses it; none for any other text.
+std::optional<int64_t> parse_market_time(std::string_view text) {
+  auto digits = [&](size_t at, size_t count, int64_t &out) {
+    if (at + count > text.size())
+      return false;
+    out = 0;
+    for (size_t i = at; i < at + count; ++i) {
+      if (text[i] < '0' || text[i] > '9')
+        return false;
+      out = out * 10 + (text[i] - '0');
+    }
+    return true;
+  };
+  int64_t year, month, day, hour, minute, second, fraction = 0;
+  if (!digits(0, 4, year) || text.size() < 20 || text[4] != '-' || !digits(5, 2, month) ||
+      text[7] != '-' || !digits(8, 2, day) || text[10] != 'T' || !digits(11, 2, hour) ||
+      text[13] != ':' || !digits(14, 2, minute) || text[16] != ':' || !digits(17, 2, second))
+    return std::nullopt;
+  size_t at = 19;
+  if (text[at] == '.') {
+    size_t count = text.size() - at - 2;
+    if (count < 1 || count > 6 || !digits(at + 1, count, fraction))
+      return std::nullopt;
+    for (size_t i = count; i < 6; ++i)
+      fraction *= 10;
+    at += count + 1;
+  }
+  if (at + 1 != text.size() || text[at] != 'Z' || month < 1 || month > 12 || day < 1 || day > 31 ||
+      hour > 23 || minute > 59 || second > 59)
+    return std::nullopt;
+  int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  return seconds * 1000000 + fraction;
+}
+
+bool excluded_event_type(const FlumineFilters &filters, JsonValue definition) {
+  JsonValue id = definition.is_object() ? definition.object().find(kEventTypeId) : JsonValue();
+  std::string text = python_str(id);
+  for (const std::string &wanted : *filters.event_type_ids)
+    if (wanted == text && (!text.empty() || id.is_string()))
+      return false;
+  return true;
+}
+
+// A new market cache, as flumine makes one for a market first met or for an "img".
+void new_cache(FlumineMarket &market, std::string_view market_id) {
+  if (!market.state)
+    market.state = std::make_unique<MarketState>(std::string(market_id), kRules);
+  market.open = false;
+  market.in_play = false;
+  market.market_time_us.reset();
+  market.active_runners.reset();
+  market.state->total_matched = 0.0; // betfairlightweight's new cache starts at 0
+}
+
+} // namespace
+
+std::optional<std::string_view> named_market(JsonValue change) noexcept {
+  if (!change.is_object())
+    return std::nullopt;
+  JsonValue id = change.object().find(kId);
+  if (!id || !id.is_string() || id.string_value().empty())
+    return std::nullopt;
+  return id.string_value();
+}
+
+FlumineMarket &FlumineMarkets::market_named(std::string_view market_id) {
+  auto [it, inserted] = market_index.try_emplace(std::string(market_id), 0);
+  if (inserted) {
+    try {
+      markets.emplace_back();
+    } catch (...) {
+      market_index.erase(it);
+      throw;
+    }
+    it->second = markets.size() - 1;
+  }
+  return markets[it->second];
+}
+
+// One change with a market id: flumine's filters, then the engine's apply. Returns whether the
+// change leaves its market active, or none for a change flumine passes over.
+std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, JsonValue change,
+                                                 int64_t publish_time) {
+  FlumineMarket &market = market_named(market_id);
+  if (market.excluded)
+    return std::nullopt;
+  JsonObject object = change.object();
+  JsonValue definition = object.find(kMarketDefinition);
+  if (filters.event_type_ids && definition && excluded_event_type(filters, definition)) {
+    market.excluded = true;
+    return std::nullopt;
+  }
+  JsonValue image = object.find(kImg);
+  if (!market.state || (image && image.is_true()))
+    new_cache(market, market_id);
+
+  bool was_in_play = market.in_play;
+  if (definition) {
+    auto field = [definition](std::string_view key) {
+      return definition.is_object() ? definition.object().find(key) : JsonValue();
+    };
+    JsonValue status = field(kStatus);
+    market.open = status && status.is_string() && status.string_value() == "OPEN";
+    market.in_play = truthy(field(kInPlay));
+    JsonValue market_time = field(kMarketTime);
+    market.market_time_us = market_time && market_time.is_string()
+                                ? parse_market_time(market_time.string_value())
+                                : std::nullopt;
+    JsonValue count = field(kActiveRunners);
+    market.active_runners.reset();
+    if (count && (count.is_uint() || count.is_negint())) {
+      int64_t value = count.is_uint() ? int64_t(count.uint_value()) : count.negint_value();
+      if (count.is_negint() || count.uint_value() <= uint64_t(INT32_MAX))
+        if (value >= INT32_MIN)
+          market.active_runners = int32_t(value);
+    }
+  }
+  if (filters.max_inplay_seconds && market.in_play && !was_in_play)
+    market.in_play_since = publish_time;
+
+  bool active = true;
+  if (market.open) { // a market that is not open passes regardless
+    if (filters.in_play_only) {
+      if (!market.in_play)
+        active = false;
+    } else if (filters.seconds_to_start && market.market_time_us) {
+      // timedelta.total_seconds(): whole microseconds over 10^6.
+      double seconds_to_start = double(*market.market_time_us - publish_time * 1000) / 1e6;
+      if (seconds_to_start > *filters.seconds_to_start)
+        active = false;
+    }
+    if (filters.not_in_play && market.in_play)
+      active = false;
+    if (filters.max_inplay_seconds && market.in_play_since &&
+        double(publish_time - *market.in_play_since) / 1000 > *filters.max_inplay_seconds)
+      active = false;
+  }
+  market.state->apply_change(change, publish_time);
+  market.active = active;
+  return active;
+}
+
+// Applies one record; whether flumine's stream yields for it.
+bool FlumineMarkets::apply_record(JsonArray changes, int64_t publish_time) {
+  bool active = false;
+  for (JsonValue change : changes) {
+    // flumine passes over a change without an "id".
+    if (std::optional<std::string_view> market_id = named_market(change))
+      if (std::optional<bool> passed = apply_change(*market_id, change, publish_time))
+        active = *passed;
+  }
+  return active;
+}
+
+} // namespace pelarune

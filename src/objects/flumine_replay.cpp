@@ -1,0 +1,167 @@
+// The FlumineReplay class and the companion module's functions. Each record goes through
+// flumine 3.3's FlumineMarketStream._process, in its order and arithmetic, and yields what
+// FlumineHistoricalGeneratorStream._read_loop yields: when the record's last change that names a
+// market leaves that market active, a book of every active market, in the order first met.
+#include "objects/flumine_replay.h"
+
+#include "binding/arguments.h"
+#include "binding/convert.h"
+#include "input/loader.h"
+#include "objects/build_book.h"
+
+#include <climits>
+#include <string_view>
+#include <unordered_map>
+
+namespace pelarune {
+namespace {
+
+using Replay = Instance<FlumineReplayRecord>;
+
+Result<PyRef> active_books(FlumineReplayRecord &replay) {
+  PyRef books = created(PyList_New(0));
+  for (FlumineMarket &market : replay.markets.markets) {
+    if (!market.active || !market.state)
+      continue;
+    PELARUNE_TRY(PyRef book,
+                 build_flumine_book(*market.state, {market.active_runners, replay.unique_id}));
+    if (PyList_Append(books.get(), book.get()) < 0)
+      return Error::take_current();
+  }
+  return books;
+}
+
+PyObject *flumine_replay_iter(PyObject *self) noexcept {
+  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
+    PELARUNE_TRY(Replay * replay, receiver<FlumineReplayRecord>(self));
+    PELARUNE_TRY(auto access, SharedAccess::take(*replay));
+    return PyRef::borrow(self);
+  });
+}
+
+PyObject *flumine_replay_next(PyObject *self) noexcept {
+  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
+    PELARUNE_TRY(Replay * replay, receiver<FlumineReplayRecord>(self));
+    PELARUNE_TRY(auto access, ExclusiveAccess::take(*replay));
+    FlumineReplayRecord &record = replay->record;
+    while (record.cursor < record.records.size()) {
+      const StreamMessage &message = record.records[record.cursor++];
+      PELARUNE_CHECK(message.market_changes.is_array(), "a record's changes are not an array");
+      if (record.markets.apply_record(message.market_changes.array(), message.publish_time_epoch))
+        return active_books(record);
+    }
+    return PyRef(); // end of iteration
+  });
+}
+
+Result<MessageStore> load(PyObject *path_object) {
+  PELARUNE_TRY(std::string_view path, extract_str(path_object, "path"));
+  LoadResult loaded =
+      load_stream_messages(path, nullptr, []() noexcept { return PyErr_CheckSignals() != 0; });
+  if (!loaded) {
+    if (loaded.error().kind == LoadError::Kind::Interrupted)
+      return Error::take_current();
+    return Error(PyExc_ValueError, loaded.error().message);
+  }
+  return std::move(*loaded);
+}
+
+Result<std::optional<double>> optional_number(PyObject *value) {
+  if (value == Py_None)
+    return std::optional<double>();
+  double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred())
+    return Error::take_current();
+  return std::optional<double>(number);
+}
+
+// replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids,
+// unique_id): the companion normalises flumine's listener options into these.
+PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) noexcept {
+  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
+    static constexpr const char *kParameters[] = {
+        "path",           "inplay",   "not_inplay", "seconds_to_start", "max_inplay_seconds",
+        "event_type_ids", "unique_id"};
+    PyObject *bound[7];
+    PELARUNE_CHECK_OK(bind_arguments("replay", kParameters, args, nargs, kwnames, bound));
+    FlumineReplayRecord record;
+    int in_play_only = PyObject_IsTrue(bound[1]);
+    int not_in_play = PyObject_IsTrue(bound[2]);
+    if (in_play_only < 0 || not_in_play < 0)
+      return Error::take_current();
+    record.markets.filters.in_play_only = in_play_only;
+    record.markets.filters.not_in_play = not_in_play;
+    PELARUNE_TRY(record.markets.filters.seconds_to_start, optional_number(bound[3]));
+    PELARUNE_TRY(record.markets.filters.max_inplay_seconds, optional_number(bound[4]));
+    if (bound[5] != Py_None) {
+      if (!PyList_Check(bound[5]))
+        return conversion_error(bound[5], "PyList");
+      auto &ids = record.markets.filters.event_type_ids.emplace();
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bound[5]); ++i) {
+        PELARUNE_TRY(std::string_view id,
+                     extract_str(PyList_GET_ITEM(bound[5], i), "event_type_ids"));
+        ids.emplace_back(id);
+      }
+    }
+    if (bound[6] != Py_None) {
+      long id = PyLong_AsLong(bound[6]);
+      if (id == -1 && PyErr_Occurred())
+        return Error::take_current();
+      if (id < INT32_MIN || id > INT32_MAX)
+        return Error(PyExc_OverflowError, "unique_id out of range");
+      record.unique_id = int32_t(id);
+    }
+    PELARUNE_TRY(record.records, load(bound[0]));
+    return create_instance(std::move(record));
+  });
+}
+
+// market_ids(path): the markets a file's changes name, in the order first met.
+PyObject *market_ids_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) noexcept {
+  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
+    static constexpr const char *kParameters[] = {"path"};
+    PyObject *bound[1];
+    PELARUNE_CHECK_OK(bind_arguments("market_ids", kParameters, args, nargs, kwnames, bound));
+    PELARUNE_TRY(MessageStore records, load(bound[0]));
+    std::vector<std::string_view> ids;
+    std::unordered_map<std::string_view, bool> seen;
+    for (const StreamMessage &message : records) {
+      if (!message.market_changes.is_array())
+        continue;
+      for (JsonValue change : message.market_changes.array())
+        if (std::optional<std::string_view> id = named_market(change))
+          if (seen.try_emplace(*id, true).second)
+            ids.push_back(*id);
+    }
+    return new_list(ids, [](std::string_view id) { return to_python(id); });
+  });
+}
+
+} // namespace
+
+PyMethodDef flumine_replay_functions[] = {
+    {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&replay_function)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids, "
+     "unique_id)\n--\n\nflumine's historical stream over every market of the file: an iterator "
+     "of lists of MarketBook."},
+    {"market_ids",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&market_ids_function)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "market_ids(path)\n--\n\nThe markets the file's changes name, in the order first met."},
+    {},
+};
+
+template <> PyTypeObject *class_object<FlumineReplayRecord>() {
+  static PyTypeObject *type = make_class<FlumineReplayRecord>(
+      "flumine's historical stream over every market of a file", nullptr, nullptr, nullptr,
+      {
+          {Py_tp_iter, reinterpret_cast<void *>(&flumine_replay_iter)},
+          {Py_tp_iternext, reinterpret_cast<void *>(&flumine_replay_next)},
+      });
+  return type;
+}
+
+} // namespace pelarune

@@ -1,0 +1,28 @@
+// flumine's historical stream as a Python iterator: a list of books for every record flumine's
+// stream would hand out, built only then.
+#pragma once
+
+#include "binding/class_object.h"
+#include "input/message_store.h"
+#include "market/flumine_markets.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace pelarune {
+
+struct FlumineReplayRecord {
+  static constexpr const char *kName = "FlumineReplay";
+  static constexpr const char *kModule = "pelarune_flumine";
+  static constexpr bool kGuarded = true;
+
+  MessageStore records;
+  size_t cursor = 0;
+  FlumineMarkets markets;
+  std::optional<int32_t> unique_id;
+};
+
+// The companion module's functions: replay(...) and market_ids(path).
+extern PyMethodDef flumine_replay_functions[];
+
+} // namespace pelarune
