@@ -20,7 +20,7 @@ from flumine.clients import VenueType
 from flumine.markets import middleware as _middleware
 from flumine.streams.betfairhistoricalstream import HistoricListener
 
-__all__ = ["BetfairHistoricalStream", "SimulatedMiddleware", "UnlistedRunner"]
+__all__ = ["BetfairHistoricalStream", "SimulatedMiddleware", "UnlistedRunner", "run_backtest"]
 
 
 def _check_flumine_version(version: str) -> None:
@@ -379,3 +379,6 @@ class SimulatedMiddleware(_middleware.SimulatedMiddleware):  # type: ignore[misc
         super().remove_market(market)
         self._last_runners.pop(market.market_id, None)
         self._traded.pop(market.market_id, None)
+
+
+from pelarune_flumine.backtest import run_backtest  # noqa: E402  (imports this module lazily)
