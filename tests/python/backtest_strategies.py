@@ -3,9 +3,8 @@ on their sys.path: spawned processes and Dask's local workers take the parent's)
 
 from test_flumine import STAKE, Placer
 
-# A market on which Raiser's process_market_book raises (set by the test that uses it, through
-# the factory's argument, so that worker processes see it too).
-RAISING_MARKET = "1.100000002"
+# The market on which Raiser raises: a generated market of bench_backtest.generated_markets.
+RAISING_MARKET = "1.300000002"
 
 
 def placer(streams):
@@ -19,8 +18,16 @@ class Raiser(Placer):
         if market.market_id == RAISING_MARKET and len(self.calls) % 5 == 0:
             raise RuntimeError(f"strategy fault in {market.market_id}")
 
+    def process_orders(self, market, orders):
+        # Placer looks replacement orders up in its list and raises ValueError, which flumine
+        # passes over unless config.raise_errors; the replacement is never replaced again.
+        try:
+            super().process_orders(market, orders)
+        except ValueError:
+            pass
+
 
 def raiser(streams):
-    return [placer(streams), Raiser(streams=streams, name="Raiser", max_order_exposure=STAKE,
-                                    max_selection_exposure=10 * STAKE,
-                                    max_market_exposure=14 * STAKE, max_live_trade_count=2)]
+    return Raiser(streams=streams, name="Raiser", max_order_exposure=STAKE,
+                  max_selection_exposure=10 * STAKE, max_market_exposure=14 * STAKE,
+                  max_live_trade_count=2)
