@@ -44,19 +44,19 @@ def plot_pnl(rows: Sequence[OrderRow], path: str, title: str = "") -> None:
             over_time.set_title(f"{first:%Y-%m-%d} to {last:%Y-%m-%d}: "
                                 f"{cumulative[-1]:+,.2f} over {len(ordered):,} markets",
                                 fontsize=10)
-        over_time.annotate(f"{cumulative[-1]:+,.2f}", (len(steps) - 1, cumulative[-1]),
-                           xytext=(-4, 6), textcoords="offset points", ha="right")
     over_time.grid(alpha=0.3)
 
     names = sorted(strategies, key=lambda name: strategies[name])
     values = [strategies[name] for name in names]
-    bars = by_strategy.barh(names, values,
+    bars = by_strategy.barh(names, values, height=0.6,
                             color=["#2e7d32" if value >= 0 else "#c62828" for value in values])
-    by_strategy.bar_label(bars, labels=[f"{value:+,.2f}" for value in values], padding=3)
+    # Inside the bar: outside it, a negative bar's label would run into the strategy's name.
+    by_strategy.bar_label(bars, labels=[f"{value:+,.2f}" for value in values],
+                          label_type="center", color="white", fontweight="bold")
     by_strategy.axvline(0, color="#555555", linewidth=0.8)
     by_strategy.set_xlabel("P&L")
     by_strategy.set_title("by strategy", fontsize=10)
-    by_strategy.margins(x=0.35)
+    by_strategy.margins(x=0.1)
     by_strategy.grid(axis="x", alpha=0.3)
     if title:
         figure.suptitle(title)

@@ -194,3 +194,16 @@ def test_chunks_bound_memory(tmp_path):
         assert run.returncode == 0, run.stderr
         peak_kb.append(int(run.stdout))
     assert abs(peak_kb[1] - peak_kb[0]) < 3 * 1024, peak_kb
+
+
+def test_readme_example_runs(tmp_path):
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
+        blocks = [part.split("```", 1)[0] for part in readme.read().split("```python\n")[1:]]
+    (code,) = [block for block in blocks if "run_backtest(" in block]
+    # As a script, as users run it: the workers import its factory from the main module.
+    (tmp_path / "mystrategies.py").write_text(code)
+    run = subprocess.run([sys.executable, "-W", "ignore", str(tmp_path / "mystrategies.py")],
+                         cwd=ROOT, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("2 files replayed, 0 failed; ")
+    assert "OrderRow(market_id='1.197931750'" in run.stdout

@@ -15,6 +15,7 @@ pytestmark = pytest.mark.skipif(sanitized(), reason="whole scripts in child proc
 
 @pytest.mark.parametrize("script, args, expected", [
     ("bench_file_forms.py", ["--repeat", "1", recorded("BASIC-1.132153978")], "BASIC-1.132153978"),
+    ("bench_backtest.py", ["--markets", "2", "--updates", "60"], "flumine    dask"),
     ("bench_flumine.py", ["--repeat", "1", "--markets", "1", "--updates", "100"],
      "stream alone {'seconds_to_start': 600}"),
 ])

@@ -254,7 +254,7 @@ def test_readme_example_runs():
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     with open(os.path.join(root, "README.md"), encoding="utf-8") as readme:
         blocks = [part.split("```", 1)[0] for part in readme.read().split("```python\n")[1:]]
-    (code,) = [block for block in blocks if "pelarune_flumine" in block]
+    (code,) = [block for block in blocks if "import BetfairHistoricalStream" in block]
     code += "print(len(list(framework.markets.markets['1.197931750'].blotter)))\n"
     run = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True,
                          timeout=120)
