@@ -9,8 +9,9 @@ accepted for "serial").
 Each worker reads whole files and sends back only the small results of pre_off.summarise; the
 books never leave the process that made them. A file that cannot be read (a stray note, a
 damaged or partial download) is reported with its error, and the job goes on without it. The
-Dask form runs a LocalCluster here; on a real cluster, pass the scheduler's address (--scheduler tcp://host:8786) and make pelarune and this
-folder's pre_off module importable on the workers (for example with Client.upload_file).
+Dask form runs a LocalCluster here; on a real cluster, pass the scheduler's address
+(--scheduler tcp://host:8786) and make pelarune and this folder's pre_off module importable on
+the workers (for example with Client.upload_file).
 """
 
 from __future__ import annotations
