@@ -62,14 +62,18 @@ def recorded_markets():
     return [os.path.join(RECORDED, n) for n in names]
 
 
-def backtest(paths, stream_class, middleware):
+FILTER = {"seconds_to_start": 600, "inplay": False}
+
+
+def backtest(paths, stream_class, middleware, listener_kwargs):
     """One framework over every file; returns CPU seconds and what the strategy saw."""
     framework = FlumineSimulation()
     if middleware:
         framework.add_market_middleware(pelarune_flumine.SimulatedMiddleware())
     framework.add_client(clients.SimulatedClient())
     strategy = test_flumine.Placer(
-        streams=[stream_class(path) for path in paths], max_order_exposure=2,
+        streams=[stream_class(path, listener_kwargs=listener_kwargs) for path in paths],
+        max_order_exposure=2,
         max_selection_exposure=20, max_market_exposure=28, max_live_trade_count=2)
     framework.add_strategy(strategy)
     start = time.process_time()
@@ -132,20 +136,22 @@ def main():
             ("pelarune+mw", pelarune_flumine.BetfairHistoricalStream, True)]
     for name, paths in sets:
         print(f"{name}: {len(paths)} files")
-        best = {}
-        results = {}
-        for _ in range(args.repeat):
-            for label, stream_class, middleware in runs:
-                seconds, result = backtest(paths, stream_class, middleware)
-                best[label] = min(best.get(label, seconds), seconds)
-                results.setdefault(label, result)
-                if result != results["flumine"]:
-                    sys.exit(f"{label}: calls or orders differ from flumine's on {name}")
-        calls, orders = results["flumine"]
-        print(f"  framework.run(): {len(calls)} strategy calls, {len(orders)} orders")
-        for label, _, _ in runs:
-            print(f"    {label:12s} {best[label]:8.3f} s   "
-                  f"{best['flumine'] / best[label]:5.1f}x")
+        for listener_kwargs in ({}, FILTER):
+            best = {}
+            results = {}
+            for _ in range(args.repeat):
+                for label, stream_class, middleware in runs:
+                    seconds, result = backtest(paths, stream_class, middleware, listener_kwargs)
+                    best[label] = min(best.get(label, seconds), seconds)
+                    results.setdefault(label, result)
+                    if result != results["flumine"]:
+                        sys.exit(f"{label}: calls or orders differ from flumine's on {name}")
+            calls, orders = results["flumine"]
+            print(f"  framework.run() {listener_kwargs or 'unfiltered'}: {len(calls)} strategy "
+                  f"calls, {len(orders)} orders")
+            for label, _, _ in runs:
+                print(f"    {label:12s} {best[label]:8.3f} s   "
+                      f"{best['flumine'] / best[label]:5.1f}x")
         print("  middleware alone, µs a book:")
         for path in paths[:3]:
             stream = pelarune_flumine.BetfairHistoricalStream(path)
@@ -160,7 +166,7 @@ def main():
             print(f"    {os.path.basename(path):24s} " + "   ".join(
                 f"{label} {seconds / len(books) * 1e6:5.2f}"
                 for label, seconds in best_middleware.items()))
-        for listener_kwargs in ({}, {"seconds_to_start": 600}):
+        for listener_kwargs in ({}, FILTER):
             best_stream = {}
             counts = {}
             for _ in range(args.repeat):

@@ -1,18 +1,23 @@
 """One job over every market file of a folder, run three ways: a plain loop, a process pool
 and Dask distributed. All three return the same list, in the files' order.
 
-    python examples/many_files.py FOLDER [--engine loop|process|dask|all] [--workers N]
+    python examples/many_files.py FOLDER [--engine serial|process|dask|all] [--workers N]
+
+The default engine is "all" when Dask is installed and "process" when it is not ("loop" is
+accepted for "serial").
 
 Each worker reads whole files and sends back only the small results of pre_off.summarise; the
 books never leave the process that made them. A file that cannot be read (a stray note, a
-damaged or partial download) is reported with its error, and the job goes on without it. The Dask form runs a LocalCluster here; on a real
-cluster, pass the scheduler's address (--scheduler tcp://host:8786) and make pelarune and this
-folder's pre_off module importable on the workers (for example with Client.upload_file).
+damaged or partial download) is reported with its error, and the job goes on without it. The
+Dask form runs a LocalCluster here; on a real cluster, pass the scheduler's address
+(--scheduler tcp://host:8786) and make pelarune and this folder's pre_off module importable on
+the workers (for example with Client.upload_file).
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import sys
 import time
@@ -48,7 +53,7 @@ def market_files(folder: str) -> list[str]:
             if os.path.isfile(os.path.join(folder, name))]
 
 
-def run_loop(paths: list[str]) -> Results:
+def run_serial(paths: list[str]) -> Results:
     return [read_file(path) for path in paths]
 
 
@@ -60,7 +65,10 @@ def run_process_pool(paths: list[str], workers: int) -> Results:
 
 
 def run_dask(paths: list[str], workers: int, scheduler: str | None = None) -> Results:
-    from dask.distributed import Client, LocalCluster
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        sys.exit(INSTALL_DASK)
 
     # Dask leaves the constructors of Client and LocalCluster unannotated.
     if scheduler is not None:
@@ -71,6 +79,13 @@ def run_dask(paths: list[str], workers: int, scheduler: str | None = None) -> Re
             n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
     ) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         return list(client.gather(client.map(read_file, paths)))
+
+
+INSTALL_DASK = "Dask is not installed: pip install 'dask[distributed]'"
+
+
+def dask_installed() -> bool:
+    return importlib.util.find_spec("dask") is not None
 
 
 def favourite_won_share(results: Results) -> float | None:
@@ -91,18 +106,22 @@ def favourite_won_share(results: Results) -> float | None:
 def main(argv: list[str]) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("folder")
-    parser.add_argument("--engine", choices=["loop", "process", "dask", "all"], default="all")
+    parser.add_argument("--engine", choices=["serial", "loop", "process", "dask", "all"],
+                        default="all" if dask_installed() else "process")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     args = parser.parse_args(argv)
 
     paths = market_files(args.folder)
+    if args.engine in ("dask", "all") and not dask_installed():
+        sys.exit(INSTALL_DASK)
     engines: dict[str, Callable[[], Results]] = {
-        "loop": lambda: run_loop(paths),
+        "serial": lambda: run_serial(paths),
         "process": lambda: run_process_pool(paths, args.workers),
         "dask": lambda: run_dask(paths, args.workers, args.scheduler),
     }
-    chosen = list(engines) if args.engine == "all" else [args.engine]
+    engine = "serial" if args.engine == "loop" else args.engine
+    chosen = list(engines) if engine == "all" else [engine]
     reference: Results | None = None
     timings: dict[str, float] = {}
     for name in chosen:
@@ -118,7 +137,7 @@ def main(argv: list[str]) -> None:
             sys.exit(f"{name}: results differ from {chosen[0]}")
         base = timings[chosen[0]]
         print(f"{name:8} {timings[name]:7.2f} s  {base / timings[name]:5.2f}x {chosen[0]}"
-              f"  ({len(paths)} files, {args.workers if name != 'loop' else 1} processes)")
+              f"  ({len(paths)} files, {args.workers if name != 'serial' else 1} processes)")
     failures = sum(isinstance(result, Failed) for result in reference or [])
     print(f"{len(paths) - failures} files read, {failures} failed")
     if "dask" in chosen and args.scheduler is None:

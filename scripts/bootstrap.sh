@@ -71,9 +71,10 @@ make_venv() {
 
 # What the tests import besides pytest, on every clone: a missing one fails its test, so that
 # no check is left out silently. Dask runs the many-files example's Dask form; flumine (with
-# betfairlightweight) runs the backtests that compare its own stream with pelarune_flumine's. The
+# betfairlightweight) runs the backtests that compare its own stream with pelarune_flumine's;
+# tqdm, matplotlib, pandas and pyarrow are run_backtest's progress bar, chart and tables. The
 # stubs' checks need mypy.
-tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight)
+tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas pyarrow)
 typecheck=()
 [[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
 make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}"

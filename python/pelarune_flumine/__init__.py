@@ -21,5 +21,6 @@ _check_flumine_version(importlib.metadata.version("flumine"))
 
 from pelarune_flumine.middleware import SimulatedMiddleware  # noqa: E402
 from pelarune_flumine.stream import BetfairHistoricalStream  # noqa: E402
+from pelarune_flumine.backtest import run_backtest  # noqa: E402
 
-__all__ = ["BetfairHistoricalStream", "SimulatedMiddleware"]
+__all__ = ["BetfairHistoricalStream", "SimulatedMiddleware", "run_backtest"]

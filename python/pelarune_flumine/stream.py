@@ -7,7 +7,7 @@ import os
 import sys
 import warnings
 from types import ModuleType
-from typing import Any, Callable, Dict, Iterator, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import pelarune
 from flumine.clients import VenueType
@@ -116,7 +116,9 @@ class BetfairHistoricalStream:
                      self.event_id, self.operation))
 
 
-def market_ids(path: str) -> List[str]:
-    """The markets a file's changes name, in the order first met."""
-    ids: List[str] = _replay.market_ids(os.fspath(path))
-    return ids
+def markets_of(path: str) -> List[Tuple[str, Optional[str]]]:
+    """(market id, event id or None) of each market a file's changes name, in the order first
+    met; the event is the first definition's that names one. ValueError when it cannot be
+    read, as for a replay."""
+    markets: List[Tuple[str, Optional[str]]] = _replay.markets(os.fspath(path))
+    return markets

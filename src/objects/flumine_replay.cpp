@@ -117,25 +117,41 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
   });
 }
 
-// market_ids(path): the markets a file's changes name, in the order first met.
-PyObject *market_ids_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                              PyObject *kwnames) noexcept {
+// markets(path): (market id, event id or None) of each market the file's changes name, in the
+// order first met; the event is the first definition's "eventId" that names one.
+PyObject *markets_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
     static constexpr const char *kParameters[] = {"path"};
     PyObject *bound[1];
-    PELARUNE_CHECK_OK(bind_arguments("market_ids", kParameters, args, nargs, kwnames, bound));
+    PELARUNE_CHECK_OK(bind_arguments("markets", kParameters, args, nargs, kwnames, bound));
     PELARUNE_TRY(MessageStore records, load(bound[0]));
-    std::vector<std::string_view> ids;
-    std::unordered_map<std::string_view, bool> seen;
+    std::vector<std::pair<std::string_view, std::optional<std::string_view>>> found;
+    std::unordered_map<std::string_view, size_t> index;
     for (const StreamMessage &message : records) {
       if (!message.market_changes.is_array())
         continue;
-      for (JsonValue change : message.market_changes.array())
-        if (std::optional<std::string_view> id = named_market(change))
-          if (seen.try_emplace(*id, true).second)
-            ids.push_back(*id);
+      for (JsonValue change : message.market_changes.array()) {
+        std::optional<std::string_view> id = named_market(change);
+        if (!id)
+          continue;
+        auto [it, inserted] = index.try_emplace(*id, found.size());
+        if (inserted)
+          found.emplace_back(*id, std::nullopt);
+        auto &event = found[it->second].second;
+        JsonValue definition = change.object().find("marketDefinition");
+        if (!event && definition && definition.is_object()) {
+          JsonValue event_id = definition.object().find("eventId");
+          if (event_id && event_id.is_string())
+            event = event_id.string_value();
+        }
+      }
     }
-    return new_list(ids, [](std::string_view id) { return to_python(id); });
+    return new_list(found, [](const auto &market) {
+      PyRef id = to_python(market.first);
+      PyRef event = market.second ? to_python(*market.second) : none();
+      return created(PyTuple_Pack(2, id.get(), event.get()));
+    });
   });
 }
 
@@ -147,10 +163,10 @@ PyMethodDef flumine_replay_functions[] = {
      "replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids, "
      "unique_id)\n--\n\nflumine's historical stream over every market of the file: an iterator "
      "of lists of MarketBook."},
-    {"market_ids",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&market_ids_function)),
+    {"markets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&markets_function)),
      METH_FASTCALL | METH_KEYWORDS,
-     "market_ids(path)\n--\n\nThe markets the file's changes name, in the order first met."},
+     "markets(path)\n--\n\n(market id, event id or None) of each market the file's changes name, "
+     "in the order first met."},
     {},
 };
 

@@ -15,8 +15,9 @@ pytestmark = pytest.mark.skipif(sanitized(), reason="whole scripts in child proc
 
 @pytest.mark.parametrize("script, args, expected", [
     ("bench_file_forms.py", ["--repeat", "1", recorded("BASIC-1.132153978")], "BASIC-1.132153978"),
+    ("bench_backtest.py", ["--markets", "2", "--updates", "60"], "flumine    dask"),
     ("bench_flumine.py", ["--repeat", "1", "--markets", "1", "--updates", "100"],
-     "stream alone {'seconds_to_start': 600}"),
+     "stream alone {'seconds_to_start': 600, 'inplay': False}"),
 ])
 def test_runs(script, args, expected):
     run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", script), *args], cwd=ROOT,

@@ -45,7 +45,7 @@ def many_files(tmp_path_factory):
 @pytest.fixture(scope="module")
 def expected(many_files):
     module, paths = many_files
-    results = module.run_loop(paths)
+    results = module.run_serial(paths)
     # Not trivially equal: every generated market has prices before the off and one winner.
     kinds = [type(result).__name__ for result in results]
     assert kinds == ["NoneType"] + ["MarketAtOff"] * 3 + ["Failed"] * 2
@@ -55,12 +55,12 @@ def expected(many_files):
     return results
 
 
-def test_process_pool_matches_loop(many_files, expected):
+def test_process_pool_matches_serial(many_files, expected):
     module, paths = many_files
     assert module.run_process_pool(paths, 2) == expected
 
 
-def test_dask_matches_loop(many_files, expected):
+def test_dask_matches_serial(many_files, expected):
     module, paths = many_files
     assert module.run_dask(paths, 2) == expected
 
@@ -75,6 +75,24 @@ def test_command_reports_unreadable_files_and_goes_on(many_files):
     assert [line.split(": ", 1)[0] for line in failed] == paths[4:]
     assert failed[1].endswith(": truncated bzip2 stream")
     assert "4 files read, 2 failed" in run.stdout.splitlines()
+
+
+@pytest.mark.parametrize("engine, expected", [
+    ([], "4 files read, 2 failed"),
+    (["--engine", "dask"], "Dask is not installed: pip install 'dask[distributed]'")])
+def test_command_without_dask(many_files, engine, expected):
+    _, paths = many_files
+    code = ("import runpy, sys; sys.modules['dask'] = None; sys.argv[0] = sys.argv[1]; "
+            "del sys.argv[1]; sys.path.insert(0, sys.argv[0].rsplit('/', 1)[0]); "
+            "runpy.run_path(sys.argv[0], run_name='__main__')")
+    run = subprocess.run([sys.executable, "-c", code, os.path.join(EXAMPLES, "many_files.py"),
+                          os.path.dirname(paths[0]), *engine],
+                         capture_output=True, text=True, timeout=120)
+    if engine:
+        assert (run.returncode, run.stderr) == (1, expected + "\n")
+    else:
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.startswith("process ") and expected in run.stdout
 
 
 def test_recompressed_files_replay_as_the_originals(many_files, tmp_path):

@@ -1,6 +1,7 @@
 """flumine backtests on pelarune_flumine's stream give the calls, orders and P&L that flumine's own
 stream gives, with and without pelarune_flumine's middleware."""
 
+import ast
 import json
 import logging
 import os
@@ -238,14 +239,29 @@ def test_other_flumine_versions_warn(version, warns):
     assert [str(w.message) for w in caught] == ([expected] if warns else [])
 
 
-def test_readme_example_runs():
-    # As a user runs it, from the repository's root; it must place orders, not merely import.
+def readme_example_orders(on_flumine_stream):
+    """The README's flumine example run as a user runs it, from the repository's root: the
+    orders it placed, optionally with the import switched back to flumine's own stream."""
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     with open(os.path.join(root, "README.md"), encoding="utf-8") as readme:
         blocks = [part.split("```", 1)[0] for part in readme.read().split("```python\n")[1:]]
-    (code,) = [block for block in blocks if "pelarune_flumine" in block]
-    code += "print(len(list(framework.markets.markets['1.197931750'].blotter)))\n"
+    (code,) = [block for block in blocks if "import BetfairHistoricalStream" in block]
+    if on_flumine_stream:
+        code = code.replace(
+            "from pelarune_flumine import BetfairHistoricalStream, SimulatedMiddleware",
+            "from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream\n"
+            "from pelarune_flumine import SimulatedMiddleware")
+        assert "from flumine.streams" in code
+    code += ("orders = framework.markets.markets['1.197931750'].blotter\n"
+             "print(sorted((o.selection_id, o.order_type.price, o.size_matched) "
+             "for o in orders))\n")
     run = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True,
                          timeout=120)
     assert run.returncode == 0 and run.stderr == "", run.stderr
-    assert int(run.stdout) > 10
+    return ast.literal_eval(run.stdout)
+
+
+def test_readme_example_places_the_same_orders_on_both_streams():
+    orders = readme_example_orders(False)
+    assert len(orders) > 10
+    assert readme_example_orders(True) == orders

@@ -84,7 +84,8 @@ class TestRecorded:
             assert len(books) == 332
             assert {b.market_id for books_ in books for b in books_} == {"1.197931750",
                                                                         "1.197931751"}
-        assert pelarune_flumine.stream.market_ids(event_file) == ["1.197931750", "1.197931751"]
+        assert pelarune_flumine.stream.markets_of(event_file) == [("1.197931750", "31389771"),
+                                                                  ("1.197931751", "31389771")]
 
     def test_books_are_pelarune_objects_and_export(self, event_file):
         lists = replay(pelarune_flumine.BetfairHistoricalStream, event_file)

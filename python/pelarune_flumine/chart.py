@@ -1,0 +1,65 @@
+"""The chart of a backtest: cumulative P&L over its markets in start-time order, and P&L by
+strategy."""
+
+from __future__ import annotations
+
+import datetime
+from typing import Sequence
+
+from pelarune_flumine.backtest import OrderRow
+
+_EARLIEST = datetime.datetime.min.replace(tzinfo=datetime.timezone.utc)
+
+
+def plot_pnl(rows: Sequence[OrderRow], path: str, title: str = "") -> None:
+    """Writes the chart to `path` (PNG, SVG or PDF by its extension)."""
+    import matplotlib
+
+    matplotlib.use("Agg")  # files only: no display is needed or wanted
+    import matplotlib.pyplot as plt
+
+    markets: dict[str, tuple[datetime.datetime, float]] = {}
+    strategies: dict[str, float] = {}
+    for row in rows:
+        start, profit = markets.get(row.market_id, (row.market_start or _EARLIEST, 0.0))
+        markets[row.market_id] = (start, profit + row.profit)
+        strategies[row.strategy] = strategies.get(row.strategy, 0.0) + row.profit
+    ordered = sorted(markets.items(), key=lambda item: (item[1][0], item[0]))
+    cumulative: list[float] = []
+    for _, (_, profit) in ordered:
+        cumulative.append((cumulative[-1] if cumulative else 0.0) + profit)
+
+    figure, (over_time, by_strategy) = plt.subplots(
+        1, 2, figsize=(12, 4.8), gridspec_kw={"width_ratios": [3, 1]})
+    steps = [0.0] + cumulative
+    over_time.step(range(len(steps)), steps, where="post", color="#1f4e79", linewidth=1.6)
+    over_time.fill_between(range(len(steps)), steps, step="post", alpha=0.15, color="#1f4e79")
+    over_time.axhline(0, color="#555555", linewidth=0.8)
+    over_time.set_xlabel("markets with orders, in start-time order")
+    over_time.set_ylabel("cumulative P&L")
+    over_time.set_xlim(0, max(1, len(steps) - 1))
+    if ordered:
+        first, last = ordered[0][1][0], ordered[-1][1][0]
+        if first != _EARLIEST:
+            over_time.set_title(f"{first:%Y-%m-%d} to {last:%Y-%m-%d}: "
+                                f"{cumulative[-1]:+,.2f} over {len(ordered):,} markets",
+                                fontsize=10)
+    over_time.grid(alpha=0.3)
+
+    names = sorted(strategies, key=lambda name: strategies[name])
+    values = [strategies[name] for name in names]
+    bars = by_strategy.barh(names, values, height=0.6,
+                            color=["#2e7d32" if value >= 0 else "#c62828" for value in values])
+    # Inside the bar: outside it, a negative bar's label would run into the strategy's name.
+    by_strategy.bar_label(bars, labels=[f"{value:+,.2f}" for value in values],
+                          label_type="center", color="white", fontweight="bold")
+    by_strategy.axvline(0, color="#555555", linewidth=0.8)
+    by_strategy.set_xlabel("P&L")
+    by_strategy.set_title("by strategy", fontsize=10)
+    by_strategy.margins(x=0.1)
+    by_strategy.grid(axis="x", alpha=0.3)
+    if title:
+        figure.suptitle(title)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)

@@ -1,0 +1,33 @@
+"""Strategy factories for run_backtest, importable by name in worker processes (tests/python is
+on their sys.path: spawned processes and Dask's local workers take the parent's)."""
+
+from test_flumine import STAKE, Placer
+
+# The market on which Raiser raises: a generated market of bench_backtest.generated_markets.
+RAISING_MARKET = "1.300000002"
+
+
+def placer(streams):
+    return Placer(streams=streams, max_order_exposure=STAKE, max_selection_exposure=10 * STAKE,
+                  max_market_exposure=14 * STAKE, max_live_trade_count=2)
+
+
+class Raiser(Placer):
+    def process_market_book(self, market, market_book):
+        super().process_market_book(market, market_book)
+        if market.market_id == RAISING_MARKET and len(self.calls) % 5 == 0:
+            raise RuntimeError(f"strategy fault in {market.market_id}")
+
+    def process_orders(self, market, orders):
+        # Placer looks replacement orders up in its list and raises ValueError, which flumine
+        # passes over unless config.raise_errors; the replacement is never replaced again.
+        try:
+            super().process_orders(market, orders)
+        except ValueError:
+            pass
+
+
+def raiser(streams):
+    return Raiser(streams=streams, name="Raiser", max_order_exposure=STAKE,
+                  max_selection_exposure=10 * STAKE, max_market_exposure=14 * STAKE,
+                  max_live_trade_count=2)
