@@ -10,7 +10,6 @@
 namespace pelarune {
 namespace {
 
-constexpr std::string_view kId = "id";
 constexpr std::string_view kImg = "img";
 constexpr std::string_view kMarketDefinition = "marketDefinition";
 constexpr std::string_view kStatus = "status";
@@ -117,15 +116,6 @@ void new_cache(FlumineMarket &market, std::string_view market_id) {
 }
 
 } // namespace
-
-std::optional<std::string_view> named_market(JsonValue change) noexcept {
-  if (!change.is_object())
-    return std::nullopt;
-  JsonValue id = change.object().find(kId);
-  if (!id || !id.is_string() || id.string_value().empty())
-    return std::nullopt;
-  return id.string_value();
-}
 
 FlumineMarket &FlumineMarkets::market_named(std::string_view market_id) {
   auto [it, inserted] = market_index.try_emplace(std::string(market_id), 0);

@@ -55,7 +55,4 @@ private:
   std::unordered_map<std::string, size_t> market_index;
 };
 
-// The market a change names: its "id" when that is a non-empty string.
-std::optional<std::string_view> named_market(JsonValue change) noexcept;
-
 } // namespace pelarune

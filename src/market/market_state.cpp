@@ -323,6 +323,15 @@ int64_t handicap_key(double handicap) noexcept {
   return int64_t(scaled); // already a whole number at this magnitude
 }
 
+std::optional<std::string_view> named_market(JsonValue change) noexcept {
+  if (!change.is_object())
+    return std::nullopt;
+  JsonValue id = change.object().find(kId);
+  if (!id || !id.is_string() || id.string_value().empty())
+    return std::nullopt;
+  return id.string_value();
+}
+
 void MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
   publish_time_epoch = epoch_ms; // moves for every change, an object or not
   try {

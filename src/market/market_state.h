@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -36,6 +37,9 @@ struct RunnerKey {
 };
 
 int64_t handicap_key(double handicap) noexcept;
+
+// The market a change names: its "id" when that is a non-empty string.
+std::optional<std::string_view> named_market(JsonValue change) noexcept;
 
 struct RunnerKeyHash {
   size_t operator()(const RunnerKey &key) const noexcept {

@@ -12,18 +12,6 @@ namespace {
 
 using Iterator = Instance<PricesIteratorRecord>;
 
-constexpr std::string_view kId = "id";
-
-// The market a change names: its "id" when that is a non-empty string.
-std::optional<std::string_view> named_market(JsonValue change) {
-  if (!change.is_object())
-    return std::nullopt;
-  JsonValue id = change.object().find(kId);
-  if (!id || !id.is_string() || id.string_value().empty())
-    return std::nullopt;
-  return id.string_value();
-}
-
 // Applies one record's changes: the first change naming a market creates it, and a change
 // naming another market is left out whole, publish time included, since the iterator follows
 // one market. Returns whether the record gives a book: the market exists and the record
