@@ -1,8 +1,9 @@
 """flumine backtest benchmark: framework.run() and the historical stream alone, on flumine's own
 stream (betfairlightweight) and on pelarune_flumine's.
 
-The backtest is the order-placing strategy of tests/python/test_flumine.py over every file of a
-set, one stream per file; the streams take turns within one run, so that a busy spell of the
+The backtests run two strategies over every file of a set, one stream per file: the
+order-placing strategy of tests/python/test_flumine.py, which may order at every book, and
+ThreeOrders, three orders a market before the off. The streams take turns within one run, so that a busy spell of the
 machine weighs on all alike, and each must give the same calls, orders and P&L. Times are
 process CPU time, best of --repeat.
 
@@ -21,6 +22,7 @@ Usage: bench_flumine.py [--repeat N] [--markets N] [--updates N]
 """
 
 import argparse
+import itertools
 import logging
 import os
 import subprocess
@@ -35,7 +37,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
 import pelarune_flumine  # noqa: E402
 import test_flumine  # noqa: E402
-from flumine import FlumineSimulation, clients  # noqa: E402
+from flumine import BaseStrategy, FlumineSimulation, clients  # noqa: E402
+from flumine.order.ordertype import LimitOrder  # noqa: E402
+from flumine.order.trade import Trade  # noqa: E402
 from flumine.markets.middleware import SimulatedMiddleware  # noqa: E402
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # noqa: E402
 
@@ -58,20 +62,53 @@ def generated_markets(count, updates):
 
 
 def recorded_markets():
-    names = ["BASIC-1.132153978.gz", "1.197931750"]
+    names = ["BASIC-1.132153978.gz", "1.197931750", "1.197931751"]
     return [os.path.join(RECORDED, n) for n in names]
 
 
 FILTER = {"seconds_to_start": 600, "inplay": False}
 
 
-def backtest(paths, stream_class, middleware, listener_kwargs):
+class ThreeOrders(BaseStrategy):
+    """A typical pre-off strategy: backs the favourite at its best lay price, one order a book
+    until it has placed three in the market."""
+
+    def start(self, flumine):
+        self.calls, self.orders, self.placed = [], [], {}
+
+    def check_market_book(self, market, market_book):
+        return market_book.status == "OPEN" and not market_book.inplay
+
+    def process_market_book(self, market, market_book):
+        self.calls.append((market.market_id, market_book.publish_time_epoch))
+        if self.placed.get(market.market_id, 0) >= 3:
+            return
+        best = None
+        for runner in market_book.runners:
+            backs, lays = runner.ex.available_to_back, runner.ex.available_to_lay
+            if runner.status == "ACTIVE" and backs and lays and (
+                    best is None or backs[0]["price"] < best[1]):
+                best = (runner, backs[0]["price"], lays[0]["price"])
+        if best is None:
+            return
+        runner = best[0]
+        trade = Trade(market.market_id, runner.selection_id, runner.handicap, self)
+        order = trade.create_order(side="BACK", order_type=LimitOrder(best[2], 2.0))
+        market.place_order(order)
+        self.orders.append(order)
+        self.placed[market.market_id] = self.placed.get(market.market_id, 0) + 1
+
+
+STRATEGIES = {"placer": test_flumine.Placer, "three-orders": ThreeOrders}
+
+
+def backtest(strategy_class, paths, stream_class, middleware, listener_kwargs):
     """One framework over every file; returns CPU seconds and what the strategy saw."""
     framework = FlumineSimulation()
     if middleware:
         framework.add_market_middleware(pelarune_flumine.SimulatedMiddleware())
     framework.add_client(clients.SimulatedClient())
-    strategy = test_flumine.Placer(
+    strategy = strategy_class(
         streams=[stream_class(path, listener_kwargs=listener_kwargs) for path in paths],
         max_order_exposure=2,
         max_selection_exposure=20, max_market_exposure=28, max_live_trade_count=2)
@@ -136,19 +173,21 @@ def main():
             ("pelarune+mw", pelarune_flumine.BetfairHistoricalStream, True)]
     for name, paths in sets:
         print(f"{name}: {len(paths)} files")
-        for listener_kwargs in ({}, FILTER):
+        for (strategy_name, strategy_class), listener_kwargs in itertools.product(
+                STRATEGIES.items(), ({}, FILTER)):
             best = {}
             results = {}
             for _ in range(args.repeat):
                 for label, stream_class, middleware in runs:
-                    seconds, result = backtest(paths, stream_class, middleware, listener_kwargs)
+                    seconds, result = backtest(strategy_class, paths, stream_class, middleware,
+                                               listener_kwargs)
                     best[label] = min(best.get(label, seconds), seconds)
                     results.setdefault(label, result)
                     if result != results["flumine"]:
                         sys.exit(f"{label}: calls or orders differ from flumine's on {name}")
             calls, orders = results["flumine"]
-            print(f"  framework.run() {listener_kwargs or 'unfiltered'}: {len(calls)} strategy "
-                  f"calls, {len(orders)} orders")
+            print(f"  framework.run() {strategy_name} {listener_kwargs or 'unfiltered'}: "
+                  f"{len(calls)} strategy calls, {len(orders)} orders")
             for label, _, _ in runs:
                 print(f"    {label:12s} {best[label]:8.3f} s   "
                       f"{best['flumine'] / best[label]:5.1f}x")

@@ -35,7 +35,7 @@ def _native() -> ModuleType:
     return module
 
 
-_replay = _native()
+native = _native()
 
 
 class BetfairHistoricalStream:
@@ -99,7 +99,7 @@ class BetfairHistoricalStream:
         options = self.listener_kwargs
         inplay = options.get("inplay")
         event_type_ids = options.get("event_type_ids")
-        books: Iterator[List[Any]] = _replay.replay(
+        books: Iterator[List[Any]] = native.replay(
             self.file_path, bool(inplay), inplay is False, options.get("seconds_to_start"),
             options.get("max_inplay_seconds"),
             [str(i) for i in event_type_ids] if isinstance(event_type_ids, (list, tuple))
@@ -120,5 +120,5 @@ def markets_of(path: str) -> List[Tuple[str, Optional[str]]]:
     """(market id, event id or None) of each market a file's changes name, in the order first
     met; the event is the first definition's that names one. ValueError when it cannot be
     read, as for a replay."""
-    markets: List[Tuple[str, Optional[str]]] = _replay.markets(os.fspath(path))
+    markets: List[Tuple[str, Optional[str]]] = native.markets(os.fspath(path))
     return markets

@@ -167,6 +167,11 @@ PyMethodDef flumine_replay_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "markets(path)\n--\n\n(market id, event id or None) of each market the file's changes name, "
      "in the order first met."},
+    {"update_analytics",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update_analytics_function)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "update_analytics(market_analytics, runners, analytics_class)\n--\n\nflumine's "
+     "RunnerAnalytics updated for each active runner; returns the removed runners."},
     {},
 };
 

@@ -22,7 +22,11 @@ struct FlumineReplayRecord {
   std::optional<int32_t> unique_id;
 };
 
-// The companion module's functions: replay(...) and market_ids(path).
+// The companion module's functions: replay(...), markets(path) and update_analytics(...).
 extern PyMethodDef flumine_replay_functions[];
+
+// update_analytics(market_analytics, runners, analytics_class), in flumine_analytics.cpp.
+PyObject *update_analytics_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames) noexcept;
 
 } // namespace pelarune

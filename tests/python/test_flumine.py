@@ -84,12 +84,20 @@ if FlumineStream is not None:
                     market.replace_order(order, tick_up(order.order_type.price))
 
 
-def backtest(path, stream_class, middleware=False, **listener_kwargs):
+def backtest(path, stream_class, middleware=False, event_group=None, **listener_kwargs):
+    """The Placer over a file, or over several files as one event when event_group is given."""
     framework = FlumineSimulation()
     if middleware:
         framework.add_market_middleware(pelarune_flumine.SimulatedMiddleware())
     framework.add_client(clients.SimulatedClient())
-    strategy = Placer(streams=[stream_class(path, listener_kwargs=listener_kwargs)],
+    paths = path if isinstance(path, list) else [path]
+    event = dict(event_processing=True, event_group=event_group) if event_group else {}
+    streams = [stream_class(p, listener_kwargs=listener_kwargs, **event) for p in paths]
+    for stream in streams:
+        # flumine 3.3 logs each stream's market_filter when it muxes an event; its own stream
+        # has none (ours has it, None).
+        stream.market_filter = getattr(stream, "market_filter", None)
+    strategy = Placer(streams=streams,
                       max_order_exposure=STAKE, max_selection_exposure=10 * STAKE,
                       max_market_exposure=14 * STAKE, max_live_trade_count=2)
     framework.add_strategy(strategy)
@@ -211,6 +219,17 @@ class TestSameBacktest:
         assert len(expected["calls"]) == calls
         assert backtest(path, pelarune_flumine.BetfairHistoricalStream, middleware=True,
                         **listener_kwargs) == expected
+
+    def test_event_processing_across_two_files(self):
+        """The WIN and PLACE files of one race, muxed by publish time as flumine muxes an
+        event's streams."""
+        paths = [recorded("1.197931750"), recorded("1.197931751")]
+        expected = backtest(paths, FlumineStream, event_group="30000000")
+        assert {call[0] for call in expected["calls"]} == {"1.197931750", "1.197931751"}
+        assert len(expected["orders"]) > 5
+        for middleware in (False, True):
+            assert backtest(paths, pelarune_flumine.BetfairHistoricalStream, middleware,
+                            event_group="30000000") == expected
 
 
 def test_one_simulated_middleware_runs():

@@ -10,6 +10,7 @@ import subprocess
 
 import pytest
 
+from flumine.markets.middleware import SimulatedMiddleware as FlumineMiddleware
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as FlumineStream
 
 import pelarune
@@ -252,7 +253,9 @@ def random_stream(rng):
         keys = {}
         for key in ("atb", "atl", "trd"):
             if full or rng.random() < 0.4:
-                keys[key] = [[rng.choice([1.5, 2.0, 2.5, 3.0]), rng.choice([0, 2, 5.5])]
+                # Traded sizes with pennies, whose differences the middleware rounds.
+                sizes = [0, 2, 5.5, round(rng.uniform(0, 60), 2)]
+                keys[key] = [[rng.choice([1.5, 2.0, 2.5, 3.0]), rng.choice(sizes)]
                              for _ in range(rng.randint(0, 3))]
         if rng.random() < 0.1:
             keys["batb"] = [[rng.randint(0, 2), rng.choice([1.8, 2.2]), rng.choice([0, 4])]]
@@ -290,13 +293,100 @@ def random_stream(rng):
     return lines
 
 
-@pytest.mark.parametrize("seed", range(40))
-def test_random_streams_and_filters(tmp_path, seed):
-    rng = random.Random(seed)
-    lines = random_stream(rng)
-    listener_kwargs = {key: value for key, value in [
+def random_filters(rng):
+    return {key: value for key, value in [
         ("inplay", rng.choice([None, True, False])),
         ("seconds_to_start", rng.choice([None, 100, 250])),
         ("max_inplay_seconds", rng.choice([None, 30])),
         ("event_type_ids", rng.choice([None, ["7"], ["4339", 7]]))] if value is not None}
-    assert_same_stream(write(tmp_path, lines), 0, **listener_kwargs)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_random_streams_and_filters(tmp_path, seed):
+    rng = random.Random(seed)
+    lines = random_stream(rng)
+    assert_same_stream(write(tmp_path, lines), 0, **random_filters(rng))
+
+
+class _Blotter:
+    active = False
+
+    def __iter__(self):
+        return iter(())
+
+
+class _Market:
+    """What the middlewares read from flumine's Market while no order is live."""
+
+    def __init__(self, market_id):
+        self.market_id, self.context, self.market_book = market_id, {}, None
+        self.blotter = _Blotter()
+
+
+def analytics_after_each_book(middleware, lists):
+    """Each listed runner's analytics after each book: recent trades (values and order), the
+    price-to-size map, and whose runner it holds."""
+    markets = {}
+    trace = []
+    for books in lists:
+        for book in books:
+            market = markets.setdefault(book.market_id, _Market(book.market_id))
+            market.market_book = book
+            middleware(market)
+            listed_keys = listed(book)
+            trace.append((book.market_id, [
+                (key, list(a.traded.items()), list(a._p_v.items()),
+                 a.runner.selection_id, type(a.runner) is pelarune.Runner)
+                for key, a in middleware.markets[book.market_id].items()
+                if key in listed_keys]))
+    return trace
+
+
+def assert_same_analytics(path, **listener_kwargs):
+    """Our middleware on our stream leaves every analytics as flumine's middleware leaves it on
+    flumine's stream; the runners they hold differ only in their class."""
+    expected = analytics_after_each_book(FlumineMiddleware(),
+                                         replay(FlumineStream, path, **listener_kwargs))
+    ours = analytics_after_each_book(pelarune_flumine.SimulatedMiddleware(), replay(
+        pelarune_flumine.BetfairHistoricalStream, path, **listener_kwargs))
+    assert all(ours_runner for _, entries in ours for *_, ours_runner in entries)
+    strip = [(m, [entry[:-1] for entry in entries]) for m, entries in expected]
+    assert [(m, [entry[:-1] for entry in entries]) for m, entries in ours] == strip
+    return sum(len(traded) for _, entries in expected for _, traded, *_ in entries)
+
+
+class TestMiddleware:
+    @pytest.mark.parametrize("name", ["BASIC-1.132153978.gz", "1.197931750", "1.197931751"])
+    def test_recorded(self, name):
+        # The basic recording has no traded ladders.
+        assert assert_same_analytics(recorded(name)) >= (0 if name.startswith("BASIC") else 100)
+
+    def test_event_level_file_filtered(self, event_file):
+        assert assert_same_analytics(event_file, seconds_to_start=600, inplay=False) > 50
+
+    @pytest.mark.parametrize("case", list(ODD_CASES))
+    def test_odd_records(self, tmp_path, case):
+        assert_same_analytics(write(tmp_path, ODD_CASES[case]))
+
+    def test_random_streams(self, tmp_path):
+        traded = 0
+        for seed in range(40):
+            rng = random.Random(seed)
+            path = write(tmp_path, random_stream(rng), f"1.{seed}")
+            traded += assert_same_analytics(path, **random_filters(rng))
+        assert traded > 200
+
+    @pytest.mark.parametrize("ours_first", [True, False])
+    def test_books_of_both_streams_in_turn(self, ours_first):
+        """One market fed by both streams, as when two strategies replay one file: each book
+        updates the analytics as flumine's middleware does, whichever stream it came from and
+        whichever made the analytics."""
+        path = recorded("BASIC-1.132153978.gz")  # most runners unchanged from book to book
+        streams = [replay(FlumineStream, path),
+                   replay(pelarune_flumine.BetfairHistoricalStream, path)]
+        lists = [books for pair in zip(*streams[::-1] if ours_first else streams)
+                 for books in pair]
+        expected = analytics_after_each_book(FlumineMiddleware(), lists)
+        assert analytics_after_each_book(pelarune_flumine.SimulatedMiddleware(), lists) == \
+            expected
+        assert len(expected) == 960
