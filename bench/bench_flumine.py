@@ -14,15 +14,19 @@ process CPU time, best of --repeat.
   middleware alone   flumine's SimulatedMiddleware and ours called on each book of our stream,
                      with no orders, per file
 
-Sets: the recordings in tests/data, and --markets generated one-market files
-(bench/generate.py, full ladders; their heartbeats carry an empty change list, since flumine's
-stream stops with KeyError 'mc' on a heartbeat without one).
+Sets: the recordings in tests/data; --markets generated one-market files (bench/generate.py,
+full ladders; their heartbeats carry an empty change list, since flumine's stream stops with
+KeyError 'mc' on a heartbeat without one), racing-like: 600 seconds before the off hold about a
+third of the books; and the same markets stretched to a long life before the off, where the
+filter keeps about 2% of them.
 
 Usage: bench_flumine.py [--repeat N] [--markets N] [--updates N]
 """
 
 import argparse
+import datetime
 import itertools
+import json
 import logging
 import os
 import subprocess
@@ -59,6 +63,44 @@ def generated_markets(count, updates):
             os.remove(path + ".tmp")
         paths.append(path)
     return paths
+
+
+STRETCH = 100
+
+
+def long_markets(paths):
+    """The generated markets with their lives stretched: every publish time and the market time
+    STRETCH times as far from the first record, so that the filter keeps about 2% of the books
+    (the last minutes before the start, and those after it until the market turns in play), as
+    in a market open for days."""
+    stretched = []
+    for path in paths:
+        target = path.replace(".json", f"-long{STRETCH}.json")
+        stretched.append(target)
+        if os.path.exists(target):
+            continue
+        with open(path) as source:
+            messages = [json.loads(line) for line in source]
+        first = messages[0]["pt"]
+
+        def later(ms):
+            return first + (ms - first) * STRETCH
+
+        for message in messages:
+            message["pt"] = later(message["pt"])
+            for change in message.get("mc", []):
+                definition = change.get("marketDefinition")
+                for key in ("marketTime", "suspendTime"):
+                    if definition and key in definition:
+                        when = datetime.datetime.fromisoformat(definition[key])
+                        ms = later(int(when.timestamp() * 1000))
+                        definition[key] = datetime.datetime.fromtimestamp(
+                            ms / 1000, datetime.timezone.utc).isoformat(
+                                timespec="milliseconds").replace("+00:00", "Z")
+        with open(target + ".tmp", "w") as out:
+            out.writelines(json.dumps(m, separators=(",", ":")) + "\n" for m in messages)
+        os.rename(target + ".tmp", target)
+    return stretched
 
 
 def recorded_markets():
@@ -166,8 +208,9 @@ def main():
     logging.disable(logging.CRITICAL)
     warnings.simplefilter("ignore", DeprecationWarning)  # utcfromtimestamp, on 3.12
 
-    sets = [("recorded", recorded_markets()),
-            ("generated", generated_markets(args.markets, args.updates))]
+    generated = generated_markets(args.markets, args.updates)
+    sets = [("recorded", recorded_markets()), ("generated", generated),
+            ("generated, long", long_markets(generated))]
     runs = [("flumine", BetfairHistoricalStream, False),
             ("pelarune", pelarune_flumine.BetfairHistoricalStream, False),
             ("pelarune+mw", pelarune_flumine.BetfairHistoricalStream, True)]
