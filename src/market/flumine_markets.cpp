@@ -104,6 +104,21 @@ bool excluded_event_type(const FlumineFilters &filters, JsonValue definition) {
   return true;
 }
 
+// A definition's ladder type and line units; a value of another JSON type is none.
+template <class Field> FlumineLineFields line_fields(const Field &field) {
+  auto number = [&field](std::string_view key) -> std::optional<double> {
+    JsonValue value = field(key);
+    return value && value.is_number() ? std::optional<double>(value.number_value()) : std::nullopt;
+  };
+  FlumineLineFields line{std::nullopt, number("lineMaxUnit"), number("lineMinUnit"),
+                         number("lineInterval")};
+  JsonValue ladder = field("priceLadderDefinition");
+  if (ladder && ladder.is_object())
+    if (JsonValue type = ladder.object().find("type"); type && type.is_string())
+      line.price_ladder_type = std::string(type.string_value());
+  return line;
+}
+
 // A new market cache, as flumine makes one for a market first met or for an "img".
 void new_cache(FlumineMarket &market, std::string_view market_id) {
   if (!market.state)
@@ -160,6 +175,7 @@ std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, Jso
     market.market_time_us = market_time && market_time.is_string()
                                 ? parse_market_time(market_time.string_value())
                                 : std::nullopt;
+    market.line = line_fields(field);
     JsonValue count = field(kActiveRunners);
     market.active_runners.reset();
     if (count && (count.is_uint() || count.is_negint())) {

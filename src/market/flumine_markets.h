@@ -25,6 +25,13 @@ struct FlumineFilters {
   std::optional<std::vector<std::string>> event_type_ids; // as str() of each given id
 };
 
+// The latest definition's fields that only flumine's books show: the price ladder's type and a
+// line market's units, each none when the definition does not give it.
+struct FlumineLineFields {
+  std::optional<std::string> price_ladder_type; // "priceLadderDefinition": {"type": ...}
+  std::optional<double> line_max_unit, line_min_unit, line_interval;
+};
+
 // One market of the file.
 struct FlumineMarket {
   std::unique_ptr<MarketState> state; // null for a market excluded before its first change
@@ -36,6 +43,7 @@ struct FlumineMarket {
   std::optional<int64_t> market_time_us;
   std::optional<int32_t> active_runners;
   std::optional<int64_t> in_play_since; // the publish time at which it turned in play
+  FlumineLineFields line;               // kept, as the engine keeps its definition, by an "img"
 };
 
 class FlumineMarkets {

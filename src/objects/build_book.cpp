@@ -110,7 +110,27 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
   return list;
 }
 
-[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market) {
+// flumine's stream shows these of the latest definition; pelarune's books show None.
+Result<MarketDefinitionRecord::LineFields> line_fields(const FlumineBookValues *flumine) {
+  MarketDefinitionRecord::LineFields fields;
+  if (flumine == nullptr)
+    return fields;
+  const FlumineLineFields &line = flumine->line;
+  if (line.price_ladder_type) {
+    PyRef type = to_python(*line.price_ladder_type);
+    fields.price_ladder_definition =
+        PyRef::steal(PyObject_CallOneArg(flumine->price_ladder_class, type.get()));
+    if (!fields.price_ladder_definition)
+      return Error::take_current();
+  }
+  fields.line_max_unit = line.line_max_unit;
+  fields.line_min_unit = line.line_min_unit;
+  fields.line_interval = line.line_interval;
+  return fields;
+}
+
+[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market,
+                                                 const FlumineBookValues *flumine) {
   PELARUNE_TRY(PyRef runners, new_list(market.runner_definitions, [](const auto &entry) {
                  return create_instance(MarketDefinitionRunnerRecord{entry});
                }));
@@ -119,6 +139,7 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
   PELARUNE_TRY(PyRef open_date, parse_definition_time(definition.open_date_text));
   PELARUNE_TRY(PyRef suspend_time, parse_definition_time(definition.suspend_time_text));
   PELARUNE_TRY(PyRef settled_time, parse_definition_time(definition.settled_time_text));
+  PELARUNE_TRY(MarketDefinitionRecord::LineFields line, line_fields(flumine));
   // In declaration order: the copied values, then the objects made from them.
   PELARUNE_TRY(PyRef object, create_instance(MarketDefinitionRecord{
                                  definition,
@@ -127,18 +148,19 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
                                  std::move(open_date),
                                  std::move(suspend_time),
                                  std::move(settled_time),
+                                 std::move(line),
                              }));
   cache(market.cached_definition, object, market.definition_generation);
   return object;
 }
 
 // The MarketDefinition while no new definition arrived; None before the first one.
-Result<PyRef> definition_object(MarketState &market) {
+Result<PyRef> definition_object(MarketState &market, const FlumineBookValues *flumine = nullptr) {
   if (market.definition_generation == 0)
     return none();
   if (void *cached = market.cached_definition.get_if_built_at(market.definition_generation))
     return PyRef::borrow(static_cast<PyObject *>(cached));
-  return build_definition(market);
+  return build_definition(market, flumine);
 }
 
 } // namespace
@@ -162,7 +184,7 @@ Result<PyRef> build_book(MarketState &market) {
 
 Result<PyRef> build_flumine_book(MarketState &market, const FlumineBookValues &values) {
   PELARUNE_TRY(PyRef runners, runner_list<true>(market.runners_in_met_order()));
-  PELARUNE_TRY(PyRef definition, definition_object(market));
+  PELARUNE_TRY(PyRef definition, definition_object(market, &values));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_naive_datetime(market.publish_time_epoch));
   MarketStatusData status = market.definition;
   if (values.active_runners)

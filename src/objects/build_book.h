@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding/result.h"
+#include "market/flumine_markets.h"
 #include "market/market_state.h"
 
 #include <cstdint>
@@ -17,6 +18,8 @@ Result<PyRef> build_book(MarketState &market);
 struct FlumineBookValues {
   std::optional<int32_t> active_runners; // the latest definition's count, when it gave one
   std::optional<int32_t> unique_id;      // the stream's id
+  const FlumineLineFields &line;         // the latest definition's
+  PyObject *price_ladder_class;          // makes price_ladder_definition from the ladder type
 };
 
 // A book as flumine's stream gives it: runners in the order the market met them, the best offers

@@ -24,7 +24,8 @@ Result<PyRef> active_books(FlumineReplayRecord &replay) {
     if (!market.active || !market.state)
       continue;
     PELARUNE_TRY(PyRef book,
-                 build_flumine_book(*market.state, {market.active_runners, replay.unique_id}));
+                 build_flumine_book(*market.state, {market.active_runners, replay.unique_id,
+                                                    market.line, replay.price_ladder_class.get()}));
     if (PyList_Append(books.get(), book.get()) < 0)
       return Error::take_current();
   }
@@ -76,14 +77,20 @@ Result<std::optional<double>> optional_number(PyObject *value) {
 }
 
 // replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids,
-// unique_id): the companion normalises flumine's listener options into these.
+// unique_id, price_ladder_class): the companion normalises flumine's listener options into these,
+// and gives betfairlightweight's class for a definition's price ladder.
 PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    static constexpr const char *kParameters[] = {
-        "path",           "inplay",   "not_inplay", "seconds_to_start", "max_inplay_seconds",
-        "event_type_ids", "unique_id"};
-    PyObject *bound[7];
+    static constexpr const char *kParameters[] = {"path",
+                                                  "inplay",
+                                                  "not_inplay",
+                                                  "seconds_to_start",
+                                                  "max_inplay_seconds",
+                                                  "event_type_ids",
+                                                  "unique_id",
+                                                  "price_ladder_class"};
+    PyObject *bound[8];
     PELARUNE_CHECK_OK(bind_arguments("replay", kParameters, args, nargs, kwnames, bound));
     FlumineReplayRecord record;
     int in_play_only = PyObject_IsTrue(bound[1]);
@@ -112,6 +119,9 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         return Error(PyExc_OverflowError, "unique_id out of range");
       record.unique_id = int32_t(id);
     }
+    if (!PyCallable_Check(bound[7]))
+      return conversion_error(bound[7], "callable");
+    record.price_ladder_class = PyRef::borrow(bound[7]);
     PELARUNE_TRY(record.records, load(bound[0]));
     return create_instance(std::move(record));
   });
@@ -161,7 +171,8 @@ PyMethodDef flumine_replay_functions[] = {
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&replay_function)),
      METH_FASTCALL | METH_KEYWORDS,
      "replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids, "
-     "unique_id)\n--\n\nflumine's historical stream over every market of the file: an iterator "
+     "unique_id, price_ladder_class)\n--\n\nflumine's historical stream over every market of the "
+     "file: an iterator "
      "of lists of MarketBook."},
     {"markets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&markets_function)),
      METH_FASTCALL | METH_KEYWORDS,

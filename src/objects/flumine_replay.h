@@ -20,6 +20,7 @@ struct FlumineReplayRecord {
   size_t cursor = 0;
   FlumineMarkets markets;
   std::optional<int32_t> unique_id;
+  PyRef price_ladder_class; // betfairlightweight's PriceLadderDescription
 };
 
 // The companion module's functions: replay(...), markets(path) and update_analytics(...).

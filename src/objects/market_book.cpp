@@ -2,6 +2,7 @@
 #include "objects/market_book.h"
 
 #include "binding/arguments.h"
+#include "objects/market_definition.h"
 #include "objects/record_surface.h"
 #include "objects/to_dict.h"
 
@@ -35,6 +36,15 @@ int market_book_set_streaming_unique_id(PyObject *self, PyObject *value, void *)
   });
 }
 
+// The definition's, which only flumine's replay fills: None on pelarune's books.
+PyObject *market_book_price_ladder_definition(PyObject *self, void *) noexcept {
+  PyObject *definition = record_of<MarketBookRecord>(self).market_definition.get();
+  if (definition == Py_None)
+    Py_RETURN_NONE;
+  return Py_NewRef(
+      record_of<MarketDefinitionRecord>(definition).line.price_ladder_definition.get());
+}
+
 // The stored references, numbers and flags. The getters of a book take shared access to it, but
 // no Python code runs while the streaming_unique_id setter holds exclusive access (it converts its
 // value before taking it), so no read could ever be refused and the interpreter reads these itself.
@@ -60,7 +70,7 @@ PyGetSetDef market_book_getset[] = {
     PELARUNE_NONE("elapsed_time"),
     PELARUNE_NONE("is_market_data_delayed"),
     PELARUNE_NONE("key_line_description"),
-    PELARUNE_NONE("price_ladder_definition"),
+    {"price_ladder_definition", market_book_price_ladder_definition, nullptr, nullptr, nullptr},
     PELARUNE_NONE("suspend_reason"),
     PELARUNE_NONE("total_available"),
     PELARUNE_TRUE("streaming_snap"),

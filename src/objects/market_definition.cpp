@@ -18,6 +18,16 @@ namespace {
 #define PELARUNE_OWN_GETTER(name, type, init, key, rule, surface, ...)                             \
   PELARUNE_GETTER_ROW(MarketDefinitionRecord, surface, name, #name, nullptr)
 
+template <auto Field> PyObject *line_field_getter(PyObject *self, void *) noexcept {
+  PyObject *value = new_value(record_of<MarketDefinitionRecord>(self).line.*Field);
+  return value != nullptr ? value : creation_failed();
+}
+#define PELARUNE_LINE_FIELD(name)                                                                  \
+  PyGetSetDef {                                                                                    \
+#name, line_field_getter < &MarketDefinitionRecord::LineFields::name>, nullptr, nullptr,       \
+        nullptr                                                                                    \
+  }
+
 // clang-format off
 PyMemberDef market_definition_members[] = {
     PELARUNE_MEMBER(MarketDefinitionRecord, runners),
@@ -34,10 +44,10 @@ PyGetSetDef market_definition_getset[] = {
     PELARUNE_DEFINITION_FIELDS(PELARUNE_OWN_GETTER)
     PELARUNE_BOOK_FIELDS(PELARUNE_STATUS_GETTER)
     PELARUNE_NONE("key_line_definitions"),
-    PELARUNE_NONE("line_interval"),
-    PELARUNE_NONE("line_max_unit"),
-    PELARUNE_NONE("line_min_unit"),
-    PELARUNE_NONE("price_ladder_definition"),
+    PELARUNE_LINE_FIELD(line_interval),
+    PELARUNE_LINE_FIELD(line_max_unit),
+    PELARUNE_LINE_FIELD(line_min_unit),
+    PELARUNE_LINE_FIELD(price_ladder_definition),
     PELARUNE_NONE("suspend_reason"),
     {},
 };

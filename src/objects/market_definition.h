@@ -2,7 +2,10 @@
 #pragma once
 
 #include "binding/class_object.h"
+#include "binding/convert.h"
 #include "market/market_definition.h"
+
+#include <optional>
 
 namespace pelarune {
 
@@ -15,6 +18,11 @@ struct MarketDefinitionRecord : MarketDefinitionData {
   PyRef runners; // a list of MarketDefinitionRunner
   // datetime objects, or None.
   PyRef market_time, open_date, suspend_time, settled_time;
+  // Filled by flumine's replay only, as flumine's stream shows them; None on pelarune's books.
+  struct LineFields {
+    PyRef price_ladder_definition = none(); // flumine's PriceLadderDescription
+    std::optional<double> line_max_unit, line_min_unit, line_interval;
+  } line;
 };
 
 } // namespace pelarune

@@ -19,6 +19,7 @@ from flumine.order.ordertype import LimitOrder
 from flumine.order.trade import Trade
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as FlumineStream
 
+import pelarune
 import pelarune_flumine
 from conftest import change, definition, event_level_file, mcm, rc, recorded
 
@@ -230,6 +231,33 @@ class TestSameBacktest:
         for middleware in (False, True):
             assert backtest(paths, pelarune_flumine.BetfairHistoricalStream, middleware,
                             event_group="30000000") == expected
+
+
+def test_two_strategies_one_file_each_on_its_own_stream():
+    """A framework running one strategy on flumine's stream and one on ours over the same file
+    keeps the two streams apart: flumine reuses a stream only when its hash matches."""
+
+    class Seen(BaseStrategy):
+        def start(self, flumine):
+            self.books = []
+
+        def check_market_book(self, market, market_book):
+            return True
+
+        def process_market_book(self, market, market_book):
+            self.books.append(type(market_book))
+
+    path = recorded("1.197931750")
+    framework = FlumineSimulation()
+    framework.add_client(clients.SimulatedClient())
+    theirs = Seen(streams=[FlumineStream(path)])
+    ours = Seen(streams=[pelarune_flumine.BetfairHistoricalStream(path)])
+    framework.add_strategy(theirs)
+    framework.add_strategy(ours)
+    framework.run()
+    assert len(theirs.books) == len(ours.books) == 165
+    assert set(ours.books) == {pelarune.MarketBook}
+    assert pelarune.MarketBook not in theirs.books
 
 
 def test_one_simulated_middleware_runs():

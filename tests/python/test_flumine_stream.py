@@ -212,6 +212,40 @@ def test_max_inplay_seconds_restarts_after_an_img(tmp_path):
     assert len(assert_same_stream(write(tmp_path, lines), max_inplay_seconds=2)) == 6
 
 
+def test_line_market_fields(tmp_path):
+    """A line market's ladder type and units, as flumine's stream shows them on the book and its
+    definition, through a change of units and a definition that gives none; pelarune's own
+    books keep None."""
+    line = dict(bettingType="LINE", priceLadderDefinition={"type": "LINE_RANGE"},
+                lineMinUnit=0.5, lineMaxUnit=200.5, lineInterval=1)
+    path = write(tmp_path, [
+        mcm(1, change(marketDefinition=market(**line), rc=[rc(1, atb=[[10.5, 5]])])),
+        mcm(2, change(rc=[rc(1, atl=[[11.5, 2]])])),
+        mcm(3, change(marketDefinition=market(**{**line, "lineMaxUnit": 150}))),
+        mcm(4, change(marketDefinition=market(priceLadderDefinition={"type": "CLASSIC"}))),
+        mcm(5, change(marketDefinition=market()))])
+
+    def fields(lists):
+        out = []
+        for books in lists:
+            b = books[0]
+            d = b.market_definition
+            ladders = [x.type if x else None for x in (b.price_ladder_definition,
+                                                       d.price_ladder_definition)]
+            out.append((*ladders, d.line_min_unit, d.line_max_unit, d.line_interval))
+        return out
+
+    expected = fields(replay(FlumineStream, path))
+    assert fields(replay(pelarune_flumine.BetfairHistoricalStream, path)) == expected
+    assert expected == [("LINE_RANGE", "LINE_RANGE", 0.5, 200.5, 1)] * 2 + [
+        ("LINE_RANGE", "LINE_RANGE", 0.5, 150, 1), ("CLASSIC", "CLASSIC", None, None, None),
+        (None, None, None, None, None)]
+    books = list(pelarune.iter_prices_file(path))
+    assert len(books) == 5 and all(
+        b.price_ladder_definition is None and b.market_definition.line_max_unit is None
+        for b in books)
+
+
 # Where flumine's own stream raises, ours goes on; these say how.
 class TestWhereFlumineRaises:
     def test_first_record_without_definition_is_replayed_unfiltered(self, tmp_path):
