@@ -130,9 +130,11 @@ Result<PyRef> parse_definition_time(const std::optional<std::string> &text) {
   PyRef value = to_python(*text);
   if (PyRef parsed = strptime(type.get(), value.get(), fraction_format))
     return parsed;
-  if (PyErr_ExceptionMatches(PyExc_MemoryError))
-    return Error::take_current(); // not a verdict on the text
-  PyErr_Clear(); // whatever else the first attempt raised, only the second one's error is reported
+  // Only an ordinary exception is a verdict on the text: an interrupt, an exit, running out of
+  // memory or a PanicException (which take_current resumes) leaves with no second attempt.
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+    return Error::take_current();
+  PyErr_Clear(); // only the second attempt's error is reported
   PyRef parsed = strptime(type.get(), value.get(), whole_second_format);
   if (!parsed)
     return Error::take_current();

@@ -9,6 +9,7 @@ import pytest
 import pelarune
 from conftest import change, definition, mcm, rc
 
+FIRST_FORMAT = "%Y-%m-%dT%H:%M:%S.%fZ"
 SECOND_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 
 
@@ -88,6 +89,54 @@ class TestDefinitionTimes:
         book = next(it)
         assert book.market_definition.suspend_time == datetime.datetime(2021, 3, 1, 14, 29)
         assert book.runners[0].last_price_traded == 3.0
+
+
+class TestFirstFormatError:
+    """Only an ordinary exception from the first strptime is a verdict on the text."""
+
+    @pytest.fixture
+    def replay(self, stream_file, monkeypatch):
+        datetime.datetime.strptime("2021", "%Y")  # imports _strptime under the real module
+
+        def start(error):
+            formats = []
+
+            class Datetime:
+                utcfromtimestamp = datetime.datetime.utcfromtimestamp
+
+                @staticmethod
+                def strptime(text, fmt):
+                    formats.append(fmt)
+                    if formats == [FIRST_FORMAT]:  # once, as a Ctrl-C would
+                        raise error
+                    return datetime.datetime.strptime(text, fmt)
+
+            it = pelarune.iter_prices_file(stream_file(
+                mcm(1, change(marketDefinition=definition(marketTime="2021-03-01T14:30:00Z",
+                                                          openDate=None))),
+                mcm(2, change())))
+            module = types.ModuleType("datetime")
+            module.datetime = Datetime
+            monkeypatch.setitem(sys.modules, "datetime", module)
+            return it, formats
+
+        return start
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+    def test_leaves_next_without_a_second_attempt(self, replay, error):
+        it, formats = replay(error)
+        with pytest.raises(error):
+            next(it)
+        assert formats == [FIRST_FORMAT]
+        book = next(it)  # the record stays consumed; the definition is built anew
+        assert book.publish_time_epoch == 2
+        assert book.market_definition.market_time == datetime.datetime(2021, 3, 1, 14, 30)
+
+    def test_ordinary_error_is_discarded(self, replay):
+        it, formats = replay(ValueError("not this format"))
+        book = next(it)
+        assert book.market_definition.market_time == datetime.datetime(2021, 3, 1, 14, 30)
+        assert formats == [FIRST_FORMAT, SECOND_FORMAT]
 
 
 class CountingModule(types.ModuleType):
