@@ -37,8 +37,12 @@ bool is_own_import(PyObject *import, PyObject *builtins) {
 Result<PyRef> datetime_class() {
   static PyObject *const datetime = name("datetime"); // both the module and its class
   static PyObject *const import_key = name("__import__");
-  PyObject *builtins = PyEval_GetBuiltins();               // borrowed
-  PyObject *import = PyDict_GetItem(builtins, import_key); // borrowed
+  PyObject *builtins = PyEval_GetBuiltins(); // borrowed
+  // A key of the caller's builtins can run Python code when compared, and what it raises, a
+  // Ctrl-C included, is reported rather than dropped as PyDict_GetItem would.
+  PyObject *import = PyDict_GetItemWithError(builtins, import_key); // borrowed
+  if (import == nullptr && PyErr_Occurred())
+    return Error::take_current();
   PyRef module =
       PyRef::steal(import != nullptr && is_own_import(import, builtins)
                        ? PyImport_ImportModuleLevelObject(datetime, nullptr, nullptr, nullptr, 0)

@@ -189,6 +189,36 @@ class TestInterpreterModule:
         monkeypatch.undo()
         assert next(it).publish_time_epoch == 2
 
+    def test_interrupt_while_finding_import_function_leaves_next(self, stream_file):
+        # The caller's builtins hold a key that runs Python code when compared with
+        # "__import__", and that code is interrupted once.
+        class Colliding:
+            armed = False
+
+            def __hash__(self):
+                return hash("__import__")
+
+            def __eq__(self, other):
+                if not Colliding.armed:
+                    return False
+                Colliding.armed = False
+                raise KeyboardInterrupt
+
+        import builtins
+
+        names = {k: v for k, v in vars(builtins).items() if k != "__import__"}
+        names[Colliding()] = None
+        names["__import__"] = builtins.__import__  # probed after the colliding key
+        # A function whose frames have these builtins (exec of a str raising KeyboardInterrupt
+        # would make the interpreter end by SIGINT at exit).
+        next_here = eval("lambda it: next(it)", {"__builtins__": names})
+        it = pelarune.iter_prices_file(stream_file(mcm(1, change()), mcm(2, change())))
+        Colliding.armed = True
+        with pytest.raises(KeyboardInterrupt):
+            next_here(it)
+        assert not Colliding.armed
+        assert next(it).publish_time_epoch == 2
+
     @pytest.mark.parametrize("during_import", [False, True])
     def test_replaced_import_function_is_called_once_per_book(self, stream_file, monkeypatch,
                                                               during_import):
