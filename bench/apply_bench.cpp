@@ -22,18 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view kId = "id";
-
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The market id a change names, or empty.
-std::string_view named_market(JsonValue change) {
-  if (!change.is_object())
-    return {};
-  JsonValue id = change.object().find(kId);
-  return id && id.is_string() ? id.string_value() : std::string_view();
 }
 
 // Follows the first market named, as a replay does, and skips changes naming another; or, per
@@ -61,7 +51,7 @@ struct Replay {
 
   bool apply(const StreamMessage &record) {
     for (JsonValue change : record.market_changes.array()) {
-      MarketState *state = target(named_market(change));
+      MarketState *state = target(named_market(change).value_or(std::string_view()));
       if (state == nullptr) {
         ++skipped;
         continue;
