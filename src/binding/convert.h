@@ -150,9 +150,15 @@ inline PyObject *empty_list_getter(PyObject *, void *) noexcept {
   return list != nullptr ? list : creation_failed();
 }
 
-// A read-only member slot: the interpreter reads the field itself, a stored reference as the
-// same object each time, a number or flag as a new value at each read.
+// Whether the interpreter reads a field of type T itself, as a read-only member slot: a stored
+// reference as the same object each time, a number or flag as a new value at each read. 64-bit
+// integers take a getter: new_value makes their ints faster than the member read does.
+template <class T>
+constexpr bool kMemberType = std::is_same_v<T, PyRef> || std::is_same_v<T, double> ||
+                             std::is_same_v<T, bool> || std::is_same_v<T, int>;
+
 template <class T> constexpr int member_type() {
+  static_assert(kMemberType<T>, "no member type reads this field");
   if constexpr (std::is_same_v<T, PyRef>) {
     static_assert(std::is_standard_layout_v<PyRef> && sizeof(PyRef) == sizeof(PyObject *),
                   "the interpreter reads a PyRef as the object pointer it holds");
@@ -163,8 +169,6 @@ template <class T> constexpr int member_type() {
     static_assert(sizeof(bool) == sizeof(char), "the interpreter reads a flag as a char");
     return Py_T_BOOL;
   } else {
-    // 64-bit fields take a getter: new_value makes their ints faster than the member read does.
-    static_assert(std::is_same_v<T, int>, "no member type reads this field");
     return Py_T_INT;
   }
 }

@@ -73,11 +73,6 @@ public:
   // The slot index of a key of this table, or -1 for "" (a field that no key sets).
   consteval int slot_of(std::string_view key) const { return key.empty() ? -1 : int(at(key)); }
 
-  // The value in slot `i` of collect()'s result; missing for -1.
-  static JsonValue value_at(const std::array<JsonValue, N> &slots, int i) noexcept {
-    return i < 0 ? JsonValue() : slots[size_t(i)];
-  }
-
   // The slot index of `key`, or -1 when the table does not read it.
   int find(std::string_view key) const noexcept {
     if (key.size() < kMinKeyLength)

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace pelarune {
@@ -42,11 +43,15 @@ constexpr std::string_view kActive = "ACTIVE";
 
 // The keys of each level: those written out here, then the tables' ("" for a field that no key
 // sets at that level).
-#define PELARUNE_CHANGE_KEY(store, name, type, init, change_key, ...) change_key,
-#define PELARUNE_DEFINITION_STATUS_KEY(store, name, type, init, change_key, definition_key, ...)   \
-  definition_key,
-#define PELARUNE_KEY(name, type, init, key, ...) key,
-#define PELARUNE_RUNNER_KEY(name, state_type, record_type, init, key, ...) key,
+#define PELARUNE_CHANGE_KEY(store, name, type, init, ...)                                          \
+  PELARUNE_BOOK_COLUMNS(__VA_ARGS__).change_key,
+#define PELARUNE_DEFINITION_STATUS_KEY(store, name, type, init, ...)                               \
+  PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_key,
+#define PELARUNE_DEFINITION_KEY(name, type, init, ...) PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key,
+#define PELARUNE_DEFINITION_RUNNER_KEY(name, type, init, ...)                                      \
+  PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).key,
+#define PELARUNE_RUNNER_KEY(name, state_type, record_type, init, ...)                              \
+  PELARUNE_RUNNER_COLUMNS(__VA_ARGS__).key,
 
 // clang-format off
 constexpr auto kChangeKeyList = std::to_array<std::string_view>({
@@ -56,10 +61,10 @@ constexpr auto kChangeKeyList = std::to_array<std::string_view>({
 constexpr auto kDefinitionKeyList = std::to_array<std::string_view>({
     kRunners,
     PELARUNE_BOOK_FIELDS(PELARUNE_DEFINITION_STATUS_KEY)
-    PELARUNE_DEFINITION_FIELDS(PELARUNE_KEY)
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_DEFINITION_KEY)
 });
 constexpr auto kDefinitionRunnerKeyList = std::to_array<std::string_view>({
-    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_KEY)
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_DEFINITION_RUNNER_KEY)
 });
 constexpr auto kRunnerChangeKeyList = std::to_array<std::string_view>({
     kId, kHc, kStatus, kSpb, kSpl, kAtb, kAtl, kTrd, kSpn, kSpf, kBatb, kBatl, kBdatb, kBdatl,
@@ -72,8 +77,6 @@ constexpr KeyTable kDefinitionKeys{non_empty_keys<kDefinitionKeyList>()};
 constexpr KeyTable kDefinitionRunnerKeys{non_empty_keys<kDefinitionRunnerKeyList>()};
 constexpr KeyTable kRunnerChangeKeys{non_empty_keys<kRunnerChangeKeyList>()};
 
-// The value under `key` in `slots`, collected by `table`; missing for "".
-#define PELARUNE_SLOT(table, slots, key) table.value_at(slots, table.slot_of(key))
 // Where a book field is kept, inside the market state's member functions.
 #define PELARUNE_STORE_status definition
 #define PELARUNE_STORE_book (*this)
@@ -116,9 +119,6 @@ void apply_integer(JsonValue value, std::optional<int64_t> &field) noexcept {
   if (read_integer(value, parsed))
     field = parsed;
 }
-
-// A field that no key sets.
-template <class T> void apply_none(JsonValue, T &) noexcept {}
 
 // Keeps the low 32 bits, two's-complement: 2^32 + 1 gives 1.
 void apply_integer32(JsonValue value, int32_t &field) noexcept {
@@ -200,6 +200,29 @@ void apply_price_value(JsonValue value, PriceValue &field) {
   }
 }
 
+// The rule of a field's type (see record_fields.h) applied with the value in slot `Slot`;
+// nothing for -1, a field that no key sets at this level.
+template <int Slot, class T> void apply_slot(const auto &slots, T &field) {
+  if constexpr (Slot < 0)
+    return;
+  else if constexpr (std::is_same_v<T, int32_t>)
+    apply_integer32(slots[size_t(Slot)], field);
+  else if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, std::optional<int64_t>>)
+    apply_integer(slots[size_t(Slot)], field);
+  else if constexpr (std::is_same_v<T, double> || std::is_same_v<T, std::optional<double>>)
+    apply_float(slots[size_t(Slot)], field);
+  else if constexpr (std::is_same_v<T, bool>)
+    apply_bool(slots[size_t(Slot)], field);
+  else if constexpr (std::is_same_v<T, std::string> ||
+                     std::is_same_v<T, std::optional<std::string>>)
+    apply_text(slots[size_t(Slot)], field);
+  else if constexpr (std::is_same_v<T, std::vector<std::string>> ||
+                     std::is_same_v<T, std::optional<std::vector<std::string>>>)
+    apply_text_list(slots[size_t(Slot)], field);
+  else
+    static_assert(sizeof(T) == 0, "no rule reads a field of this type");
+}
+
 // "Unless present and equal": a NaN never equals, so it always counts as a change.
 bool update_optional(std::optional<double> &field, double value) noexcept {
   if (field && *field == value)
@@ -209,10 +232,6 @@ bool update_optional(std::optional<double> &field, double value) noexcept {
 }
 
 // A runner change's rules: whether the field changed.
-template <class T> bool update_none(JsonValue, T &) noexcept {
-  return false;
-}
-
 bool update_float(JsonValue value, std::optional<double> &field) noexcept {
   double number;
   return read_float(value, number) && update_optional(field, number);
@@ -228,6 +247,18 @@ bool update_float(JsonValue value, double &field) noexcept {
 
 bool update_text(JsonValue value, std::optional<std::string> &field) {
   return apply_text(value, field);
+}
+
+// The same for a runner change, by the rule of the field's type.
+template <int Slot, class T> bool update_slot(const auto &slots, T &field) {
+  if constexpr (Slot < 0)
+    return false;
+  else if constexpr (std::is_same_v<T, double> || std::is_same_v<T, std::optional<double>>)
+    return update_float(slots[size_t(Slot)], field);
+  else if constexpr (std::is_same_v<T, std::optional<std::string>>)
+    return update_text(slots[size_t(Slot)], field);
+  else
+    static_assert(sizeof(T) == 0, "no runner-change rule reads a field of this type");
 }
 
 double handicap_of(JsonValue value) noexcept {
@@ -261,8 +292,9 @@ bool apply_runner_fields(RunnerState &runner, const auto &slots, bool &statuses_
     statuses_dirty = true;
     changed = true;
   }
-#define PELARUNE_UPDATE(name, state_type, record_type, init, key, rule, ...)                       \
-  changed |= update_##rule(PELARUNE_SLOT(kRunnerChangeKeys, slots, key), runner.name);
+#define PELARUNE_UPDATE(name, state_type, record_type, init, ...)                                  \
+  changed |= update_slot<kRunnerChangeKeys.slot_of(PELARUNE_RUNNER_COLUMNS(__VA_ARGS__).key)>(     \
+      slots, runner.name);
   PELARUNE_RUNNER_FIELDS(PELARUNE_UPDATE)
 #undef PELARUNE_UPDATE
 
@@ -361,8 +393,9 @@ void MarketState::apply_fields(JsonValue change) {
     }
 
     // After the definition, so a change-level value wins over the definition's.
-#define PELARUNE_APPLY(store, name, type, init, change_key, definition_key, rule, ...)             \
-  apply_##rule(PELARUNE_SLOT(kChangeKeys, slots, change_key), PELARUNE_STORE_##store.name);
+#define PELARUNE_APPLY(store, name, type, init, ...)                                               \
+  apply_slot<kChangeKeys.slot_of(PELARUNE_BOOK_COLUMNS(__VA_ARGS__).change_key)>(                  \
+      slots, PELARUNE_STORE_##store.name);
     PELARUNE_BOOK_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY
 
@@ -375,10 +408,12 @@ void MarketState::apply_fields(JsonValue change) {
 
 void MarketState::apply_definition(JsonObject object) {
   auto slots = kDefinitionKeys.collect(object);
-#define PELARUNE_APPLY_STATUS(store, name, type, init, change_key, definition_key, rule, ...)      \
-  apply_##rule(PELARUNE_SLOT(kDefinitionKeys, slots, definition_key), PELARUNE_STORE_##store.name);
-#define PELARUNE_APPLY(name, type, init, key, rule, ...)                                           \
-  apply_##rule(PELARUNE_SLOT(kDefinitionKeys, slots, key), definition.name);
+#define PELARUNE_APPLY_STATUS(store, name, type, init, ...)                                        \
+  apply_slot<kDefinitionKeys.slot_of(PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_key)>(          \
+      slots, PELARUNE_STORE_##store.name);
+#define PELARUNE_APPLY(name, type, init, ...)                                                      \
+  apply_slot<kDefinitionKeys.slot_of(PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key)>(               \
+      slots, definition.name);
   PELARUNE_BOOK_FIELDS(PELARUNE_APPLY_STATUS)
   PELARUNE_DEFINITION_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY_STATUS
@@ -404,8 +439,9 @@ void MarketState::apply_definition_runners(JsonArray entries) {
       continue; // still a record, with every field at its default
 
     auto slots = kDefinitionRunnerKeys.collect(entry.object());
-#define PELARUNE_APPLY(name, type, init, key, rule, ...)                                           \
-  apply_##rule(PELARUNE_SLOT(kDefinitionRunnerKeys, slots, key), record.name);
+#define PELARUNE_APPLY(name, type, init, ...)                                                      \
+  apply_slot<kDefinitionRunnerKeys.slot_of(PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).key)>(  \
+      slots, record.name);
     PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY
     int64_t selection_id = 0;

@@ -48,23 +48,23 @@ PyObject *market_book_price_ladder_definition(PyObject *self, void *) noexcept {
 // The stored references, numbers and flags. The getters of a book take shared access to it, but
 // no Python code runs while the streaming_unique_id setter holds exclusive access (it converts its
 // value before taking it), so no read could ever be refused and the interpreter reads these itself.
-#define PELARUNE_ROW_MEMBER(store, name, type, init, change_key, definition_key, rule, attribute,  \
-                            surface, ...)                                                          \
-  PELARUNE_MEMBER_ROW(MarketBookRecord, surface, name, attribute)
-#define PELARUNE_ROW_GETTER(store, name, type, init, change_key, definition_key, rule, attribute,  \
-                            surface, export, doc, ...)                                             \
-  PELARUNE_GETTER_ROW(MarketBookRecord, surface, name, attribute, doc)
+#define PELARUNE_ROW_MEMBER(store, name, type, init, ...)                                          \
+  PELARUNE_MEMBER_ROW(MarketBookRecord, name,                                                      \
+                      PELARUNE_BOOK_COLUMNS(__VA_ARGS__).attribute_or(#name))
+#define PELARUNE_ROW_GETTER(store, name, type, init, ...)                                          \
+  PELARUNE_GETTER_ROW(MarketBookRecord, name,                                                      \
+                      PELARUNE_BOOK_COLUMNS(__VA_ARGS__).attribute_or(#name),                      \
+                      PELARUNE_BOOK_COLUMNS(__VA_ARGS__).doc)
 
 // clang-format off
-PyMemberDef market_book_members[] = {
+auto market_book_members = attribute_table<PyMemberDef>({
     PELARUNE_MEMBER(MarketBookRecord, publish_time),
     PELARUNE_BOOK_FIELDS(PELARUNE_ROW_MEMBER)
     PELARUNE_MEMBER(MarketBookRecord, market_definition),
     PELARUNE_MEMBER(MarketBookRecord, runners),
-    {},
-};
+});
 
-PyGetSetDef market_book_getset[] = {
+auto market_book_getset = attribute_table<PyGetSetDef>({
     PELARUNE_BOOK_FIELDS(PELARUNE_ROW_GETTER)
     PELARUNE_NONE("bet_delay_models"),
     PELARUNE_NONE("elapsed_time"),
@@ -78,8 +78,7 @@ PyGetSetDef market_book_getset[] = {
     {kStreamingUniqueId, field_getter<MarketBookRecord, &MarketBookRecord::streaming_unique_id>,
      market_book_set_streaming_unique_id,
      "Streaming unique ID (set by stream for flumine compatibility)", nullptr},
-    {},
-};
+});
 // clang-format on
 
 PyMethodDef market_book_methods[] = {
@@ -92,8 +91,9 @@ PyMethodDef market_book_methods[] = {
 } // namespace
 
 template <> PyTypeObject *class_object<MarketBookRecord>() {
-  static PyTypeObject *type = make_class<MarketBookRecord>(
-      "A market book snapshot", market_book_members, market_book_getset, market_book_methods);
+  static PyTypeObject *type =
+      make_class<MarketBookRecord>("A market book snapshot", market_book_members.data(),
+                                   market_book_getset.data(), market_book_methods);
   return type;
 }
 

@@ -7,16 +7,17 @@ namespace pelarune {
 namespace {
 
 // The status values show under their C++ names here (in_play, not the book's inplay).
-#define PELARUNE_STATUS_MEMBER(store, name, type, init, change_key, definition_key, rule,          \
-                               attribute, surface, ...)                                            \
-  PELARUNE_ONLY_##store(PELARUNE_MEMBER_ROW(MarketDefinitionRecord, surface, name, #name))
-#define PELARUNE_STATUS_GETTER(store, name, type, init, change_key, definition_key, rule,          \
-                               attribute, surface, ...)                                            \
-  PELARUNE_ONLY_##store(PELARUNE_GETTER_ROW(MarketDefinitionRecord, surface, name, #name, nullptr))
-#define PELARUNE_OWN_MEMBER(name, type, init, key, rule, surface, ...)                             \
-  PELARUNE_MEMBER_ROW(MarketDefinitionRecord, surface, name, #name)
-#define PELARUNE_OWN_GETTER(name, type, init, key, rule, surface, ...)                             \
-  PELARUNE_GETTER_ROW(MarketDefinitionRecord, surface, name, #name, nullptr)
+#define PELARUNE_STATUS_MEMBER(store, name, type, init, ...)                                       \
+  PELARUNE_ONLY_##store(PELARUNE_MEMBER_ROW(MarketDefinitionRecord, name, #name))
+#define PELARUNE_STATUS_GETTER(store, name, type, init, ...)                                       \
+  PELARUNE_ONLY_##store(PELARUNE_GETTER_ROW(MarketDefinitionRecord, name, #name))
+// A hidden field has no attribute.
+#define PELARUNE_OWN_ATTRIBUTE(name, ...)                                                          \
+  (PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).hidden ? nullptr : #name)
+#define PELARUNE_OWN_MEMBER(name, type, init, ...)                                                 \
+  PELARUNE_MEMBER_ROW(MarketDefinitionRecord, name, PELARUNE_OWN_ATTRIBUTE(name, __VA_ARGS__))
+#define PELARUNE_OWN_GETTER(name, type, init, ...)                                                 \
+  PELARUNE_GETTER_ROW(MarketDefinitionRecord, name, PELARUNE_OWN_ATTRIBUTE(name, __VA_ARGS__))
 
 template <auto Field> PyObject *line_field_getter(PyObject *self, void *) noexcept {
   PyObject *value = new_value(record_of<MarketDefinitionRecord>(self).line.*Field);
@@ -29,7 +30,7 @@ template <auto Field> PyObject *line_field_getter(PyObject *self, void *) noexce
   }
 
 // clang-format off
-PyMemberDef market_definition_members[] = {
+auto market_definition_members = attribute_table<PyMemberDef>({
     PELARUNE_MEMBER(MarketDefinitionRecord, runners),
     PELARUNE_MEMBER(MarketDefinitionRecord, market_time),
     PELARUNE_MEMBER(MarketDefinitionRecord, open_date),
@@ -37,10 +38,9 @@ PyMemberDef market_definition_members[] = {
     PELARUNE_MEMBER(MarketDefinitionRecord, settled_time),
     PELARUNE_DEFINITION_FIELDS(PELARUNE_OWN_MEMBER)
     PELARUNE_BOOK_FIELDS(PELARUNE_STATUS_MEMBER)
-    {},
-};
+});
 
-PyGetSetDef market_definition_getset[] = {
+auto market_definition_getset = attribute_table<PyGetSetDef>({
     PELARUNE_DEFINITION_FIELDS(PELARUNE_OWN_GETTER)
     PELARUNE_BOOK_FIELDS(PELARUNE_STATUS_GETTER)
     PELARUNE_NONE("key_line_definitions"),
@@ -49,16 +49,15 @@ PyGetSetDef market_definition_getset[] = {
     PELARUNE_LINE_FIELD(line_min_unit),
     PELARUNE_LINE_FIELD(price_ladder_definition),
     PELARUNE_NONE("suspend_reason"),
-    {},
-};
+});
 // clang-format on
 
 } // namespace
 
 template <> PyTypeObject *class_object<MarketDefinitionRecord>() {
   static PyTypeObject *type = make_class<MarketDefinitionRecord>(
-      "Market definition - metadata about the market", market_definition_members,
-      market_definition_getset, nullptr);
+      "Market definition - metadata about the market", market_definition_members.data(),
+      market_definition_getset.data(), nullptr);
   return type;
 }
 

@@ -6,29 +6,27 @@
 namespace pelarune {
 namespace {
 
-#define PELARUNE_ROW_MEMBER(name, type, init, key, rule, surface, ...)                             \
-  PELARUNE_MEMBER_ROW(MarketDefinitionRunnerRecord, surface, name, #name)
-#define PELARUNE_ROW_GETTER(name, type, init, key, rule, surface, ...)                             \
-  PELARUNE_GETTER_ROW(MarketDefinitionRunnerRecord, surface, name, #name, nullptr)
+#define PELARUNE_ROW_MEMBER(name, type, init, ...)                                                 \
+  PELARUNE_MEMBER_ROW(MarketDefinitionRunnerRecord, name, #name)
+#define PELARUNE_ROW_GETTER(name, type, init, ...)                                                 \
+  PELARUNE_GETTER_ROW(MarketDefinitionRunnerRecord, name, #name)
 
 // clang-format off
-PyMemberDef market_definition_runner_members[] = {
+auto market_definition_runner_members = attribute_table<PyMemberDef>({
     PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_ROW_MEMBER)
-    {},
-};
+});
 
-PyGetSetDef market_definition_runner_getset[] = {
+auto market_definition_runner_getset = attribute_table<PyGetSetDef>({
     PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_ROW_GETTER)
-    {},
-};
+});
 // clang-format on
 
 } // namespace
 
 template <> PyTypeObject *class_object<MarketDefinitionRunnerRecord>() {
   static PyTypeObject *type = make_class<MarketDefinitionRunnerRecord>(
-      "A runner in a market definition", market_definition_runner_members,
-      market_definition_runner_getset, nullptr);
+      "A runner in a market definition", market_definition_runner_members.data(),
+      market_definition_runner_getset.data(), nullptr);
   return type;
 }
 

@@ -16,19 +16,16 @@ PyObject *runner_get_sp(PyObject *self, void *) noexcept {
   });
 }
 
-#define PELARUNE_ROW_MEMBER(name, state_type, record_type, init, key, rule, surface, ...)          \
-  PELARUNE_MEMBER_ROW(RunnerRecord, surface, name, #name)
-#define PELARUNE_ROW_GETTER(name, state_type, record_type, init, key, rule, surface, ...)          \
-  PELARUNE_GETTER_ROW(RunnerRecord, surface, name, #name, nullptr)
+#define PELARUNE_ROW_MEMBER(name, ...) PELARUNE_MEMBER_ROW(RunnerRecord, name, #name)
+#define PELARUNE_ROW_GETTER(name, ...) PELARUNE_GETTER_ROW(RunnerRecord, name, #name)
 
 // clang-format off
-PyMemberDef runner_members[] = {
+auto runner_members = attribute_table<PyMemberDef>({
     PELARUNE_RUNNER_FIELDS(PELARUNE_ROW_MEMBER)
     PELARUNE_MEMBER(RunnerRecord, ex),
-    {},
-};
+});
 
-PyGetSetDef runner_getset[] = {
+auto runner_getset = attribute_table<PyGetSetDef>({
     PELARUNE_RUNNER_FIELDS(PELARUNE_ROW_GETTER)
     {"sp", runner_get_sp, nullptr, nullptr, nullptr},
     PELARUNE_EMPTY_LIST("orders"),
@@ -36,15 +33,14 @@ PyGetSetDef runner_getset[] = {
     PELARUNE_NONE("matches_by_strategy"),
     PELARUNE_NONE("bet_delay_models"),
     PELARUNE_NONE("suspend_reason"),
-    {},
-};
+});
 // clang-format on
 
 } // namespace
 
 template <> PyTypeObject *class_object<RunnerRecord>() {
-  static PyTypeObject *type =
-      make_class<RunnerRecord>("A runner in the market", runner_members, runner_getset, nullptr);
+  static PyTypeObject *type = make_class<RunnerRecord>(
+      "A runner in the market", runner_members.data(), runner_getset.data(), nullptr);
   return type;
 }
 

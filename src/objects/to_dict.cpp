@@ -9,6 +9,7 @@
 #include <ranges>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 namespace pelarune {
 namespace {
@@ -29,12 +30,15 @@ constexpr std::string_view kLayLiabilityTaken = "layLiabilityTaken";
 constexpr std::string_view kPrice = "price";
 constexpr std::string_view kSize = "size";
 
-#define PELARUNE_BOOK_EXPORT(store, name, type, init, change_key, definition_key, rule, attribute, \
-                             surface, export, doc, definition_export)                              \
-  export, definition_export,
-#define PELARUNE_EXPORT(name, type, init, key, rule, surface, export, ...) export,
-#define PELARUNE_RUNNER_EXPORT(name, state_type, record_type, init, key, rule, surface, export)    \
-  export,
+#define PELARUNE_BOOK_EXPORT(store, name, type, init, ...)                                         \
+  PELARUNE_BOOK_COLUMNS(__VA_ARGS__).dict_key,                                                     \
+      PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_dict_key,
+#define PELARUNE_DEFINITION_EXPORT(name, type, init, ...)                                          \
+  PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).dict_key,
+#define PELARUNE_DEFINITION_RUNNER_EXPORT(name, type, init, ...)                                   \
+  PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).dict_key,
+#define PELARUNE_RUNNER_EXPORT(name, state_type, record_type, init, ...)                           \
+  PELARUNE_RUNNER_COLUMNS(__VA_ARGS__).dict_key,
 
 // Every export key, with repeats and "" (no key), as the tables give them.
 // clang-format off
@@ -42,8 +46,8 @@ constexpr auto kKeyList = std::to_array<std::string_view>({
     kRunners, kMarketDefinition, kEx, kSp, kAvailableToBack, kAvailableToLay, kTradedVolume,
     kNearPrice, kFarPrice, kActualSp, kBackStakeTaken, kLayLiabilityTaken, kPrice, kSize,
     PELARUNE_BOOK_FIELDS(PELARUNE_BOOK_EXPORT)
-    PELARUNE_DEFINITION_FIELDS(PELARUNE_EXPORT)
-    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_EXPORT)
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_DEFINITION_EXPORT)
+    PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_DEFINITION_RUNNER_EXPORT)
     PELARUNE_RUNNER_FIELDS(PELARUNE_RUNNER_EXPORT)
 });
 // clang-format on
@@ -125,20 +129,19 @@ public:
     if (PyDict_SetItem(dict_.get(), keys_[key], value.get()) < 0) [[unlikely]]
       api_call_failed();
   }
-  // A field under its key; nothing for a field that is not exported.
-  template <int Slot, class T> void put_field(const T &value) {
-    if constexpr (Slot >= 0)
+  // A field under its key; nothing for a field that is not exported. With IfPresent, an optional
+  // field only when present and a plain double only when not 0.0 (a NaN is written, -0.0 is not).
+  template <int Slot, bool IfPresent = false, class T> void put_field(const T &value) {
+    if constexpr (Slot < 0)
+      return;
+    else if constexpr (!IfPresent)
       put(size_t(Slot), to_python(value));
-  }
-  // An optional field only when present; a plain double only when not 0.0 (a NaN is written,
-  // -0.0 is not).
-  template <int Slot, class T> void put_field_if_present(const std::optional<T> &value) {
-    if (value)
-      put_field<Slot>(*value);
-  }
-  template <int Slot> void put_field_if_present(double value) {
-    if (value != 0.0)
-      put_field<Slot>(value);
+    else if constexpr (std::is_same_v<T, double>) {
+      if (value != 0.0)
+        put(size_t(Slot), to_python(value));
+    } else if (value) {
+      put(size_t(Slot), to_python(*value));
+    }
   }
   PyRef done() && { return std::move(dict_); }
 
@@ -212,8 +215,8 @@ PyRef starting_price_dict(const ExportKeys &keys, const StartingPriceData &sp) {
 
 Result<PyRef> runner_dict(const ExportKeys &keys, const RunnerRecord &runner) {
   DictBuilder dict(keys);
-#define PELARUNE_PUT(name, state_type, record_type, init, key, rule, surface, export)              \
-  dict.put_field<slot_of(export)>(runner.name);
+#define PELARUNE_PUT(name, state_type, record_type, init, ...)                                     \
+  dict.put_field<slot_of(PELARUNE_RUNNER_COLUMNS(__VA_ARGS__).dict_key)>(runner.name);
   PELARUNE_RUNNER_FIELDS(PELARUNE_PUT)
 #undef PELARUNE_PUT
   PELARUNE_TRY(PyRef ex, exchange_dict(keys, held<ExchangePricesRecord>(runner.ex.get())));
@@ -223,13 +226,12 @@ Result<PyRef> runner_dict(const ExportKeys &keys, const RunnerRecord &runner) {
 }
 
 // Optional keys are left out rather than written as None.
-#define PELARUNE_PUT_always put_field
-#define PELARUNE_PUT_optional put_field_if_present
 Result<PyRef> definition_runner_dict(const ExportKeys &keys,
                                      const MarketDefinitionRunnerRecord &runner) {
   DictBuilder dict(keys);
-#define PELARUNE_PUT(name, type, init, key, rule, surface, export, exported)                       \
-  dict.PELARUNE_PUT_##exported<slot_of(export)>(runner.name);
+#define PELARUNE_PUT(name, type, init, ...)                                                        \
+  dict.put_field<slot_of(PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).dict_key),                \
+                 PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).dict_if_present>(runner.name);
   PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_PUT)
 #undef PELARUNE_PUT
   return std::move(dict).done();
@@ -241,17 +243,16 @@ struct DefinitionExport {
   void (*put)(DictBuilder &, const MarketDefinitionRecord &);
 };
 
-#define PELARUNE_STATUS_EXPORT(store, name, type, init, change_key, definition_key, rule,          \
-                               attribute, surface, export, doc, definition_export)                 \
-  PELARUNE_ONLY_##store(                                                                           \
-      DefinitionExport{definition_export,                                                          \
-                       [](DictBuilder &dict, const MarketDefinitionRecord &definition) {           \
-                         dict.put_field<slot_of(definition_export)>(definition.name);              \
-                       }}, )
-#define PELARUNE_OWN_EXPORT(name, type, init, key, rule, surface, export)                          \
-  DefinitionExport{export, [](DictBuilder &dict, const MarketDefinitionRecord &definition) {       \
-                     dict.put_field<slot_of(export)>(definition.name);                             \
+// One key of the definition's dict, for the field `name`.
+#define PELARUNE_DEFINITION_ENTRY(name, key)                                                       \
+  DefinitionExport{key, [](DictBuilder &dict, const MarketDefinitionRecord &definition) {          \
+                     dict.put_field<slot_of(key)>(definition.name);                                \
                    }},
+#define PELARUNE_STATUS_EXPORT(store, name, type, init, ...)                                       \
+  PELARUNE_ONLY_##store(                                                                           \
+      PELARUNE_DEFINITION_ENTRY(name, PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_dict_key))
+#define PELARUNE_OWN_EXPORT(name, type, init, ...)                                                 \
+  PELARUNE_DEFINITION_ENTRY(name, PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).dict_key)
 
 // clang-format off
 constexpr auto kDefinitionExportList = std::to_array<DefinitionExport>({
@@ -304,9 +305,8 @@ Result<PyRef> book_dict(const MarketBookRecord &book) {
   auto convert_runner = [&](const RunnerRecord &runner) { return runner_dict(keys, runner); };
   PELARUNE_TRY(PyRef runners, convert_list<RunnerRecord>(book.runners.get(), convert_runner));
   DictBuilder dict(keys);
-#define PELARUNE_PUT(store, name, type, init, change_key, definition_key, rule, attribute,         \
-                     surface, export, ...)                                                         \
-  dict.put_field<slot_of(export)>(book.name);
+#define PELARUNE_PUT(store, name, type, init, ...)                                                 \
+  dict.put_field<slot_of(PELARUNE_BOOK_COLUMNS(__VA_ARGS__).dict_key)>(book.name);
   PELARUNE_BOOK_FIELDS(PELARUNE_PUT)
 #undef PELARUNE_PUT
   dict.put(at(kRunners), std::move(runners));
