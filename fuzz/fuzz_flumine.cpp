@@ -14,6 +14,9 @@
 
 using namespace pelarune;
 
+// Nothing here fills the engine's object slots.
+void pelarune::release_cached_object(CachedObject *) noexcept {}
+
 namespace {
 
 FlumineFilters filters_from(uint8_t bits) {

@@ -9,21 +9,28 @@
 #include <type_traits>
 
 namespace pelarune {
-namespace {
 
-void release_object(void *object) noexcept {
-  Py_DECREF(static_cast<PyObject *>(object));
+// A slot holds a reference of its own to a Python object.
+void release_cached_object(CachedObject *object) noexcept {
+  Py_DECREF(reinterpret_cast<PyObject *>(object));
 }
+
+namespace {
 
 // Caches a new reference to `object` in `slot` as built at `counter`.
 void cache(ObjectSlot &slot, const PyRef &object, uint64_t counter) noexcept {
-  slot.set(object.clone().release(), release_object, counter); // steals
+  slot.set(reinterpret_cast<CachedObject *>(object.clone().release()), counter); // steals
+}
+
+// The slot's object if it was built at `counter`, borrowed; else nullptr.
+PyObject *cached(const ObjectSlot &slot, uint64_t counter) noexcept {
+  return reinterpret_cast<PyObject *>(slot.get_if_built_at(counter));
 }
 
 // The ladder's PriceSize list: the cached one while the ladder's counter stands still.
 Result<PyRef> ladder_list(const PriceLadder &ladder, ObjectSlot &slot) {
-  if (void *cached = slot.get_if_built_at(ladder.change_counter()))
-    return PyRef::borrow(static_cast<PyObject *>(cached));
+  if (PyObject *list = cached(slot, ladder.change_counter()))
+    return PyRef::borrow(list);
   PELARUNE_TRY(PyRef list, price_size_list(ladder.snapshot()));
   cache(slot, list, ladder.change_counter());
   return list;
@@ -100,8 +107,7 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
   PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
   for (size_t i = 0; i < runners.size(); ++i) {
     RunnerState &runner = *runners[i];
-    PyRef object = PyRef::borrow(
-        static_cast<PyObject *>(runner.cached_runner.get_if_built_at(runner.change_counter)));
+    PyRef object = PyRef::borrow(cached(runner.cached_runner, runner.change_counter));
     if (!object) [[unlikely]] {
       PELARUNE_TRY(object, build_runner<BestOffers>(runner));
     }
@@ -158,8 +164,8 @@ Result<MarketDefinitionRecord::LineFields> line_fields(const FlumineBookValues *
 Result<PyRef> definition_object(MarketState &market, const FlumineBookValues *flumine = nullptr) {
   if (market.definition_generation == 0)
     return none();
-  if (void *cached = market.cached_definition.get_if_built_at(market.definition_generation))
-    return PyRef::borrow(static_cast<PyObject *>(cached));
+  if (PyObject *definition = cached(market.cached_definition, market.definition_generation))
+    return PyRef::borrow(definition);
   return build_definition(market, flumine);
 }
 

@@ -382,21 +382,23 @@ TEST(ImageReset, RecreatedRunnersStartFromDefaults) {
 
 namespace {
 int g_released = 0;
-void count_release(void *) noexcept {
+} // namespace
+
+// The engine's tests hold no Python objects: a slot's object is a token, counted when released.
+void pelarune::release_cached_object(CachedObject *) noexcept {
   ++g_released;
 }
-} // namespace
 
 TEST(ImageReset, CachedObjectsAreReleasedOnceAndNotInherited) {
   g_released = 0;
   MarketState market("1.1");
   apply_json(market, R"({"rc": [{"id": 1, "ltp": 2}, {"id": 2}]})");
-  int token = 0;
+  auto *token = reinterpret_cast<CachedObject *>(&g_released);
   for (RunnerState *r : market.sorted_runners()) {
-    r->cached_runner.set(&token, count_release, r->change_counter);
-    r->cached_atb.set(&token, count_release, r->atb.change_counter());
+    r->cached_runner.set(token, r->change_counter);
+    r->cached_atb.set(token, r->atb.change_counter());
   }
-  market.cached_definition.set(&token, count_release, 0);
+  market.cached_definition.set(token, 0);
   apply_json(market, R"({"img": true})");
   EXPECT_EQ(g_released, 4);
   apply_json(market, R"({"rc": [{"id": 1, "ltp": 2}]})");
