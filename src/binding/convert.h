@@ -185,11 +185,6 @@ PyMemberDef member(const char *name, Field Owner::*field) {
 
 } // namespace pelarune
 
-// One PyGetSetDef entry for a record field named as the attribute.
-#define PELARUNE_FIELD(Record, field)                                                              \
-  PyGetSetDef {                                                                                    \
-#field, ::pelarune::field_getter < Record, &Record::field>, nullptr, nullptr, nullptr          \
-  }
 #define PELARUNE_NONE(attribute)                                                                   \
   PyGetSetDef {                                                                                    \
     attribute, ::pelarune::none_getter, nullptr, nullptr, nullptr                                  \
