@@ -29,10 +29,10 @@ public:
   const char *data() const noexcept { return begin_; }
   size_t size() const noexcept { return size_t(end_ - begin_); }
   void consume(size_t n) noexcept { begin_ += n; }
-  // Leaves the last n bytes unconsumed, as a decoder reports what it left of its input; never
-  // more than the buffer holds.
+  // Leaves the last n bytes unconsumed, as a decoder reports what it left of the input it was
+  // given; never more than that. see InputBuffer.KeepLastIsBoundByTheUnconsumedBytes
   void keep_last(size_t n) {
-    PELARUNE_CHECK(n <= size_t(end_ - storage_.get()), "decoder kept more than the buffer");
+    PELARUNE_CHECK(n <= size(), "decoder kept more input than it was given");
     begin_ = end_ - n;
   }
   // Whether the source has no more.
