@@ -381,6 +381,8 @@ public:
       ++n;
     return n;
   }
+  // The elements after `element`, which is one of this array's.
+  JsonArray after(JsonValue element) const noexcept { return JsonArray(element.end(), end_); }
 };
 
 // Members of an encoded object in line order, duplicates included.

@@ -109,22 +109,20 @@ template <bool Descending> bool PriceLadder::apply_deltas(JsonArray items) {
       continue;
     }
     if (++shifts == kMaxShifts) {
-      merge_rest<Descending>(items, item.data());
+      merge_rest<Descending>(items.after(item));
       return true;
     }
   }
   return changed;
 }
 
-// The items after `last`, merged into the levels in one pass.
-template <bool Descending> bool PriceLadder::merge_rest(JsonArray items, const uint8_t *last) {
+// The rest of a batch, merged into the levels in one pass.
+template <bool Descending> bool PriceLadder::merge_rest(JsonArray rest) {
   std::vector<LadderEntry> deltas;
-  bool after = false;
-  for (JsonValue item : items) {
+  for (JsonValue item : rest) {
     LadderEntry delta;
-    if (after && read_delta(item, delta))
+    if (read_delta(item, delta))
       deltas.push_back(delta);
-    after = after || item.data() == last;
   }
   return merge_deltas<Descending>(deltas);
 }

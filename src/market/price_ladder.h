@@ -58,8 +58,7 @@ public:
 
 private:
   template <bool Descending> bool apply_deltas(JsonArray items);
-  template <bool Descending>
-  [[gnu::noinline]] bool merge_rest(JsonArray items, const uint8_t *last);
+  template <bool Descending> [[gnu::noinline]] bool merge_rest(JsonArray rest);
   template <bool Descending> bool merge_deltas(std::vector<LadderEntry> &deltas);
   // The levels, to change: copied first while a snapshot holder shares them.
   std::vector<LadderEntry> &unshared_levels() {
