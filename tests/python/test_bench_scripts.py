@@ -1,4 +1,4 @@
-"""The benchmark scripts whose figures the README quotes still run, at a tiny size."""
+"""The benchmark scripts the README names still run, at a tiny size."""
 
 import os
 import subprocess
@@ -6,7 +6,10 @@ import sys
 
 import pytest
 
+import pelarune
 from conftest import recorded, sanitized
+
+INSTALLED = os.path.dirname(os.path.abspath(pelarune.__file__))
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -18,6 +21,8 @@ pytestmark = pytest.mark.skipif(sanitized(), reason="whole scripts in child proc
     ("bench_backtest.py", ["--markets", "2", "--updates", "60"], "flumine    dask"),
     ("bench_flumine.py", ["--repeat", "1", "--markets", "1", "--updates", "100"],
      "stream alone {'seconds_to_start': 600, 'inplay': False}"),
+    ("compare_builds.py", ["--rounds", "2", INSTALLED, INSTALLED, "--",
+                           recorded("BASIC-1.132153978") + ":2"], "BASIC-1.132153978 "),
 ])
 def test_runs(script, args, expected):
     run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", script), *args], cwd=ROOT,
