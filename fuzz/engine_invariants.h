@@ -8,8 +8,23 @@
 #include <cstdint>
 #include <map>
 #include <span>
+#include <string>
+#include <string_view>
 
 namespace pelarune::fuzz {
+
+// Calls `each` with a copy of every newline-separated line of a fuzz input (the parser works in
+// place), the last one unterminated.
+template <class Each> void for_each_line(std::string_view input, Each &&each) {
+  size_t begin = 0;
+  while (begin <= input.size()) {
+    size_t end = input.find('\n', begin);
+    if (end == std::string_view::npos)
+      end = input.size();
+    each(std::string(input.substr(begin, end - begin)));
+    begin = end + 1;
+  }
+}
 
 // The counters seen after the previous change. An image recreates its runners with fresh
 // counters, so the caller clears `runners` after a change carrying "img": true.

@@ -20,15 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   MarketState state("1.1");
   fuzz::SeenCounters seen;
 
-  size_t begin = 0;
-  while (begin <= input.size()) {
-    size_t end = input.find('\n', begin);
-    if (end == std::string::npos)
-      end = input.size();
-    std::string line = input.substr(begin, end - begin);
-    begin = end + 1;
+  fuzz::for_each_line(input, [&](std::string line) {
     if (!parser.parse(line.data(), line.size(), tape))
-      continue;
+      return;
     JsonValue change(reinterpret_cast<const uint8_t *>(tape.data()));
     bool image =
         change.is_object() && change.object().find("img") && change.object().find("img").is_true();
@@ -37,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       seen.runners.clear(); // recreated runners start their counters afresh
     if (!fuzz::engine_invariants_hold(state, seen))
       std::abort();
-  }
+  });
   return 0;
 }

@@ -70,19 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::map<const MarketState *, fuzz::SeenCounters> seen;
 
   int64_t publish_time = 0;
-  size_t begin = 0;
-  while (begin <= input.size()) {
-    size_t end = input.find('\n', begin);
-    if (end == std::string::npos)
-      end = input.size();
-    std::string line = input.substr(begin, end - begin);
-    begin = end + 1;
+  fuzz::for_each_line(input, [&](std::string line) {
     if (!parser.parse(line.data(), line.size(), tape))
-      continue;
+      return;
     if (!JsonValue(reinterpret_cast<const uint8_t *>(tape.data())).is_array()) {
       wrapped = "[" + line + "]";
       if (!parser.parse(wrapped.data(), wrapped.size(), tape))
-        continue;
+        return;
     }
     JsonValue record(reinterpret_cast<const uint8_t *>(tape.data()));
     publish_time += 1000;
@@ -105,6 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (handed_out && !any_active)
       std::abort(); // a record never hands out an empty list
-  }
+  });
   return 0;
 }
