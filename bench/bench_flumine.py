@@ -41,6 +41,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
 import pelarune_flumine  # noqa: E402
 import test_flumine  # noqa: E402
+from conftest import MiddlewareMarket  # noqa: E402
 from flumine import BaseStrategy, FlumineSimulation, clients  # noqa: E402
 from flumine.order.ordertype import LimitOrder  # noqa: E402
 from flumine.order.trade import Trade  # noqa: E402
@@ -174,24 +175,9 @@ def stream_alone(paths, stream_class, listener_kwargs):
     return time.process_time() - start, books
 
 
-class _Blotter:
-    active = False
-
-    def __iter__(self):
-        return iter(())
-
-
-class _Market:
-    """What the middlewares read from flumine's Market when no order is live."""
-
-    def __init__(self, market_id):
-        self.market_id, self.context, self.market_book = market_id, {}, None
-        self.blotter = _Blotter()
-
-
 def middleware_alone(books, middleware_class):
     middleware = middleware_class()
-    market = _Market(books[0].market_id)
+    market = MiddlewareMarket(books[0].market_id)
     start = time.process_time()
     for book in books:
         market.market_book = book

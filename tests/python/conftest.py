@@ -139,3 +139,17 @@ def instance_counts():
     reference to its heap type, so a type's reference count moves with its instances."""
     gc.collect()
     return {name: sys.getrefcount(getattr(pelarune, name)) for name in pelarune.__all__[1:]}
+
+
+class MiddlewareMarket:
+    """What a simulated middleware reads from flumine's Market while no order is live."""
+
+    class Blotter:
+        active = False
+
+        def __iter__(self):
+            return iter(())
+
+    def __init__(self, market_id):
+        self.market_id, self.context, self.market_book = market_id, {}, None
+        self.blotter = self.Blotter()

@@ -15,7 +15,8 @@ from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as F
 
 import pelarune
 import pelarune_flumine
-from conftest import change, definition, event_level_file, mcm, rc, recorded
+from conftest import (MiddlewareMarket, change, definition, event_level_file, mcm, rc,
+                      recorded)
 
 
 
@@ -342,21 +343,6 @@ def test_random_streams_and_filters(tmp_path, seed):
     assert_same_stream(write(tmp_path, lines), 0, **random_filters(rng))
 
 
-class _Blotter:
-    active = False
-
-    def __iter__(self):
-        return iter(())
-
-
-class _Market:
-    """What the middlewares read from flumine's Market while no order is live."""
-
-    def __init__(self, market_id):
-        self.market_id, self.context, self.market_book = market_id, {}, None
-        self.blotter = _Blotter()
-
-
 def analytics_after_each_book(middleware, lists):
     """Each listed runner's analytics after each book: recent trades (values and order), the
     price-to-size map, and whose runner it holds."""
@@ -364,7 +350,7 @@ def analytics_after_each_book(middleware, lists):
     trace = []
     for books in lists:
         for book in books:
-            market = markets.setdefault(book.market_id, _Market(book.market_id))
+            market = markets.setdefault(book.market_id, MiddlewareMarket(book.market_id))
             market.market_book = book
             middleware(market)
             listed_keys = listed(book)
