@@ -3,24 +3,13 @@
 Switch ``from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream`` to
 ``from pelarune_flumine import BetfairHistoricalStream``; add ``SimulatedMiddleware()`` with
 ``framework.add_market_middleware`` before the simulated client.
+
+Both restate flumine's code; where the installed flumine's differs (see ``guard``), each warns once
+and hands the work to flumine's own classes.
 """
 
-import importlib.metadata
-import re
-import warnings
-
-
-def _check_flumine_version(version: str) -> None:
-    major_minor = tuple(int(part) for part in re.findall(r"\d+", version)[:2])
-    if not (3, 3) <= major_minor < (4, 0):
-        warnings.warn(f"pelarune_flumine is made for flumine >=3.3,<4; found flumine {version}",
-                      stacklevel=3)
-
-
-_check_flumine_version(importlib.metadata.version("flumine"))
-
-from pelarune_flumine.middleware import SimulatedMiddleware  # noqa: E402
-from pelarune_flumine.stream import BetfairHistoricalStream  # noqa: E402
-from pelarune_flumine.backtest import run_backtest  # noqa: E402
+from pelarune_flumine.backtest import run_backtest
+from pelarune_flumine.middleware import SimulatedMiddleware
+from pelarune_flumine.stream import BetfairHistoricalStream
 
 __all__ = ["BetfairHistoricalStream", "SimulatedMiddleware", "run_backtest"]

@@ -1,10 +1,11 @@
 """flumine's simulated middleware, its per-runner work done natively for pelarune's books."""
 
-from typing import Any, Dict, List
+from typing import Any
 
 import pelarune
 from flumine.markets import middleware as _middleware
 
+from pelarune_flumine import guard
 from pelarune_flumine.stream import native
 
 
@@ -14,32 +15,34 @@ class RunnerAnalytics(_middleware.RunnerAnalytics):  # type: ignore[misc]
 
     def __init__(self, runner: Any) -> None:
         self.runner = runner
-        self.traded: Dict[float, float] = {}
+        self.traded: dict[float, float] = {}
         self._traded_volume = runner.ex.traded_volume
 
     @property
-    def _p_v(self) -> Dict[float, float]:
+    def _p_v(self) -> dict[float, float]:
         return {i["price"]: i["size"] for i in self._traded_volume}
 
     @_p_v.setter
-    def _p_v(self, value: Dict[float, float]) -> None:
+    def _p_v(self, value: dict[float, float]) -> None:
         pass  # flumine sets _traded_volume beside it
 
 
 class SimulatedMiddleware(_middleware.SimulatedMiddleware):  # type: ignore[misc]
     """flumine's simulated middleware. For a pelarune book each active runner's analytics is
-    updated natively, as flumine's RunnerAnalytics computes it; any other book goes through
-    flumine's own code. bench/bench_flumine.py, "middleware alone"."""
+    updated natively, as flumine's RunnerAnalytics computes it; any other book, and every book
+    while the installed flumine's code is not the code restated, goes through flumine's own
+    code. bench/bench_flumine.py, "middleware alone"."""
 
     def __init__(self) -> None:
         super().__init__()
         # Per market, the native update's memo of the runners and analytics it last updated.
-        self._memos: Dict[str, List[Any]] = {}
+        self._memos: dict[str, list[Any]] = {}
+        self._native = guard.native("middleware")
 
     def __call__(self, market: Any) -> None:
         book = market.market_book
         market_id = market.market_id
-        if type(book) is not pelarune.MarketBook:
+        if type(book) is not pelarune.MarketBook or not self._native:
             self._memos.pop(market_id, None)  # flumine's code updates the analytics
             super().__call__(market)
             return

@@ -15,6 +15,8 @@ from flumine.clients import VenueType
 from flumine.streams import betfairhistoricalstream as _flumine
 from flumine.streams.betfairhistoricalstream import HistoricListener
 
+from pelarune_flumine import guard
+
 # Listener keys that change the books betfairlightweight builds. Our books cannot carry their
 # results (dicts, recomputed volumes), so a true value is refused rather than ignored.
 _UNSUPPORTED_LISTENER_KEYS = ("lightweight", "calculate_market_tv", "cumulative_runner_tv")
@@ -71,21 +73,25 @@ class BetfairHistoricalStream:
         self._listener = self.LISTENER(output_queue=None, max_latency=self.MAX_LATENCY,
                                        **self.listener_kwargs)
         refused = [key for key in _UNSUPPORTED_LISTENER_KEYS if self.listener_kwargs.get(key)]
-        if refused and self._ours():
+        if self._ours() and refused:
             raise ValueError(f"listener_kwargs {', '.join(refused)} not supported by "
                              "pelarune_flumine; use flumine's BetfairHistoricalStream")
 
+    def _remote(self) -> bool:
+        return isinstance(self.file_path, str) and "://" in self.file_path
+
     def _ours(self) -> bool:
-        # Race and cricket data, and files behind a URL, are flumine's own stream's.
-        return self.operation == "marketSubscription" and not (
-            isinstance(self.file_path, str) and "://" in self.file_path)
+        # Race and cricket data, files behind a URL, and every file while the installed
+        # flumine's stream is not the code the replay restates, are flumine's own stream's.
+        return self.operation == "marketSubscription" and not self._remote() \
+            and guard.native("stream")
 
     def stop(self) -> None:
         return
 
     def create_generator(self) -> Callable[[], Iterator[List[Any]]]:
         if not self._ours():
-            if self.operation == "marketSubscription":
+            if self.operation == "marketSubscription" and self._remote():
                 warnings.warn(f"{self.file_path} is read by flumine's own stream: pelarune "
                               "reads local files only", stacklevel=2)
             stream = _flumine.BetfairHistoricalStream(

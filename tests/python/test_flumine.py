@@ -13,14 +13,17 @@ import warnings
 import pytest
 
 from flumine import BaseStrategy, FlumineSimulation, clients
+from flumine.markets.middleware import RunnerAnalytics as FlumineRunnerAnalytics
 from flumine.markets.middleware import SimulatedMiddleware as FlumineMiddleware
 from flumine.order.order import OrderStatus
 from flumine.order.ordertype import LimitOrder
 from flumine.order.trade import Trade
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as FlumineStream
+from flumine.streams.betfairhistoricalstream import FlumineMarketStream
 
 import pelarune
 import pelarune_flumine
+from pelarune_flumine import guard
 from conftest import change, definition, event_level_file, mcm, rc, recorded
 
 STAKE = 2.0
@@ -276,14 +279,63 @@ class TestRefused:
             pelarune_flumine.BetfairHistoricalStream("any", listener_kwargs=listener_kwargs)
 
 
-@pytest.mark.parametrize("version, warns", [("3.3.2", False), ("3.9", False), ("3.2.1", True),
-                                            ("4.0.0", True)])
-def test_other_flumine_versions_warn(version, warns):
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        pelarune_flumine._check_flumine_version(version)
-    expected = f"pelarune_flumine is made for flumine >=3.3,<4; found flumine {version}"
-    assert [str(w.message) for w in caught] == ([expected] if warns else [])
+class TestGuard:
+    def test_restated_flumine_code_is_the_code_checked(self):
+        # Fails the day the installed flumine (or its betfairlightweight) changes code that
+        # pelarune_flumine restates: compare the change with the native code, then update
+        # guard's digests.
+        for checked in (guard.STREAM, guard.MIDDLEWARE):
+            assert {name: guard.digest(name) for name in checked} == checked
+        assert guard.native("stream") and guard.native("middleware")
+
+    @pytest.mark.parametrize("installed", ["stream changed", "middleware changed",
+                                           "unreadable"])
+    def test_other_flumine_code_gives_flumine_results_with_one_warning(
+            self, tmp_path, monkeypatch, installed):
+        """A flumine whose restated code changed (here its stream drops every third record, or
+        its analytics see half of each trade), or whose source cannot be read, runs on
+        flumine's own classes: flumine's orders, one warning a path, naming what changed."""
+        path = trading_market(tmp_path, "1.900", passive=True)
+        unchanged = backtest(path, FlumineStream)
+        process = FlumineMarketStream._process
+        calculate = FlumineRunnerAnalytics._calculate_traded
+
+        def _process(self, data, publish_time):
+            self.records = getattr(self, "records", 0) + 1
+            return process(self, data, publish_time) if self.records % 3 else False
+
+        def _calculate_traded(self, traded_volume):
+            return {price: size / 2 for price, size in calculate(self, traded_volume).items()}
+
+        def getsource(_):
+            raise OSError("could not get source code")
+
+        if installed == "stream changed":
+            monkeypatch.setattr(FlumineMarketStream, "_process", _process)
+            names = {"stream": ["FlumineMarketStream._process"]}
+        elif installed == "middleware changed":
+            monkeypatch.setattr(FlumineRunnerAnalytics, "_calculate_traded", _calculate_traded)
+            names = {"middleware": ["RunnerAnalytics._calculate_traded"]}
+        else:
+            monkeypatch.setattr(guard.inspect, "getsource", getsource)
+            names = {kind: [name.replace(":", ".") for name in checked]
+                     for kind, checked in [("stream", guard.STREAM),
+                                           ("middleware", guard.MIDDLEWARE)]}
+        monkeypatch.setattr(guard, "_decided", {})
+        expected = backtest(path, FlumineStream)
+        assert (expected != unchanged) == (installed != "unreadable")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            for _ in range(2):
+                assert backtest(path, pelarune_flumine.BetfairHistoricalStream,
+                                middleware=True) == expected
+            books = next(pelarune_flumine.BetfairHistoricalStream(path).create_generator()())
+        assert (type(books[0]) is pelarune.MarketBook) == ("stream" not in names)
+        messages = {str(w.message).split(":")[0]: str(w.message) for w in caught
+                    if w.category is RuntimeWarning}
+        assert len(messages) == sum(w.category is RuntimeWarning for w in caught) == len(names)
+        for kind, changed in names.items():
+            assert all(name in messages[f"pelarune_flumine's {kind}"] for name in changed)
 
 
 def readme_example_orders(on_flumine_stream):
