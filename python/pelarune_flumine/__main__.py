@@ -9,7 +9,7 @@ import importlib
 import json
 import os
 import sys
-from typing import Any, Optional
+from typing import Any
 
 
 def _factory(spec: str) -> Any:
@@ -22,7 +22,7 @@ def _factory(spec: str) -> Any:
     return getattr(importlib.import_module(module_name), name)
 
 
-def main(argv: Optional[list[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m pelarune_flumine")
     commands = parser.add_subparsers(dest="command", required=True)
     backtest = commands.add_parser(

@@ -4,11 +4,11 @@ strategy."""
 from __future__ import annotations
 
 import datetime
-from typing import Sequence
+from collections.abc import Sequence
 
 from pelarune_flumine.backtest import OrderRow
 
-_EARLIEST = datetime.datetime.min.replace(tzinfo=datetime.timezone.utc)
+_EARLIEST = datetime.datetime.min.replace(tzinfo=datetime.UTC)
 
 
 def plot_pnl(rows: Sequence[OrderRow], path: str, title: str = "") -> None:

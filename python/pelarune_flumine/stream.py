@@ -6,8 +6,9 @@ import json
 import os
 import sys
 import warnings
+from collections.abc import Callable, Iterator
 from types import ModuleType
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any
 
 import pelarune
 from betfairlightweight.resources.bettingresources import PriceLadderDescription
@@ -52,11 +53,11 @@ class BetfairHistoricalStream:
     def __init__(
         self,
         file_path: Any,
-        listener_kwargs: Optional[Dict[str, Any]] = None,
-        stream_id: Optional[int] = None,
+        listener_kwargs: dict[str, Any] | None = None,
+        stream_id: int | None = None,
         event_processing: bool = False,
-        event_group: Optional[str] = None,
-        event_id: Optional[str] = None,
+        event_group: str | None = None,
+        event_id: str | None = None,
         operation: str = "marketSubscription",
     ) -> None:
         self.file_path = os.fspath(file_path) if isinstance(file_path, os.PathLike) \
@@ -68,7 +69,7 @@ class BetfairHistoricalStream:
         self.event_id = event_id
         self.operation = operation
         # flumine's event-group path logs it; a file replays every market it holds, unfiltered.
-        self.market_filter: Optional[Dict[str, Any]] = None
+        self.market_filter: dict[str, Any] | None = None
         # Built as flumine builds it, so that a misspelt key fails the same way.
         self._listener = self.LISTENER(output_queue=None, max_latency=self.MAX_LATENCY,
                                        **self.listener_kwargs)
@@ -89,7 +90,7 @@ class BetfairHistoricalStream:
     def stop(self) -> None:
         return
 
-    def create_generator(self) -> Callable[[], Iterator[List[Any]]]:
+    def create_generator(self) -> Callable[[], Iterator[list[Any]]]:
         if not self._ours():
             if self.operation == "marketSubscription" and self._remote():
                 warnings.warn(f"{self.file_path} is read by flumine's own stream: pelarune "
@@ -97,16 +98,16 @@ class BetfairHistoricalStream:
             stream = _flumine.BetfairHistoricalStream(
                 self.file_path, self.listener_kwargs, self.stream_id, self.event_processing,
                 self.event_group, self.event_id, self.operation)
-            generator: Callable[[], Iterator[List[Any]]] = stream.create_generator()
+            generator: Callable[[], Iterator[list[Any]]] = stream.create_generator()
             return generator
         # flumine assigns stream_id after construction: read it when the replay starts.
         return self._replay
 
-    def _replay(self) -> Iterator[List[Any]]:
+    def _replay(self) -> Iterator[list[Any]]:
         options = self.listener_kwargs
         inplay = options.get("inplay")
         event_type_ids = options.get("event_type_ids")
-        books: Iterator[List[Any]] = native.replay(
+        books: Iterator[list[Any]] = native.replay(
             self.file_path, bool(inplay), inplay is False, options.get("seconds_to_start"),
             options.get("max_inplay_seconds"),
             [str(i) for i in event_type_ids] if isinstance(event_type_ids, (list, tuple))
@@ -123,9 +124,9 @@ class BetfairHistoricalStream:
                      self.event_id, self.operation))
 
 
-def markets_of(path: str) -> List[Tuple[str, Optional[str]]]:
+def markets_of(path: str) -> list[tuple[str, str | None]]:
     """(market id, event id or None) of each market a file's changes name, in the order first
     met; the event is the first definition's that names one. ValueError when it cannot be
     read, as for a replay."""
-    markets: List[Tuple[str, Optional[str]]] = native.markets(os.fspath(path))
+    markets: list[tuple[str, str | None]] = native.markets(os.fspath(path))
     return markets
