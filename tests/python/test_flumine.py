@@ -285,7 +285,7 @@ class TestGuard:
         # pelarune_flumine restates: compare the change with the native code, then update
         # guard's digests.
         for checked in (guard.STREAM, guard.MIDDLEWARE):
-            assert {name: guard.digest(name) for name in checked} == checked
+            assert guard.installed(checked) == checked
         assert guard.native("stream") and guard.native("middleware")
 
     @pytest.mark.parametrize("installed", ["stream changed", "middleware changed",
@@ -318,7 +318,8 @@ class TestGuard:
             names = {"middleware": ["RunnerAnalytics._calculate_traded"]}
         else:
             monkeypatch.setattr(guard.inspect, "getsource", getsource)
-            names = {kind: [name.replace(":", ".") for name in checked]
+            names = {kind: [f"{module}.{name}" for module, functions in checked.items()
+                            for name in functions]
                      for kind, checked in [("stream", guard.STREAM),
                                            ("middleware", guard.MIDDLEWARE)]}
         monkeypatch.setattr(guard, "_decided", {})
