@@ -37,12 +37,13 @@ class SimulatedMiddleware(_middleware.SimulatedMiddleware):  # type: ignore[misc
         super().__init__()
         # Per market, the native update's memo of the runners and analytics it last updated.
         self._memos: dict[str, list[Any]] = {}
-        self._native = guard.native("middleware")
+        # The class of book updated natively: none while flumine's restated code differs.
+        self._native_book = pelarune.MarketBook if guard.native("middleware") else None
 
     def __call__(self, market: Any) -> None:
         book = market.market_book
         market_id = market.market_id
-        if type(book) is not pelarune.MarketBook or not self._native:
+        if type(book) is not self._native_book:
             self._memos.pop(market_id, None)  # flumine's code updates the analytics
             super().__call__(market)
             return
