@@ -6,8 +6,8 @@
 
 #include "binding/arguments.h"
 #include "binding/convert.h"
-#include "input/loader.h"
 #include "objects/build_book.h"
+#include "objects/load_file.h"
 
 #include <climits>
 #include <string_view>
@@ -53,18 +53,6 @@ PyObject *flumine_replay_next(PyObject *self) noexcept {
     }
     return PyRef(); // end of iteration
   });
-}
-
-Result<MessageStore> load(PyObject *path_object) {
-  PELARUNE_TRY(std::string_view path, extract_str(path_object, "path"));
-  LoadResult loaded =
-      load_stream_messages(path, nullptr, []() noexcept { return PyErr_CheckSignals() != 0; });
-  if (!loaded) {
-    if (loaded.error().kind == LoadError::Kind::Interrupted)
-      return Error::take_current();
-    return Error(PyExc_ValueError, loaded.error().message);
-  }
-  return std::move(*loaded);
 }
 
 Result<std::optional<double>> optional_number(PyObject *value) {
@@ -122,7 +110,7 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (!PyCallable_Check(bound[7]))
       return conversion_error(bound[7], "callable");
     record.price_ladder_class = PyRef::borrow(bound[7]);
-    PELARUNE_TRY(record.records, load(bound[0]));
+    PELARUNE_TRY(record.records, load_file(bound[0], BadLines::Warn));
     return create_instance(std::move(record));
   });
 }
@@ -135,7 +123,7 @@ PyObject *markets_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     static constexpr const char *kParameters[] = {"path"};
     PyObject *bound[1];
     PELARUNE_CHECK_OK(bind_arguments("markets", kParameters, args, nargs, kwnames, bound));
-    PELARUNE_TRY(MessageStore records, load(bound[0]));
+    PELARUNE_TRY(MessageStore records, load_file(bound[0], BadLines::Skip));
     std::vector<std::pair<std::string_view, std::optional<std::string_view>>> found;
     std::unordered_map<std::string_view, size_t> index;
     for (const StreamMessage &message : records) {
