@@ -132,7 +132,9 @@ extern "C" PyMODINIT_FUNC PyInit__replay() {
     if (!module)
       return Error::take_current();
     auto *type = reinterpret_cast<PyObject *>(class_object<FlumineReplayRecord>());
-    if (PyModule_AddObjectRef(module.get(), "FlumineReplay", type) < 0)
+    auto *loaded = reinterpret_cast<PyObject *>(class_object<LoadedFileRecord>());
+    if (PyModule_AddObjectRef(module.get(), "FlumineReplay", type) < 0 ||
+        PyModule_AddObjectRef(module.get(), "LoadedFile", loaded) < 0)
       return Error::take_current();
     cached_flumine_module = module.clone().release();
     return module;

@@ -123,3 +123,10 @@ def markets_of(path: str) -> List[Tuple[str, Optional[str]]]:
     read, as for a replay."""
     markets: List[Tuple[str, Optional[str]]] = native.markets(os.fspath(path))
     return markets
+
+
+def load(path: str) -> Any:
+    """The file loaded once, for a pre-scan whose replay reads it no second time: its `.markets`
+    is markets_of(path), and a stream given it as its file_path replays it (once; a second
+    replay raises ValueError). Lines that are not JSON warn when it is replayed."""
+    return native.load(os.fspath(path))

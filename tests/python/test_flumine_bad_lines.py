@@ -1,17 +1,19 @@
 """A line that is not JSON: flumine's stream logs it and goes on, and so does the companion's
-replay, with one warning; iter_prices_file fails the call, as its contract says."""
+replay, with one warning, also from a load its pre-scan handed on; iter_prices_file fails the
+call, as its contract says."""
 
 import logging
 import warnings
 
 import pytest
 
+from betfairlightweight.resources.bettingresources import PriceLadderDescription
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as FlumineStream
 
 import pelarune
 import pelarune_flumine
 from conftest import recorded
-from pelarune_flumine.stream import markets_of
+from pelarune_flumine.stream import markets_of, native
 from test_flumine import backtest
 
 MARKET = "1.197931750"
@@ -58,17 +60,21 @@ def test_a_line_that_is_not_json(tmp_path, build, warning):
     path.write_text("\n".join(lines) + "\n" + last)
     path = str(path)
 
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a pre-scan passes over the lines silently
+        assert markets_of(path) == [(MARKET, "31389771")]
+        loaded = native.load(path)
+        assert loaded.markets == markets_of(path)
+
     expected = backtest(path, FlumineStream)
     assert len(expected["calls"]) > 100 and len(expected["orders"]) > 5
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        assert backtest(path, pelarune_flumine.BetfairHistoricalStream) == expected
-    assert [str(w.message) for w in caught if w.category is UserWarning] == \
-        [f"{path}: {warning}"]
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")  # the pre-scan passes over the lines silently
-        assert markets_of(path) == [(MARKET, "31389771")]
+    # The replay warns, from the path or from the pre-scan's load.
+    for file in (path, loaded):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert backtest(file, pelarune_flumine.BetfairHistoricalStream) == expected
+        assert [str(w.message) for w in caught if w.category is UserWarning] == \
+            [f"{path}: {warning}"]
     with pytest.raises(ValueError, match=r"^" + warning.split("(")[1].rstrip(")") + "$"):
         pelarune.iter_prices_file(path)
 
@@ -84,3 +90,12 @@ def test_a_line_that_is_not_utf8_fails_the_file_on_both_streams(tmp_path, line):
     for stream in (FlumineStream, pelarune_flumine.BetfairHistoricalStream):
         with pytest.raises(ValueError, match="utf-8|UTF-8"):
             backtest(str(path), stream)
+
+
+def test_a_load_replays_once():
+    """The replay takes the load's records: a second replay of it would be empty."""
+    loaded = native.load(recorded(MARKET))
+    replay = [loaded, False, False, None, None, None, None, PriceLadderDescription]
+    assert sum(1 for _ in native.replay(*replay)) == 166
+    with pytest.raises(ValueError, match="replayed already"):
+        native.replay(*replay)
