@@ -1,7 +1,8 @@
 // Fuzzes the loader over arbitrary bytes. Oracle: the same bytes load to equal records or an
 // equal error whether read plain, gzip-wrapped or bzip2-wrapped (split into two members or
 // streams at a point the input chooses); every string kept is UTF-8, as Python needs it; read
-// as a gzip or a bzip2 file themselves, the bytes may fail but never crash or hang.
+// as a gzip or a bzip2 file themselves, the bytes may fail but never crash or hang; a load that
+// passes over lines that are not JSON differs from a strict one only there.
 #include "fuzz_util.h"
 #include "input/line_reader.h"
 #include "input/loader.h"
@@ -44,6 +45,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       fuzz::bzip2_stream(bytes.substr(0, split)) + fuzz::bzip2_stream(bytes.substr(split));
   if (!(plain == load_messages(ByteSource::bzip2(bzipped))))
     std::abort(); // bzip2 decoding changed what was loaded
+
+  // Passing over lines that are not JSON changes nothing else: a load that met none is the
+  // same, and the first one passed over is the one a strict load fails on.
+  SkippedLines skipped;
+  LoadResult lenient = load_messages(ByteSource::plain(bytes), nullptr, nullptr, &skipped);
+  bool not_json = !plain && plain.error().kind == LoadError::Kind::NotJson;
+  if (!lenient && lenient.error().kind == LoadError::Kind::NotJson)
+    std::abort(); // failed on a line it passes over
+  if (!not_json && !(lenient == plain && skipped.count == 0))
+    std::abort(); // leniency changed a load without a line that is not JSON
+  if (not_json && lenient && skipped.first_error != plain.error().message)
+    std::abort(); // passed over another line first
 
   if (plain)
     for (const StreamMessage &message : *plain) {

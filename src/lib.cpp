@@ -3,9 +3,9 @@
 // its books are this module's classes.
 #include "binding/arguments.h"
 #include "binding/class_object.h"
-#include "input/loader.h"
 #include "objects/classes.h"
 #include "objects/flumine_replay.h"
+#include "objects/load_file.h"
 #include "objects/prices_iterator.h"
 
 #include <atomic>
@@ -21,27 +21,14 @@ PyModuleDef module_definition = {
 std::atomic<int64_t> initialised_interpreter{-1};
 PyObject *cached_module = nullptr; // never released
 
-// Runs the interpreter's signal handlers during a load; true when one raised, as the handler of
-// SIGINT does (KeyboardInterrupt). Other threads have no handlers to run.
-bool signal_handler_raised() noexcept {
-  return PyErr_CheckSignals() != 0;
-}
-
 PyObject *iter_prices_file(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
     static constexpr const char *kParameters[] = {"path"};
     PyObject *bound[1];
     PELARUNE_CHECK_OK(bind_arguments("iter_prices_file", kParameters, args, nargs, kwnames, bound));
-    PELARUNE_TRY(std::string_view path, extract_str(bound[0], "path"));
-    LoadResult loaded = load_stream_messages(path, nullptr, signal_handler_raised);
-    if (!loaded) {
-      if (loaded.error().kind == LoadError::Kind::Interrupted)
-        return Error::take_current(); // what the signal handler raised
-      return Error(PyExc_ValueError, loaded.error().message);
-    }
     PricesIteratorRecord record;
-    record.records = std::move(*loaded);
+    PELARUNE_TRY(record.records, load_file(bound[0], BadLines::Fail));
     // Failing for want of memory, the records go and the MemoryError stands.
     return create_instance(std::move(record));
   });
@@ -145,7 +132,9 @@ extern "C" PyMODINIT_FUNC PyInit__replay() {
     if (!module)
       return Error::take_current();
     auto *type = reinterpret_cast<PyObject *>(class_object<FlumineReplayRecord>());
-    if (PyModule_AddObjectRef(module.get(), "FlumineReplay", type) < 0)
+    auto *loaded = reinterpret_cast<PyObject *>(class_object<LoadedFileRecord>());
+    if (PyModule_AddObjectRef(module.get(), "FlumineReplay", type) < 0 ||
+        PyModule_AddObjectRef(module.get(), "LoadedFile", loaded) < 0)
       return Error::take_current();
     cached_flumine_module = module.clone().release();
     return module;

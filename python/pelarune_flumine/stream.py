@@ -130,3 +130,10 @@ def markets_of(path: str) -> list[tuple[str, str | None]]:
     read, as for a replay."""
     markets: list[tuple[str, str | None]] = native.markets(os.fspath(path))
     return markets
+
+
+def load(path: str) -> Any:
+    """The file loaded once, for a pre-scan whose replay reads it no second time: its `.markets`
+    is markets_of(path), and a stream given it as its file_path replays it (once; a second
+    replay raises ValueError). Lines that are not JSON warn when it is replayed."""
+    return native.load(os.fspath(path))

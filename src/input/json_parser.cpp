@@ -171,7 +171,8 @@ bool rewrite_in_range_literal(char *line, size_t length, size_t offset) {
 }
 
 [[gnu::cold, gnu::noinline]] LoadError error_at(std::string what, const char *line, size_t offset) {
-  return {std::move(what) + " at column " + std::to_string(column_of(line, offset))};
+  return {std::move(what) + " at column " + std::to_string(column_of(line, offset)),
+          LoadError::Kind::NotJson};
 }
 
 } // namespace

@@ -11,7 +11,8 @@ namespace pelarune {
 
 struct LoadError {
   // Interrupted: the caller's interrupt check asked to stop, and the caller holds the reason.
-  enum class Kind : uint8_t { Failed, Interrupted };
+  // NotJson: a line (UTF-8) is not one JSON value, which a lenient load passes over.
+  enum class Kind : uint8_t { Failed, Interrupted, NotJson };
 
   std::string message; // what reaches the user, verbatim
   Kind kind = Kind::Failed;

@@ -77,15 +77,28 @@ void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats
   }
 }
 
+// Counts a line that is not JSON into `skipped`, or fails with its error without one.
+[[gnu::cold, gnu::noinline]] Expected<Unit, LoadError>
+skip_line(LoadError error, size_t line_number, SkippedLines *skipped) {
+  if (!skipped || error.kind != LoadError::Kind::NotJson)
+    return error;
+  if (skipped->count++ == 0) {
+    skipped->first_line = line_number;
+    skipped->first_error = std::move(error.message);
+  }
+  return Unit{};
+}
+
 } // namespace
 
-LoadResult load_messages(ByteSource source, LoadStats *stats, InterruptCheck interrupted) {
+LoadResult load_messages(ByteSource source, LoadStats *stats, InterruptCheck interrupted,
+                         SkippedLines *skipped) {
   // The parser checks UTF-8 on the way, and only where a line is not plain ASCII.
   StreamLineReader reader(std::move(source), StreamLineReader::kBufferSize, false, interrupted);
   MessageStore store;
   JsonParser parser; // reused, so a line costs no allocation
   MutableLine line;
-  for (;;) {
+  for (size_t line_number = 1;; ++line_number) {
     PELARUNE_TRY(bool more, reader.next_line(line));
     if (!more)
       break;
@@ -98,17 +111,21 @@ LoadResult load_messages(ByteSource source, LoadStats *stats, InterruptCheck int
       if (is_blank_line(line.view()))
         continue;
     }
-    PELARUNE_TRY(std::string_view tape, parser.parse_unchecked_utf8(line.data, line.size));
-    keep_line(JsonValue(reinterpret_cast<const uint8_t *>(tape.data())), store, line.size, stats);
+    auto tape = parser.parse_unchecked_utf8(line.data, line.size);
+    if (!tape) [[unlikely]] {
+      PELARUNE_CHECK_OK(skip_line(std::move(tape).error(), line_number, skipped));
+      continue;
+    }
+    keep_line(JsonValue(reinterpret_cast<const uint8_t *>(tape->data())), store, line.size, stats);
   }
   store.shrink_to_fit();
   return store;
 }
 
-LoadResult load_stream_messages(std::string_view path, LoadStats *stats,
-                                InterruptCheck interrupted) {
+LoadResult load_stream_messages(std::string_view path, LoadStats *stats, InterruptCheck interrupted,
+                                SkippedLines *skipped) {
   PELARUNE_TRY(ByteSource source, open_stream_file(path, interrupted));
-  return load_messages(std::move(source), stats, interrupted);
+  return load_messages(std::move(source), stats, interrupted, skipped);
 }
 
 } // namespace pelarune

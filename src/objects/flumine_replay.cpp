@@ -6,8 +6,8 @@
 
 #include "binding/arguments.h"
 #include "binding/convert.h"
-#include "input/loader.h"
 #include "objects/build_book.h"
+#include "objects/load_file.h"
 
 #include <climits>
 #include <string_view>
@@ -53,18 +53,6 @@ PyObject *flumine_replay_next(PyObject *self) noexcept {
     }
     return PyRef(); // end of iteration
   });
-}
-
-Result<MessageStore> load(PyObject *path_object) {
-  PELARUNE_TRY(std::string_view path, extract_str(path_object, "path"));
-  LoadResult loaded =
-      load_stream_messages(path, nullptr, []() noexcept { return PyErr_CheckSignals() != 0; });
-  if (!loaded) {
-    if (loaded.error().kind == LoadError::Kind::Interrupted)
-      return Error::take_current();
-    return Error(PyExc_ValueError, loaded.error().message);
-  }
-  return std::move(*loaded);
 }
 
 Result<std::optional<double>> optional_number(PyObject *value) {
@@ -122,46 +110,65 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (!PyCallable_Check(bound[7]))
       return conversion_error(bound[7], "callable");
     record.price_ladder_class = PyRef::borrow(bound[7]);
-    PELARUNE_TRY(record.records, load(bound[0]));
+    PELARUNE_TRY(record.records, load_or_take(bound[0], BadLines::Warn));
     return create_instance(std::move(record));
   });
 }
 
-// markets(path): (market id, event id or None) of each market the file's changes name, in the
-// order first met; the event is the first definition's "eventId" that names one.
+// (market id, event id or None) of each market the records' changes name, in the order first
+// met; the event is the first definition's "eventId" that names one.
+Result<PyRef> market_list(const MessageStore &records) {
+  std::vector<std::pair<std::string_view, std::optional<std::string_view>>> found;
+  std::unordered_map<std::string_view, size_t> index;
+  for (const StreamMessage &message : records) {
+    if (!message.market_changes.is_array())
+      continue;
+    for (JsonValue change : message.market_changes.array()) {
+      std::optional<std::string_view> id = named_market(change);
+      if (!id)
+        continue;
+      auto [it, inserted] = index.try_emplace(*id, found.size());
+      if (inserted)
+        found.emplace_back(*id, std::nullopt);
+      auto &event = found[it->second].second;
+      JsonValue definition = change.object().find("marketDefinition");
+      if (!event && definition && definition.is_object()) {
+        JsonValue event_id = definition.object().find("eventId");
+        if (event_id && event_id.is_string())
+          event = event_id.string_value();
+      }
+    }
+  }
+  return new_list(found, [](const auto &market) {
+    PyRef id = to_python(market.first);
+    PyRef event = market.second ? to_python(*market.second) : none();
+    return created(PyTuple_Pack(2, id.get(), event.get()));
+  });
+}
+
+// markets(path): the market list of the file.
 PyObject *markets_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
     static constexpr const char *kParameters[] = {"path"};
     PyObject *bound[1];
     PELARUNE_CHECK_OK(bind_arguments("markets", kParameters, args, nargs, kwnames, bound));
-    PELARUNE_TRY(MessageStore records, load(bound[0]));
-    std::vector<std::pair<std::string_view, std::optional<std::string_view>>> found;
-    std::unordered_map<std::string_view, size_t> index;
-    for (const StreamMessage &message : records) {
-      if (!message.market_changes.is_array())
-        continue;
-      for (JsonValue change : message.market_changes.array()) {
-        std::optional<std::string_view> id = named_market(change);
-        if (!id)
-          continue;
-        auto [it, inserted] = index.try_emplace(*id, found.size());
-        if (inserted)
-          found.emplace_back(*id, std::nullopt);
-        auto &event = found[it->second].second;
-        JsonValue definition = change.object().find("marketDefinition");
-        if (!event && definition && definition.is_object()) {
-          JsonValue event_id = definition.object().find("eventId");
-          if (event_id && event_id.is_string())
-            event = event_id.string_value();
-        }
-      }
-    }
-    return new_list(found, [](const auto &market) {
-      PyRef id = to_python(market.first);
-      PyRef event = market.second ? to_python(*market.second) : none();
-      return created(PyTuple_Pack(2, id.get(), event.get()));
-    });
+    PELARUNE_TRY(MessageStore records, load_file(bound[0], BadLines::Skip));
+    return market_list(records);
+  });
+}
+
+// load(path): a LoadedFile holding the file's records and its market list, for a pre-scan whose
+// replay then reads the file no second time.
+PyObject *load_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) noexcept {
+  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
+    static constexpr const char *kParameters[] = {"path"};
+    PyObject *bound[1];
+    PELARUNE_CHECK_OK(bind_arguments("load", kParameters, args, nargs, kwnames, bound));
+    PELARUNE_TRY(LoadedFileRecord record, load_for_replay(bound[0]));
+    PELARUNE_TRY(record.markets, market_list(record.records));
+    return create_instance(std::move(record));
   });
 }
 
@@ -172,12 +179,15 @@ PyMethodDef flumine_replay_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids, "
      "unique_id, price_ladder_class)\n--\n\nflumine's historical stream over every market of the "
-     "file: an iterator "
-     "of lists of MarketBook."},
+     "file (a path or a LoadedFile): an iterator of lists of MarketBook."},
     {"markets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&markets_function)),
      METH_FASTCALL | METH_KEYWORDS,
      "markets(path)\n--\n\n(market id, event id or None) of each market the file's changes name, "
      "in the order first met."},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_function)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "load(path)\n--\n\nThe file loaded once: a LoadedFile whose markets are markets(path), "
+     "which replay() takes in place of the path, once."},
     {"update_analytics",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update_analytics_function)),
      METH_FASTCALL | METH_KEYWORDS,

@@ -80,7 +80,8 @@ def without(rows, market_id):
 
 class TestFailures:
     def test_unreadable_files_take_no_orders_with_them(self, tmp_path, generated, expected):
-        (tmp_path / "notes.txt").write_text("sha256 checksums of the downloads\n")
+        # Not UTF-8, so unreadable; a note in UTF-8 replays with no book, its lines passed over.
+        (tmp_path / "notes.txt").write_bytes("sha256 checksums, r\xe9sum\xe9\n".encode("latin-1"))
         with open(generated[0], "rb") as source:
             (tmp_path / "partial.bz2").write_bytes(bz2.compress(source.read())[:-9])
         paths = [str(tmp_path / "notes.txt"), str(tmp_path / "partial.bz2"), *generated]

@@ -21,6 +21,8 @@ pytestmark = pytest.mark.skipif(sanitized(), reason="whole scripts in child proc
     ("bench_backtest.py", ["--markets", "2", "--updates", "60"], "flumine    dask"),
     ("bench_flumine.py", ["--repeat", "1", "--markets", "1", "--updates", "100"],
      "stream alone {'seconds_to_start': 600, 'inplay': False}"),
+    ("bench_shared_load.py", ["--repeat", "1", "--markets", "1", "--updates", "100"],
+     "generated, long  three-orders  no"),
     ("compare_builds.py", ["--rounds", "2", INSTALLED, INSTALLED, "--",
                            recorded("BASIC-1.132153978") + ":2"], "BASIC-1.132153978 "),
 ])
