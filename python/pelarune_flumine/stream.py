@@ -95,8 +95,11 @@ class BetfairHistoricalStream:
             if self.operation == "marketSubscription" and self._remote():
                 warnings.warn(f"{self.file_path} is read by flumine's own stream: pelarune "
                               "reads local files only", stacklevel=2)
+            # flumine reads a file loaded for our replay again, by its path.
+            path = self.file_path.path if isinstance(self.file_path, native.LoadedFile) \
+                else self.file_path
             stream = _flumine.BetfairHistoricalStream(
-                self.file_path, self.listener_kwargs, self.stream_id, self.event_processing,
+                path, self.listener_kwargs, self.stream_id, self.event_processing,
                 self.event_group, self.event_id, self.operation)
             generator: Callable[[], Iterator[list[Any]]] = stream.create_generator()
             return generator

@@ -330,7 +330,8 @@ class TestGuard:
             for _ in range(2):
                 assert backtest(path, pelarune_flumine.BetfairHistoricalStream,
                                 middleware=True) == expected
-            books = next(pelarune_flumine.BetfairHistoricalStream(path).create_generator()())
+            loaded = pelarune_flumine.stream.load(path)
+            books = next(pelarune_flumine.BetfairHistoricalStream(loaded).create_generator()())
         assert (type(books[0]) is pelarune.MarketBook) == ("stream" not in names)
         messages = {str(w.message).split(":")[0]: str(w.message) for w in caught
                     if w.category is RuntimeWarning}
