@@ -5,6 +5,7 @@ bounded by the chunk."""
 
 import bz2
 import dataclasses
+import gzip
 import json
 import logging
 import os
@@ -196,6 +197,18 @@ class TestEvents:
         assert result.errors_by_file == {(paths[1], "CloseRaiser"): 1}
         assert {row.market_id for row in result} == {"1.300000001", "1.300000003"}
 
+    def test_faster_form_of_a_market_is_replayed(self, tmp_path, generated, expected):
+        with open(generated[0], "rb") as source:
+            data = source.read()
+        (tmp_path / "1.300000000.bz2").write_bytes(bz2.compress(data))
+        (tmp_path / "1.300000000.gz").write_bytes(gzip.compress(data))
+        with pytest.warns(UserWarning) as warned:
+            result = run_backtest(tmp_path, backtest_strategies.placer, engine="serial")
+        assert [str(warning.message) for warning in warned] == [
+            f"{tmp_path}/1.300000000.bz2 left out: 1.300000000 replayed from "
+            f"{tmp_path}/1.300000000.gz"]
+        assert list(result) == [row for row in expected if row.market_id == "1.300000000"]
+
     def test_events_stay_whole_in_chunks(self):
         scans = [("a1", ["1.1"], "A"), ("b1", ["1.2"], "B"), ("a2", ["1.3"], "A"),
                  ("n", [], None), ("b2", ["1.4"], "B"), ("c", ["1.5", "1.6"], "C"),
@@ -278,14 +291,16 @@ def test_command_line_writes_orders_and_chart(tmp_path, files, expected):
     pandas.testing.assert_frame_equal(pandas.read_parquet(tmp_path / "orders.parquet"), frame)
 
 
-def test_chunks_bound_memory(tmp_path):
+def test_worker_memory_stays_flat(tmp_path):
+    # One worker process runs every chunk; its peak must not grow with the files it ran.
     folder = generated_markets(str(tmp_path / "markets"), 16, 1500)
     paths = sorted(os.path.join(folder, name) for name in os.listdir(folder))
     code = ("import logging, resource, sys, warnings; logging.disable(logging.CRITICAL); "
             "warnings.simplefilter('ignore'); import backtest_strategies, pelarune_flumine; "
             "r = pelarune_flumine.run_backtest(sys.argv[1:], backtest_strategies.placer, "
-            "engine='serial', chunk_size=4); assert r.books > 1000 * r.files, r.summary; "
-            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+            "engine='process', workers=1, chunk_size=4); "
+            "assert r.books > 1000 * r.files, r.summary; "
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [os.path.dirname(os.path.abspath(__file__)), os.environ.get("PYTHONPATH", "")]))
     peak_kb = []
