@@ -24,6 +24,15 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message}\n")
 
 
+class _Help(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows the defaults that say something: not an option's absence."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        if action.default in (None, False, {}):
+            return action.help
+        return super()._get_help_string(action)
+
+
 def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -59,7 +68,7 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     commands = parser.add_subparsers(dest="command", required=True)
     backtest = commands.add_parser(
         "backtest", help="run a strategy over market files",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=_Help,
         description="Runs the strategies that FACTORY(streams) returns over every market file "
                     "of FILES and writes every order. Exit status: 0 when every file was "
                     "replayed, 1 when one failed or none was found, 2 for a mistake in the "
@@ -71,7 +80,8 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                                "streams and returns a flumine strategy or a list of them")
     backtest.add_argument("files", nargs="+", metavar="FILES",
                           help="market files, or folders standing for every file under them")
-    backtest.add_argument("--engine", choices=["serial", "process", "dask"], default="process")
+    backtest.add_argument("--engine", choices=["serial", "process", "dask"], default="process",
+                          help="where the chunks run: here, on a process pool or on Dask")
     backtest.add_argument("--workers", type=_positive, default=os.cpu_count() or 1,
                           help="processes of the pool or of the local Dask cluster")
     backtest.add_argument("--scheduler", help="address of a running Dask scheduler "
