@@ -70,9 +70,10 @@ def check_listener_kwargs(kwargs: Any, stream_class: Any) -> None:
 
     if not isinstance(kwargs, dict):
         raise SetupError(f"listener kwargs must be a JSON object, not {kwargs!r}")
+    # The stream passes output_queue and max_latency itself.
     known = {name for cls in HistoricListener.__mro__ if cls is not object
              for name in inspect.signature(cls.__init__).parameters
-             if name not in ("self", "kwargs", "output_queue")}
+             if name not in ("self", "kwargs", "output_queue", "max_latency")}
     for key, value in kwargs.items():
         if key not in known:
             close = difflib.get_close_matches(key, sorted(known), n=1)
