@@ -26,6 +26,7 @@ from conftest import recorded, sanitized
 from pelarune_flumine import run_backtest
 from pelarune_flumine.__main__ import main
 from pelarune_flumine.planning import plan
+from pelarune_flumine.rows import write as write_rows
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
@@ -289,6 +290,9 @@ def test_command_line_writes_orders_and_chart(tmp_path, files, expected):
     import pandas
 
     pandas.testing.assert_frame_equal(pandas.read_parquet(tmp_path / "orders.parquet"), frame)
+    # Without orders, the columns keep their types.
+    write_rows([], str(tmp_path / "none.parquet"))
+    assert pandas.read_parquet(tmp_path / "none.parquet").dtypes.equals(frame.dtypes)
 
 
 def test_worker_memory_stays_flat(tmp_path):
