@@ -5,9 +5,9 @@ Each run is a child process (interpreter start, imports, pool or cluster start-u
 and the orders written as chunks finish), with the order-placing strategy of
 tests/python/test_flumine.py over --markets generated one-market files (bench/generate.py,
 --updates each; every market gets its own id and event, and heartbeats an empty change list,
-since flumine's stream stops with KeyError 'mc' on a heartbeat without one). Wall time is the child's; CPU time is its user plus
-system time with its waited-for children (the pool's processes, Dask's workers). Every run must
-write the same orders.
+since flumine's stream stops with KeyError 'mc' on a heartbeat without one). Wall time is the
+child's; CPU time is its user plus system time with its waited-for children (the pool's
+processes, Dask's workers). Every run must write the same orders.
 
 Usage: bench_backtest.py [--markets N] [--updates N]
 """

@@ -68,10 +68,10 @@ def plot_pnl(rows: Sequence[OrderRow], path: str, title: str = "") -> None:
     inside = [abs(value) >= 0.4 * widest for value in values]
     labels = [f"{value:+,.2f}" for value in values]
     by_strategy.bar_label(bars, labels=[text if fits else "" for text, fits in
-                                        zip(labels, inside)],
+                                        zip(labels, inside, strict=True)],
                           label_type="center", color="white", fontweight="bold")
     by_strategy.bar_label(bars, labels=["" if fits else text for text, fits in
-                                        zip(labels, inside)],
+                                        zip(labels, inside, strict=True)],
                           label_type="edge", padding=3, color="#333333")
     by_strategy.axvline(0, color="#555555", linewidth=0.8)
     by_strategy.set_xlabel("P&L")

@@ -8,6 +8,7 @@ import _thread
 import contextlib
 import logging
 import multiprocessing
+import os
 import signal
 import sys
 import threading
@@ -237,7 +238,12 @@ class Engine:
 
 
 def say(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
+    """A line on stderr from a signal handler: straight to the descriptor, since a print could
+    land inside another write to the same buffered stream (the progress bar's) and fail."""
+    try:
+        os.write(sys.stderr.fileno(), f"{text}\n".encode())
+    except (AttributeError, OSError, ValueError):  # no descriptor: a notebook, a test's capture
+        print(text, file=sys.stderr, flush=True)
 
 
 __all__ = ["Engine", "Interrupts", "SetupError", "GRACE", "INSTALL_DASK"]
