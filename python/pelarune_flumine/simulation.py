@@ -59,7 +59,8 @@ class FileFailed(Exception):
 class EmptyEvent(Exception):
     """flumine's event loop takes a first book from each stream of an event and lets
     StopIteration out of the whole run when a file yields none (under the listener's filters):
-    that event gives no orders and the rest of the chunk goes on."""
+    the chunk goes on without the files that yielded none, so an event none of whose files
+    yields a book gives no orders."""
 
     def __init__(self, paths: list[str]) -> None:
         super().__init__(paths)
@@ -172,8 +173,7 @@ def _simulate(files: list[File], settings: Settings, tracker: Tracker
     except StopIteration:
         if not settings.event_processing or not tracker.empty:
             raise
-        events = {event for path, event in files if path in tracker.empty}
-        raise EmptyEvent([path for path, event in files if event in events]) from None
+        raise EmptyEvent(sorted(tracker.empty)) from None
     except Exception as error:  # a strategy's, re-raised by flumine
         culprit = tracker.culprit()
         if culprit is None:
@@ -194,7 +194,7 @@ def run_chunk(files: list[File], settings: Settings) -> ChunkResult:
             logging.basicConfig(format="%(levelname)s %(name)s: %(message)s")
     paths = [path for path, _ in files]
     failed = []
-    quiet = 0  # files of events that yielded no book
+    quiet = 0  # files that yielded no book, in an event
     errors: Counter[tuple[str, str]] = Counter()  # those of the files that failed
     while True:
         tracker = Tracker()
