@@ -119,18 +119,21 @@ def _one_line(message: Any, category: Any, filename: str, lineno: int,
 
 
 def main(argv: Optional[list[str]] = None) -> int:
+    formatwarning = warnings.formatwarning
+    warnings.formatwarning = _one_line
     try:
         return _main(argv)
     except KeyboardInterrupt:
         # Before the run took Ctrl-C over (imports), or after it (the chart): nothing runs.
         print("interrupted", file=sys.stderr)
         return 130
+    finally:
+        warnings.formatwarning = formatwarning
 
 
 def _main(argv: Optional[list[str]]) -> int:
     parser, backtest = _parser()
     args = parser.parse_args(argv)
-    warnings.formatwarning = _one_line
     level = _OFF if args.quiet or args.log_level == "off" else \
         getattr(logging, args.log_level.upper())
     if level == _OFF:

@@ -171,7 +171,7 @@ class RowWriter:
             return
         if keep is not None:
             with open(path, "r+b") as out:
-                out.truncate(keep)
+                out.truncate(min(keep, os.path.getsize(path)))
         self._csv = open(path, "a" if keep is not None else "w", newline="", encoding="utf-8")
         self._writer = csv.writer(self._csv)
         if keep is None:
