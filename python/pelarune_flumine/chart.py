@@ -77,6 +77,10 @@ def plot_pnl(rows: Sequence[OrderRow], path: str, title: str = "") -> None:
     by_strategy.set_xlabel("P&L")
     by_strategy.set_title("by strategy", fontsize=10)
     by_strategy.margins(x=0.1 if all(inside) else 0.45)
+    # Room on both sides of zero: a bar that ends there does not end at the frame.
+    low, high = by_strategy.get_xlim()
+    room = 0.08 * (high - low)
+    by_strategy.set_xlim(min(low, -room), max(high, room))
     by_strategy.grid(axis="x", alpha=0.3)
     if title:
         figure.suptitle(title)
