@@ -9,7 +9,9 @@ import argparse
 import json
 import logging
 import os
+import signal
 import sys
+import threading
 import warnings
 from typing import Any, NoReturn, Optional
 
@@ -118,6 +120,13 @@ def _one_line(message: Any, category: Any, filename: str, lineno: int,
     return f"warning: {message}\n"
 
 
+def _interrupted() -> None:
+    """From here on the run only reports and exits 130: a further Ctrl-C, which would
+    otherwise end the interpreter as it shuts down, is not news."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def main(argv: Optional[list[str]] = None) -> int:
     formatwarning = warnings.formatwarning
     warnings.formatwarning = _one_line
@@ -125,6 +134,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         return _main(argv)
     except KeyboardInterrupt:
         # Before the run took Ctrl-C over (imports), or after it (the chart): nothing runs.
+        _interrupted()
         print("interrupted", file=sys.stderr)
         return 130
     finally:
@@ -160,6 +170,8 @@ def _main(argv: Optional[list[str]]) -> int:
             progress=False if args.quiet else None, log_level=level)
     except SetupError as error:
         backtest.error(str(error))
+    if not result.complete:
+        _interrupted()
     for failed in result.failed:
         if failed.traceback:
             print(failed.traceback, file=sys.stderr)

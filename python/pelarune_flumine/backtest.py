@@ -10,9 +10,9 @@ import time
 import warnings
 from typing import Any, Optional
 
-from pelarune_flumine.checks import (check_engine, check_factory, check_listener_kwargs,
-                                     check_output, check_paths)
-from pelarune_flumine.engines import GRACE, Engine, Interrupts, SetupError, say
+from pelarune_flumine.checks import (SetupError, check_engine, check_factory,
+                                     check_listener_kwargs, check_output, check_paths)
+from pelarune_flumine.engines import GRACE, Engine, Interrupts, say
 from pelarune_flumine.planning import SCAN_BATCH, Paths, Scan, expand, plan, scan
 from pelarune_flumine.rows import FailedFile, OrderRow, Record, RowWriter, unwire
 from pelarune_flumine.simulation import ChunkResult, File, Settings, StrategyFactory, run_chunk

@@ -11,7 +11,10 @@ import pickle
 import sys
 from typing import Any, Optional
 
-from pelarune_flumine.engines import SetupError
+
+class SetupError(ValueError):
+    """A mistake in the call, found before any file is read; one line says what."""
+
 
 _NUMBERS = ("seconds_to_start", "max_inplay_seconds")
 

@@ -13,9 +13,11 @@ import signal
 import sys
 import threading
 import time
-from multiprocessing import resource_tracker
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from multiprocessing import resource_tracker
 from typing import Any, Callable, Iterator, Optional, TypeVar
+
+from pelarune_flumine.checks import SetupError
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -30,10 +32,6 @@ GRACE = 20.0
 _POLL = 0.1
 
 
-class SetupError(ValueError):
-    """A mistake in the call, found before any file is read; one line says what."""
-
-
 class Interrupts:
     """SIGINT during a run (the main thread's only). The first stops new chunks and gives the
     running ones `grace` seconds; the second, or the end of the grace, stops them at once.
@@ -46,19 +44,23 @@ class Interrupts:
         self.count = 0
         self.raising = False  # a chunk runs on this thread
         self._deadline = 0.0
+        self._installed = False
         self._previous: Any = None
         self._timer: Optional[threading.Timer] = None
 
     def __enter__(self) -> "Interrupts":
         if threading.current_thread() is threading.main_thread():
             self._previous = signal.signal(signal.SIGINT, self._handle)
+            self._installed = True
         return self
 
     def __exit__(self, *exc: Any) -> None:
         if self._timer is not None:
             self._timer.cancel()
-        if self._previous is not None:
-            signal.signal(signal.SIGINT, self._previous)
+        if self._installed:
+            # None: a handler not set from Python, which cannot be put back; the default then.
+            signal.signal(signal.SIGINT, self._previous if self._previous is not None
+                          else signal.default_int_handler)
 
     @property
     def now(self) -> bool:
@@ -245,5 +247,3 @@ def say(text: str) -> None:
     except (AttributeError, OSError, ValueError):  # no descriptor: a notebook, a test's capture
         print(text, file=sys.stderr, flush=True)
 
-
-__all__ = ["Engine", "Interrupts", "SetupError", "GRACE", "INSTALL_DASK"]
