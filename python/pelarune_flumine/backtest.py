@@ -162,7 +162,8 @@ def _replay(runner: Engine, chunks: list[list[File]], settings: Settings,
             rows.extend(new)
             totals.files += result.files
             totals.books += result.books
-            totals.commission += result.commission
+            for name, share in result.commission.items():
+                totals.commission[name] = totals.commission.get(name, 0.0) + share
             totals.failed += result.failed
             for key, count in result.errors.items():
                 totals.errors[key] = totals.errors.get(key, 0) + count

@@ -12,7 +12,7 @@ import traceback
 from collections import Counter
 from typing import Any, Callable, Iterator, Optional
 
-from pelarune_flumine.rows import FailedFile, rows_of, wire
+from pelarune_flumine.rows import FailedFile, OrderRow, rows_of, wire
 
 StrategyFactory = Callable[[list[Any]], Any]  # streams -> BaseStrategy | list[BaseStrategy]
 File = tuple[str, Optional[str]]  # path, event
@@ -44,7 +44,9 @@ class ChunkResult:
     rows: list[tuple[Any, ...]]  # wire(OrderRow)
     files: int  # replayed
     books: int
-    commission: float  # flumine's, market by market as it clears them
+    # flumine's commission, market by market as it clears them, shared among the strategies
+    # by their winnings in the market
+    commission: dict[str, float]
     failed: list[FailedFile]
     # (path, strategy name) -> strategy errors counted in the file's markets
     errors: dict[tuple[str, str], int]
@@ -140,7 +142,7 @@ class Tracker:
 
 
 def _simulate(files: list[File], settings: Settings, tracker: Tracker
-              ) -> tuple[list[Any], float]:
+              ) -> tuple[list[Any], dict[str, float]]:
     from flumine import FlumineSimulation, clients, config
 
     from pelarune_flumine import SimulatedMiddleware
@@ -180,8 +182,25 @@ def _simulate(files: list[File], settings: Settings, tracker: Tracker
             raise
         raise FileFailed(culprit, f"{type(error).__name__}: {error}",
                          traceback.format_exc()) from error
-    commission = sum(market.cleared(client)["commission"] for market in framework.markets)
-    return [wire(row) for row in rows_of(framework)], commission
+    rows = rows_of(framework)
+    return [wire(row) for row in rows], _commission(framework, client, rows)
+
+
+def _commission(framework: Any, client: Any, rows: list[OrderRow]) -> dict[str, float]:
+    """flumine charges a market's commission on its net winnings (Market.cleared); a strategy
+    pays the share of it that its winnings in the market are of all the winners'."""
+    profits: dict[str, dict[str, float]] = {}
+    for row in rows:
+        market = profits.setdefault(row.market_id, {})
+        market[row.strategy] = market.get(row.strategy, 0.0) + row.profit
+    shares: dict[str, float] = {}
+    for market in framework.markets:
+        charged = market.cleared(client)["commission"]
+        winners = {name: profit for name, profit in profits.get(market.market_id, {}).items()
+                   if profit > 0}
+        for name, profit in winners.items():
+            shares[name] = shares.get(name, 0.0) + charged * profit / sum(winners.values())
+    return shares
 
 
 def run_chunk(files: list[File], settings: Settings) -> ChunkResult:

@@ -15,7 +15,8 @@ class Totals:
 
     files: int = 0  # replayed
     books: int = 0
-    commission: float = 0.0  # flumine's, market by market as it clears them
+    # flumine's, market by market as it clears them, by strategy
+    commission: dict[str, float] = dataclasses.field(default_factory=dict)
     failed: list[FailedFile] = dataclasses.field(default_factory=list)
     # (path, strategy name) -> strategy errors counted in the file's markets
     errors: dict[tuple[str, str], int] = dataclasses.field(default_factory=dict)
@@ -32,7 +33,8 @@ class BacktestResult(Sequence[OrderRow]):
         self.failed = totals.failed
         self.files = totals.files  # replayed
         self.books = totals.books
-        self.commission = round(totals.commission, 2)
+        self.commission_by_strategy = totals.commission
+        self.commission = round(sum(totals.commission.values()), 2)
         self.errors_by_file = totals.errors
         self.left_out = left_out  # files whose markets were all replayed from another file
         self.empty = empty  # files that hold no market: empty, or not a market stream
@@ -72,8 +74,10 @@ class BacktestResult(Sequence[OrderRow]):
         return self.complete and not self.failed and not self.empty and \
             self.files + self.skipped > 0
 
-    def by_strategy(self) -> dict[str, tuple[int, float, float, int]]:
-        """Orders, matched volume, gross P&L and strategy errors of each strategy."""
+    def by_strategy(self) -> dict[str, tuple[int, float, float, float, int]]:
+        """Orders, matched volume, P&L gross and net of commission, and strategy errors of each
+        strategy. A market's commission is shared among the strategies that won in it, by
+        their winnings."""
         table: dict[str, list[Any]] = {}
         for row in self.rows:
             entry = table.setdefault(row.strategy, [0, 0.0, 0.0, 0])
@@ -82,7 +86,8 @@ class BacktestResult(Sequence[OrderRow]):
             entry[2] += row.profit
         for (_, strategy), count in self.errors_by_file.items():
             table.setdefault(strategy, [0, 0.0, 0.0, 0])[3] += count
-        return {name: (orders, round(matched, 2), round(profit, 2), errors)
+        return {name: (orders, round(matched, 2), round(profit, 2),
+                       round(profit - self.commission_by_strategy.get(name, 0.0), 2), errors)
                 for name, (orders, matched, profit, errors) in sorted(table.items())}
 
     @property
@@ -109,10 +114,10 @@ class BacktestResult(Sequence[OrderRow]):
         if strategies:
             width = max(len("strategy"), *map(len, strategies))
             text.append(f"{'strategy':<{width}}  {'orders':>8}  {'matched':>12}  "
-                        f"{'P&L gross':>12}  {'errors':>6}")
+                        f"{'P&L gross':>12}  {'net':>12}  {'errors':>6}")
             text += [f"{name:<{width}}  {orders:>8,}  {matched:>12,.2f}  {profit:>+12,.2f}  "
-                     f"{errors:>6,}"
-                     for name, (orders, matched, profit, errors) in strategies.items()]
+                     f"{net:>+12,.2f}  {errors:>6,}"
+                     for name, (orders, matched, profit, net, errors) in strategies.items()]
         text += [f"  {failed.path}: {failed.error}" for failed in self.failed]
         text += [f"  {path}: no market" for path in self.empty]
         return "\n".join(text)

@@ -61,6 +61,9 @@ def expected(files):
     # Every market places orders, so a market lost or replayed twice shows.
     assert len({row.market_id for row in result}) == 6 and len(result) > 100
     assert (result.files, result.failed, result.left_out) == (6, [], [])
+    # One strategy pays all of flumine's commission, charged market by market on winnings.
+    assert result.by_strategy()["Placer"][2:4] == (
+        result.profit, round(result.profit - result.commission, 2)) and result.commission > 0
     return result
 
 
