@@ -2,12 +2,12 @@
 on a local Dask cluster of 2 workers, on pelarune_flumine's stream and on flumine's.
 
 Each run is a child process (interpreter start, imports, pool or cluster start-up, the replay
-and writing the orders), with the order-placing strategy of tests/python/test_flumine.py over
---markets generated one-market files (bench/generate.py, --updates each; every market gets its
-own id and event, and heartbeats an empty change list, since flumine's stream stops with
-KeyError 'mc' on a heartbeat without one). Wall time is the child's; CPU time is its user plus
-system time with its waited-for children (the pool's processes, Dask's workers). Every run must
-write the same orders.
+and the orders written as chunks finish), with the order-placing strategy of
+tests/python/test_flumine.py over --markets generated one-market files (bench/generate.py,
+--updates each; every market gets its own id and event, and heartbeats an empty change list,
+since flumine's stream stops with KeyError 'mc' on a heartbeat without one). Wall time is the
+child's; CPU time is its user plus system time with its waited-for children (the pool's
+processes, Dask's workers). Every run must write the same orders.
 
 Usage: bench_backtest.py [--markets N] [--updates N]
 """
@@ -57,9 +57,8 @@ folder, out, engine, stream = sys.argv[1:]
 result = pelarune_flumine.run_backtest(
     folder, backtest_strategies.placer, engine=engine, workers=2,
     stream_class=BetfairHistoricalStream if stream == "flumine" else None,
-    middleware=stream != "flumine")
-result.write(out)
-print(result.summary)
+    middleware=stream != "flumine", out=out)
+print(f"{result.books:,} books, {len(result):,} orders, {len(result.failed)} failed")
 """
 
 

@@ -74,7 +74,7 @@ make_venv() {
 # betfairlightweight) runs the backtests that compare its own stream with pelarune_flumine's;
 # tqdm, matplotlib, pandas and pyarrow are run_backtest's progress bar, chart and tables. The
 # stubs' checks need mypy.
-tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas pyarrow)
+tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas pyarrow psutil)
 typecheck=()
 [[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
 make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}"

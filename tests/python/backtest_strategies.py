@@ -1,6 +1,9 @@
 """Strategy factories for run_backtest, importable by name in worker processes (tests/python is
 on their sys.path: spawned processes and Dask's local workers take the parent's)."""
 
+import os
+import time
+
 from test_flumine import STAKE, Placer
 
 # The market on which Raiser raises: a generated market of bench_backtest.generated_markets.
@@ -12,12 +15,7 @@ def placer(streams):
                   max_market_exposure=14 * STAKE, max_live_trade_count=2)
 
 
-class Raiser(Placer):
-    def process_market_book(self, market, market_book):
-        super().process_market_book(market, market_book)
-        if market.market_id == RAISING_MARKET and len(self.calls) % 5 == 0:
-            raise RuntimeError(f"strategy fault in {market.market_id}")
-
+class Quiet(Placer):
     def process_orders(self, market, orders):
         # Placer looks replacement orders up in its list and raises ValueError, which flumine
         # passes over unless config.raise_errors; the replacement is never replaced again.
@@ -27,7 +25,48 @@ class Raiser(Placer):
             pass
 
 
+class Raiser(Quiet):
+    def process_market_book(self, market, market_book):
+        super().process_market_book(market, market_book)
+        if market.market_id == RAISING_MARKET and len(self.calls) % 5 == 0:
+            raise RuntimeError(f"strategy fault in {market.market_id}")
+
+
 def raiser(streams):
     return Raiser(streams=streams, name="Raiser", max_order_exposure=STAKE,
                   max_selection_exposure=10 * STAKE, max_market_exposure=14 * STAKE,
                   max_live_trade_count=2)
+
+
+class Sleeper(Placer):
+    """Placer taking PELARUNE_TEST_SLEEP seconds a book, as a heavier strategy would."""
+
+    def process_market_book(self, market, market_book):
+        time.sleep(float(os.environ.get("PELARUNE_TEST_SLEEP", "0.002")))
+        super().process_market_book(market, market_book)
+
+
+def sleeper(streams):
+    return Sleeper(streams=streams, max_order_exposure=STAKE, max_selection_exposure=10 * STAKE,
+                   max_market_exposure=14 * STAKE, max_live_trade_count=2)
+
+
+class CloseRaiser(Quiet):
+    def process_closed_market(self, market, market_book):
+        if market.market_id == RAISING_MARKET:
+            raise RuntimeError(f"closing fault in {market.market_id}")
+
+
+def close_raiser(streams):
+    return CloseRaiser(streams=streams, name="CloseRaiser", max_order_exposure=STAKE,
+                       max_selection_exposure=10 * STAKE, max_market_exposure=14 * STAKE,
+                       max_live_trade_count=2)
+
+
+def _closure():
+    def factory(streams):
+        return placer(streams)
+    return factory
+
+
+closure = _closure()  # a factory the workers cannot import by name

@@ -1,24 +1,32 @@
 """run_backtest: the same orders on every engine and worker count, failures confined to their
-file, whole events in a chunk with duplicated markets replayed once, the command line's
-outputs, and memory bounded by the chunk."""
+file and counted, whole events in a chunk with duplicated markets replayed once, the command
+line's outputs, exit statuses and one-line mistakes, Ctrl-C, --resume, and a worker's memory
+bounded by the chunk."""
 
 import bz2
 import dataclasses
+import gzip
 import json
 import logging
 import os
 import re
+import signal
 import subprocess
 import sys
+import time
 
+import psutil
 import pytest
 from flumine import config
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as FlumineStream
 
 import backtest_strategies
+import pelarune_flumine.backtest
 from conftest import recorded, sanitized
 from pelarune_flumine import run_backtest
-from pelarune_flumine.backtest import _plan
+from pelarune_flumine.__main__ import main
+from pelarune_flumine.planning import plan
+from pelarune_flumine.rows import write as write_rows
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
@@ -53,6 +61,9 @@ def expected(files):
     # Every market places orders, so a market lost or replayed twice shows.
     assert len({row.market_id for row in result}) == 6 and len(result) > 100
     assert (result.files, result.failed, result.left_out) == (6, [], [])
+    # One strategy pays all of flumine's commission, charged market by market on winnings.
+    assert result.by_strategy()["Placer"][2:4] == (
+        result.profit, round(result.profit - result.commission, 2)) and result.commission > 0
     return result
 
 
@@ -84,18 +95,38 @@ class TestFailures:
         (tmp_path / "notes.txt").write_bytes("sha256 checksums, r\xe9sum\xe9\n".encode("latin-1"))
         with open(generated[0], "rb") as source:
             (tmp_path / "partial.bz2").write_bytes(bz2.compress(source.read())[:-9])
-        paths = [str(tmp_path / "notes.txt"), str(tmp_path / "partial.bz2"), *generated]
+        (tmp_path / "empty.json").write_text("")
+        (tmp_path / "settings.json").write_text('{"op": "status", "status": "SUCCESS"}\n')
+        paths = [str(tmp_path / name) for name in ("notes.txt", "partial.bz2", "empty.json",
+                                                  "settings.json")] + generated
         # One chunk holds them all: the failing file must not end the others' replay.
         result = run_backtest(paths, backtest_strategies.placer, engine="serial",
                               chunk_size=10)
         assert sorted((f.path, f.error.split(":")[0]) for f in result.failed) == [
             (paths[0], "ValueError"), (paths[1], "ValueError")]
+        assert result.empty == paths[2:4] and not result.ok
         assert list(result) == [row for row in expected if row.market_id.startswith("1.3")]
         assert result.files == 4 and f"{paths[0]}: ValueError" in result.summary
+        assert f"{paths[3]}: no market" in result.summary
 
-    def test_strategy_errors_are_passed_over_as_flumine_does(self, generated, expected):
+    @pytest.mark.parametrize("case, status", [
+        ("ok", 0), ("failed", 1), ("allowed", 0), ("no files", 1)])
+    def test_exit_status(self, tmp_path, generated, recwarn, case, status):
+        (tmp_path / "empty.json").write_text("")
+        files = {"ok": generated[:1], "no files": [str(tmp_path / "folder")]}.get(
+            case, [generated[0], str(tmp_path / "empty.json")])
+        (tmp_path / "folder").mkdir()
+        argv = ["backtest", "backtest_strategies:placer", *files, "--engine", "serial"]
+        assert main(argv + (["--allow-failures"] if case == "allowed" else [])) == status
+        if case == "no files":
+            assert "holds no files" in str(recwarn.pop(UserWarning).message)
+
+    def test_strategy_errors_are_passed_over_as_flumine_does_and_counted(self, generated,
+                                                                         expected):
         result = run_backtest(generated, backtest_strategies.raiser, engine="serial")
         assert result.failed == []
+        assert result.errors_by_file == {(generated[2], "Raiser"): 17}  # as flumine logs them
+        assert "Raiser" in result.summary and result.ok
         assert [dataclasses.replace(row, strategy="Placer") for row in result] == \
             [row for row in expected if row.market_id.startswith("1.3")]
 
@@ -141,14 +172,104 @@ class TestEvents:
             [dataclasses.replace(row, event_id=None) for row in alone]
         assert len({row.market_id for row in result}) == 4
 
+    def test_event_without_books_gives_no_orders_and_no_error(self, tmp_path, generated,
+                                                              expected):
+        # flumine's event loop lets StopIteration out when a file of an event yields no book.
+        quiet = [event_file(tmp_path / f"{i}.json", [path], 777) for i, path in
+                 enumerate(generated[:2])]
+        for path in quiet:
+            with open(path) as source:
+                text = re.sub(r'"eventTypeId":"\d+"', '"eventTypeId":"1"', source.read())
+            with open(path, "w") as target:
+                target.write(text)
+        # The event's third file gives books: it keeps its orders.
+        loud = event_file(tmp_path / "2.json", generated[2:3], 777)
+        result = run_backtest([*quiet, loud, generated[3]], backtest_strategies.placer,
+                              engine="serial", event_processing=True,
+                              listener_kwargs={"event_type_ids": ["7", "4339"]})
+        assert (result.failed, result.files) == ([], 4)
+        assert [dataclasses.replace(row, event_id=None) for row in result] == [
+            dataclasses.replace(row, event_id=None) for row in expected
+            if row.market_id in ("1.300000002", "1.300000003")]
+
+    def test_closed_market_error_is_blamed_on_its_file(self, tmp_path, generated, expected):
+        # flumine handles a CLOSED book before the market is the current one; the event's
+        # files interleave, so the last file read is often another.
+        paths = [event_file(tmp_path / f"{i}.json", [path], 777) for i, path in
+                 enumerate(generated[1:4])]
+        result = run_backtest(paths, backtest_strategies.close_raiser, engine="serial",
+                              event_processing=True)
+        (failed,) = result.failed
+        assert (failed.path, failed.error) == (
+            paths[1], "RuntimeError: closing fault in 1.300000002")
+        assert result.errors_by_file == {(paths[1], "CloseRaiser"): 1}
+        assert {row.market_id for row in result} == {"1.300000001", "1.300000003"}
+
+    def test_faster_form_of_a_market_is_replayed(self, tmp_path, generated, expected):
+        with open(generated[0], "rb") as source:
+            data = source.read()
+        (tmp_path / "1.300000000.bz2").write_bytes(bz2.compress(data))
+        (tmp_path / "1.300000000.gz").write_bytes(gzip.compress(data))
+        with pytest.warns(UserWarning) as warned:
+            result = run_backtest(tmp_path, backtest_strategies.placer, engine="serial")
+        assert [str(warning.message) for warning in warned] == [
+            f"{tmp_path}/1.300000000.bz2 left out: 1.300000000 replayed from "
+            f"{tmp_path}/1.300000000.gz"]
+        assert list(result) == [row for row in expected if row.market_id == "1.300000000"]
+
     def test_events_stay_whole_in_chunks(self):
         scans = [("a1", ["1.1"], "A"), ("b1", ["1.2"], "B"), ("a2", ["1.3"], "A"),
                  ("n", [], None), ("b2", ["1.4"], "B"), ("c", ["1.5", "1.6"], "C"),
                  ("b3", ["1.7"], "B")]
-        chunks, left_out = _plan(scans, 3)
+        chunks, left_out = plan(scans, 3)
         assert [[path for path, _ in chunk] for chunk in chunks] == \
             [["a1", "a2"], ["b1", "b2", "b3"], ["n", "c"]]
         assert left_out == []
+
+
+def without_time(summary):
+    return [line for line in summary.splitlines() if not line.startswith("time ")]
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["nosuchmodule:f"], "cannot import nosuchmodule (ModuleNotFoundError"),
+    (["backtest_strategies:nothing"], "backtest_strategies has no nothing"),
+    (["backtest_strategies.py:placer"], "name the module, not its file"),
+    (["backtest_strategies:closure"], "cannot be sent to the process workers"),
+    (["--listener-kwargs", '{"secnds_to_start": 600}'], "did you mean 'seconds_to_start'"),
+    (["--listener-kwargs", '{"lightweight": true}'], "lightweight not supported"),
+    (["--listener-kwargs", "[600]"], "invalid JSON object value"),
+    (["--listener-kwargs", '{"seconds_to_start": "600"}'], "must be a number of seconds"),
+    (["--listener-kwargs", '{"inplay": "yes"}'], "inplay must be true, false or null"),
+    (["--listener-kwargs", '{"event_type_ids": 7}'], "event_type_ids must be a list"),
+    (["--out", "nosuchdir/orders.csv"], "no folder"),
+    (["--out", "orders.xlsx"], "xlsx is not one of .csv, .parquet"),
+    (["--chart", "pnl.jpg2"], "jpg2 is not one of"),
+    (["--scheduler", "tcp://127.0.0.1:1"], "a scheduler is for the dask engine"),
+    (["--engine", "dask", "--scheduler", "tcp://127.0.0.1:1"], "cannot connect"),
+    (["--workers", "0"], "invalid positive integer value: '0'"),
+    (["--workers", "-1"], "invalid positive integer value: '-1'"),
+    (["--resume"], "resume needs an output file"),
+    (["nosuchfolder"], "no such file or folder"),
+])
+def test_mistakes_are_one_line_before_any_file_is_read(tmp_path, generated, capsys,
+                                                       monkeypatch, arguments, message):
+    monkeypatch.chdir(tmp_path)
+    factory = [] if ":" in arguments[0] else ["backtest_strategies:placer"]
+    paths = [] if arguments[0] == "nosuchfolder" else [str(tmp_path / "markets")]
+    os.makedirs(tmp_path / "markets")
+    (tmp_path / "markets" / "1.json").write_text("")
+
+    def scan(paths):
+        raise AssertionError("a file was read")
+
+    monkeypatch.setattr(pelarune_flumine.backtest, "scan", scan)
+    with pytest.raises(SystemExit) as exit:
+        main(["backtest", *factory, *arguments, *paths])
+    out, err = capsys.readouterr()
+    assert (exit.value.code, out) == (2, "")
+    assert err.count("\n") == 1 and message in err and "error: " in err, err
+    assert os.listdir(tmp_path) == ["markets"]
 
 
 def test_command_line_writes_orders_and_chart(tmp_path, files, expected):
@@ -164,7 +285,7 @@ def test_command_line_writes_orders_and_chart(tmp_path, files, expected):
     before_off = run_backtest(files, backtest_strategies.placer, engine="serial",
                               listener_kwargs={"inplay": False})
     assert 0 < len(before_off) < len(expected)
-    assert run.stdout.splitlines()[0] == before_off.summary
+    assert without_time(run.stdout)[:-2] == without_time(before_off.summary)
     frame = before_off.to_pandas()
     with open(tmp_path / "orders.csv") as csv:
         lines = csv.read().splitlines()
@@ -176,16 +297,21 @@ def test_command_line_writes_orders_and_chart(tmp_path, files, expected):
     import pandas
 
     pandas.testing.assert_frame_equal(pandas.read_parquet(tmp_path / "orders.parquet"), frame)
+    # Without orders, the columns keep their types.
+    write_rows([], str(tmp_path / "none.parquet"))
+    assert pandas.read_parquet(tmp_path / "none.parquet").dtypes.equals(frame.dtypes)
 
 
-def test_chunks_bound_memory(tmp_path):
+def test_worker_memory_stays_flat(tmp_path):
+    # One worker process runs every chunk; its peak must not grow with the files it ran.
     folder = generated_markets(str(tmp_path / "markets"), 16, 1500)
     paths = sorted(os.path.join(folder, name) for name in os.listdir(folder))
     code = ("import logging, resource, sys, warnings; logging.disable(logging.CRITICAL); "
             "warnings.simplefilter('ignore'); import backtest_strategies, pelarune_flumine; "
             "r = pelarune_flumine.run_backtest(sys.argv[1:], backtest_strategies.placer, "
-            "engine='serial', chunk_size=4); assert r.books > 1000 * r.files, r.summary; "
-            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+            "engine='process', workers=1, chunk_size=4); "
+            "assert r.books > 1000 * r.files, r.summary; "
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [os.path.dirname(os.path.abspath(__file__)), os.environ.get("PYTHONPATH", "")]))
     peak_kb = []
@@ -206,5 +332,133 @@ def test_readme_example_runs(tmp_path):
     run = subprocess.run([sys.executable, "-W", "ignore", str(tmp_path / "mystrategies.py")],
                          cwd=ROOT, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.startswith("2 files replayed, 0 failed; ")
+    assert run.stdout.startswith("files           2 replayed, 0 failed, 0 without markets\n")
     assert "OrderRow(market_id='1.197931750'" in run.stdout
+
+
+def test_resume_after_a_crash_drops_the_unrecorded_rows(tmp_path, generated):
+    out = str(tmp_path / "orders.csv")
+    whole = run_backtest(generated, backtest_strategies.placer, engine="serial",
+                         chunk_size=2, out=out)
+    with open(out, "rb") as written:
+        expected = written.read()
+    with open(out + ".run") as record:
+        first = record.readline()
+    # As a crash leaves it: the first chunk recorded, then rows of a chunk cut off mid-line
+    # (serial chunks here finish in market order, so the file begins with the first's rows).
+    with open(out + ".run", "w") as record:
+        record.write(first)
+    with open(out, "r+b") as written:
+        written.truncate(json.loads(first)["size"])
+        written.seek(0, os.SEEK_END)
+        written.write(b"1.300000009,2022-04-18T13:00:00+00:00,400")
+    resumed = run_backtest(generated, backtest_strategies.placer, engine="serial",
+                           chunk_size=2, out=out, resume=True)
+    assert (resumed.files, resumed.skipped) == (2, 2) and len(resumed) < len(whole)
+    with open(out, "rb") as written:
+        assert written.read() == expected
+
+
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    folder = str(tmp_path_factory.mktemp("many"))
+    return generated_markets(folder, 16, 150)
+
+
+def start(arguments, tmp_path, sleep):
+    """The command line in a session of its own, as a terminal runs it: a signal to its
+    group reaches every process it started."""
+    env = dict(os.environ, PELARUNE_TEST_SLEEP=str(sleep), PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(os.path.abspath(__file__)), os.environ.get("PYTHONPATH", "")]))
+    return subprocess.Popen(
+        [sys.executable, "-W", "ignore", "-m", "pelarune_flumine", "backtest",
+         "backtest_strategies:sleeper", *arguments, "--out", str(tmp_path / "orders.csv")],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        start_new_session=True)
+
+
+def wait_for(condition, seconds=90):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+def record(tmp_path):
+    try:
+        with open(tmp_path / "orders.csv.run") as lines:
+            return [json.loads(line) for line in lines]
+    except FileNotFoundError:
+        return []
+
+
+def session_left(run):
+    """The run's processes still alive 5 s after it exited (the resource tracker takes a
+    moment to see that its last user is gone)."""
+    deadline = time.monotonic() + 5
+    while (left := session_processes(run)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return left
+
+
+def session_processes(run):
+    left = []
+    for pid in psutil.pids():
+        try:
+            if os.getsid(pid) == run.pid and psutil.Process(pid).status() != "zombie":
+                left.append(pid)
+        except (OSError, psutil.Error):
+            continue
+    return left
+
+
+def interrupt(run, signals, pause=0.5):
+    for i in range(signals):
+        time.sleep(pause if i else 0)
+        os.killpg(run.pid, signal.SIGINT)
+    started = time.monotonic()
+    out, err = run.communicate(timeout=60)
+    return out, err, time.monotonic() - started
+
+
+class TestInterrupts:
+    def test_once_keeps_what_finished_and_resume_finishes(self, many, tmp_path, monkeypatch):
+        run = start([many, "--chunk-size", "1", "--workers", "2"], tmp_path, 0.002)
+        wait_for(lambda: any("done" in line for line in record(tmp_path)))
+        out, err, seconds = interrupt(run, 1)
+        assert run.returncode == 130 and seconds < 15, err
+        assert err.splitlines()[0].startswith("interrupted: finishing the running chunks")
+        assert err.splitlines()[-1].startswith("interrupted: ") and "incomplete" in out
+        assert session_left(run) == []
+        lines = record(tmp_path)
+        done = {path for line in lines for path in line.get("done", [])}
+        assert 0 < len(done) < 16 and lines[-1] == {"complete": False}
+        with open(tmp_path / "orders.csv") as csv:
+            written = {line.split(",")[0] for line in csv.read().splitlines()[1:]}
+        assert written == {os.path.basename(path)[:-5] for path in done}
+
+        monkeypatch.setenv("PELARUNE_TEST_SLEEP", "0")
+        reference = run_backtest(many, backtest_strategies.sleeper, engine="serial")
+        run = start([many, "--resume"], tmp_path, 0)
+        out, err = run.communicate(timeout=120)
+        assert run.returncode == 0, err
+        assert f"{16 - len(done)} replayed" in out and f"{len(done)} done before" in out
+        reference.write(str(tmp_path / "reference.csv"))
+        with open(tmp_path / "orders.csv") as csv, open(tmp_path / "reference.csv") as expected:
+            assert csv.read() == expected.read()
+        assert record(tmp_path)[-1] == {"complete": True}
+
+    @pytest.mark.parametrize("engine, wait", [
+        ("process", "running"), ("process", "starting"), ("dask", "running")])
+    def test_twice_stops_at_once(self, many, tmp_path, engine, wait):
+        # A chunk takes 7 s: a run that waited for one would show.
+        run = start([many, "--engine", engine, "--workers", "2"], tmp_path, 0.05)
+        # The record is started with the engine, before the scan; then the workers start,
+        # scan, and take chunks.
+        wait_for(lambda: os.path.exists(tmp_path / "orders.csv.run"))
+        if wait == "running":
+            time.sleep(3)
+        out, err, seconds = interrupt(run, 2)
+        assert run.returncode == 130 and seconds < 10, (seconds, err)
+        assert "Traceback" not in err and session_left(run) == []
+        assert record(tmp_path)[-1] == {"complete": False}

@@ -1,0 +1,250 @@
+"""Where the chunks run (here, on a process pool or on Dask), and Ctrl-C while they do: the
+first stops new chunks and waits a bounded time for the running ones, the second ends the
+workers at once. No worker outlives the run."""
+
+from __future__ import annotations
+
+import _thread
+import contextlib
+import logging
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from multiprocessing import resource_tracker
+from typing import Any, Self, TypeVar
+
+from pelarune_flumine.checks import SetupError
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+INSTALL_DASK = "Dask is not installed: pip install 'dask[distributed]'"
+# Seconds to wait for a scheduler before the run is refused.
+CONNECT_TIMEOUT = 5.0
+# Seconds the running chunks get after a first Ctrl-C: flumine's recipe of eight markets a
+# chunk takes a few seconds; a strategy far slower than that is stopped, not waited for.
+GRACE = 20.0
+# How often a waiting parent looks at the signals and the clock.
+_POLL = 0.1
+
+
+class Interrupts:
+    """SIGINT during a run (the main thread's only). The first stops new chunks and gives the
+    running ones `grace` seconds; the second, or the end of the grace, stops them at once.
+    Only the serial engine's chunk, running on this thread, is stopped by KeyboardInterrupt:
+    elsewhere the parent looks at `count` and `now` at points where stopping is safe."""
+
+    def __init__(self, grace: float, say: Callable[[str], None]) -> None:
+        self.grace = grace
+        self.say = say
+        self.count = 0
+        self.raising = False  # a chunk runs on this thread
+        self._deadline = 0.0
+        self._installed = False
+        self._previous: Any = None
+        self._timer: threading.Timer | None = None
+
+    def __enter__(self) -> Self:
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+            self._installed = True
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+        if self._installed:
+            # None: a handler not set from Python, which cannot be put back; the default then.
+            signal.signal(signal.SIGINT, self._previous if self._previous is not None
+                          else signal.default_int_handler)
+
+    @property
+    def now(self) -> bool:
+        return self.count > 1 or (self.count == 1 and time.monotonic() >= self._deadline)
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        self.count += 1
+        if self.count == 1:
+            self._deadline = time.monotonic() + self.grace
+            self.say(f"interrupted: finishing the running chunks (up to {self.grace:.0f} s); "
+                     "Ctrl-C again to stop at once")
+            self._timer = threading.Timer(self.grace, self._expire)
+            self._timer.daemon = True
+            self._timer.start()
+        elif self.count == 2:
+            self.say("stopping now")
+        if self.raising and self.now:
+            raise KeyboardInterrupt
+
+    def _expire(self) -> None:
+        if self.raising and self.count == 1:
+            self.count = 2
+            _thread.interrupt_main()
+
+
+@contextlib.contextmanager
+def _sigint_blocked() -> Iterator[None]:
+    """Starts processes and threads with SIGINT blocked: a child inherits the mask, so a
+    Ctrl-C sent to the whole process group reaches the parent alone, which decides; the
+    parent's own delivery waits until the block ends."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    # Started first: starting it unblocks SIGINT in the calling thread, whatever was blocked.
+    resource_tracker.ensure_running()
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _kill_children(spared: set[Any]) -> None:
+    children = [child for child in multiprocessing.active_children() if child not in spared]
+    for child in children:
+        child.kill()
+    for child in children:
+        child.join(5)
+
+
+class Engine:
+    """Runs a function over items, serially, on a process pool or on Dask, calling `done`
+    with each result as it comes. At most one item a worker runs at a time, so a first
+    Ctrl-C waits only for those, and a worker holds no result once it is collected."""
+
+    def __init__(self, engine: str, workers: int, scheduler: str | None,
+                 interrupts: Interrupts) -> None:
+        self.engine, self.workers, self.scheduler = engine, workers, scheduler
+        self.interrupts = interrupts
+        self.pool: ProcessPoolExecutor | None = None
+        self.client: Any = None
+        self.cluster: Any = None
+
+    def __enter__(self) -> Self:
+        self._spared = set(multiprocessing.active_children())  # the caller's own
+        if self.engine == "process":
+            # spawn: the workers import the factory by name, as on a cluster, start without
+            # the caller's threads, and are our children, so their CPU time counts as ours.
+            with _sigint_blocked():
+                self.pool = ProcessPoolExecutor(self.workers,
+                                                multiprocessing.get_context("spawn"))
+        elif self.engine == "dask":
+            self._start_dask()
+        return self
+
+    def _start_dask(self) -> None:
+        Client: Any
+        LocalCluster: Any
+        try:
+            from dask import distributed
+        except ImportError:
+            raise SetupError(INSTALL_DASK) from None
+        Client, LocalCluster = distributed.Client, distributed.LocalCluster  # untyped
+        with _sigint_blocked():
+            if self.scheduler is None:
+                # One single-threaded worker process per core: the replay holds the GIL.
+                self.cluster = LocalCluster(n_workers=self.workers, threads_per_worker=1,
+                                            processes=True, dashboard_address=None)
+                self.client = Client(self.cluster)
+                return
+            try:
+                self.client = Client(self.scheduler, timeout=CONNECT_TIMEOUT)
+            except (OSError, TimeoutError, ValueError) as error:
+                raise SetupError(f"--scheduler {self.scheduler}: cannot connect "
+                                 f"({type(error).__name__}: {error})".replace("\n", " ")
+                                 ) from None
+        self.workers = max(1, len(self.client.scheduler_info().get("workers", {})))
+
+    def __exit__(self, *exc: object) -> None:
+        stopped = self.interrupts.now or exc[0] is not None
+        if stopped:
+            # Whatever they run is abandoned: their noise is not news.
+            logging.getLogger("distributed").setLevel(logging.CRITICAL)
+            _kill_children(self._spared)
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+        for part in (self.client, self.cluster):
+            if part is not None:
+                try:
+                    part.close(timeout=5 if stopped else 30)
+                except Exception:  # what is left is killed below
+                    if not stopped:
+                        raise
+        _kill_children(self._spared)
+
+    def map(self, function: Callable[..., R], items: list[T], done: Callable[[T, R], None],
+            *args: Any) -> bool:
+        """False when interrupted before every item was done."""
+        if self.pool is not None:
+            return self._map_futures(lambda item: self._submit_to_pool(function, item, *args),
+                                     items, done, self._wait_futures)
+        if self.client is not None:
+            return self._map_futures(
+                lambda item: self.client.submit(function, item, *args, pure=False),
+                items, done, self._wait_dask)
+        for item in items:
+            if self.interrupts.count:
+                return False
+            self.interrupts.raising = True
+            try:
+                result = function(item, *args)
+            except KeyboardInterrupt:
+                return False
+            finally:
+                self.interrupts.raising = False
+            done(item, result)
+        return True
+
+    def _submit_to_pool(self, function: Callable[..., R], item: T, *args: Any) -> Future[R]:
+        assert self.pool is not None
+        with _sigint_blocked():  # the pool starts its processes as work arrives
+            return self.pool.submit(function, item, *args)
+
+    @staticmethod
+    def _wait_futures(futures: list[Any]) -> list[Any]:
+        return list(wait(futures, timeout=_POLL, return_when=FIRST_COMPLETED).done)
+
+    @staticmethod
+    def _wait_dask(futures: list[Any]) -> list[Any]:
+        from dask import distributed
+
+        dask_wait: Any = distributed.wait  # untyped
+        try:
+            return list(dask_wait(futures, timeout=_POLL, return_when="FIRST_COMPLETED").done)
+        except TimeoutError:
+            return []
+
+    def _map_futures(self, submit: Callable[[T], Any], items: list[T],
+                     done: Callable[[T, Any], None],
+                     wait_some: Callable[[list[Any]], list[Any]]) -> bool:
+        waiting = list(reversed(items))
+        running: dict[Any, T] = {}
+        while waiting or running:
+            while waiting and not self.interrupts.count and len(running) < self.workers:
+                item = waiting.pop()
+                running[submit(item)] = item
+            if self.interrupts.now:
+                return False
+            if not running:
+                break
+            for future in wait_some(list(running)):
+                result = future.result()
+                done(running.pop(future), result)
+                if self.client is not None:
+                    future.release()  # the worker drops the result
+        return not waiting and not running
+
+
+def say(text: str) -> None:
+    """A line on stderr from a signal handler: straight to the descriptor, since a print could
+    land inside another write to the same buffered stream (the progress bar's) and fail."""
+    try:
+        os.write(sys.stderr.fileno(), f"{text}\n".encode())
+    except (AttributeError, OSError, ValueError):  # no descriptor: a notebook, a test's capture
+        print(text, file=sys.stderr, flush=True)
+

@@ -1,0 +1,285 @@
+"""A backtest's rows: the order row, the failed file, the rows' plain form for the trip back
+from a worker, and the writers that put them on disk as chunks finish."""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import datetime
+import os
+from collections.abc import Iterable
+from typing import Any
+
+__all__ = ["FailedFile", "OrderRow", "RowWriter"]
+
+
+@dataclasses.dataclass(frozen=True)
+class OrderRow:
+    """One order of one market, as flumine's blotter holds it when the market's replay ends.
+    Times are aware UTC datetimes."""
+
+    market_id: str
+    market_start: datetime.datetime | None  # the definition's marketTime
+    event_id: str | None
+    event_name: str | None
+    selection_id: int
+    handicap: float
+    strategy: str
+    side: str
+    order_type: str
+    price: float | None
+    size: float | None  # the liability of an order on close
+    size_matched: float
+    average_price_matched: float | None
+    status: str | None
+    profit: float
+    placed: datetime.datetime | None
+    completed: datetime.datetime | None
+    notes: str  # flumine's notes_str: the notes' values joined by commas
+
+
+COLUMNS = [field.name for field in dataclasses.fields(OrderRow)]
+
+
+@dataclasses.dataclass(frozen=True)
+class FailedFile:
+    """A file left out: it could not be read or replayed, it holds no market, or (with
+    flumine's config.raise_errors, or from process_closed_market, which flumine does not
+    guard) the strategy raised while it was replayed."""
+
+    path: str
+    error: str
+    traceback: str | None = None
+
+
+_TIMES = ("market_start", "placed", "completed")
+_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
+_MICROSECOND = datetime.timedelta(microseconds=1)
+# flumine's simulation swaps datetime.datetime for a subclass; rows hold the real class.
+_DATETIME = datetime.datetime
+
+
+def wire(row: OrderRow) -> tuple[Any, ...]:
+    """A row as plain values. flumine's simulation swaps datetime.datetime for its own class
+    while it runs, process-wide, and pickle refuses a datetime then: a Dask worker's event loop
+    pickles one chunk's rows while the next chunk runs."""
+    fields = dataclasses.asdict(row)
+    for name in _TIMES:
+        if fields[name] is not None:
+            fields[name] = (fields[name] - _EPOCH) // _MICROSECOND
+    return tuple(fields.values())
+
+
+def unwire(values: tuple[Any, ...]) -> OrderRow:
+    row = OrderRow(*values)
+    times = {name: _EPOCH + getattr(row, name) * _MICROSECOND
+             for name in _TIMES if getattr(row, name) is not None}
+    return dataclasses.replace(row, **times)
+
+
+def utc(moment: Any) -> datetime.datetime | None:
+    if not isinstance(moment, _DATETIME):
+        return None
+    if moment.tzinfo is not None:
+        moment = moment.astimezone(datetime.UTC)
+    # pelarune's times are naive UTC.
+    return _DATETIME(moment.year, moment.month, moment.day, moment.hour, moment.minute,
+                     moment.second, moment.microsecond, datetime.UTC)
+
+
+def rows_of(framework: Any) -> list[OrderRow]:
+    """Every order of a finished simulation, market by market in blotter order."""
+    rows = []
+    for market in framework.markets:
+        definition = market.market_book.market_definition if market.market_book else None
+        for order in market.blotter:
+            order_type = order.order_type
+            price = getattr(order_type, "price", None)
+            size = getattr(order_type, "size", getattr(order_type, "liability", None))
+            average = order.average_price_matched
+            rows.append(OrderRow(
+                market_id=market.market_id,
+                market_start=utc(definition.market_time if definition else None),
+                event_id=definition.event_id if definition else None,
+                event_name=definition.event_name if definition else None,
+                selection_id=order.selection_id,
+                handicap=float(order.handicap),
+                strategy=order.trade.strategy.name,
+                side=order.side,
+                order_type=order_type.ORDER_TYPE.value,
+                # Floats throughout, as pelarune gives them: the same CSV from either stream.
+                price=float(price) if price is not None else None,
+                size=float(size) if size is not None else None,
+                size_matched=float(order.size_matched),
+                average_price_matched=float(average) if average is not None else None,
+                status=order.status.value if order.status else None,
+                profit=float(order.profit),
+                placed=utc(order.responses.date_time_placed),
+                completed=utc(order.date_time_execution_complete),
+                notes=order.notes_str,
+            ))
+    return rows
+
+
+def _csv_values(row: OrderRow) -> list[Any]:
+    return ["" if value is None else value.isoformat() if isinstance(value, datetime.datetime)
+            else value for value in dataclasses.astuple(row)]
+
+
+def parquet_schema() -> Any:
+    import pyarrow
+
+    timestamp = pyarrow.timestamp("us", tz="UTC")
+    types = {"market_start": timestamp, "placed": timestamp, "completed": timestamp,
+             "selection_id": pyarrow.int64(), "handicap": pyarrow.float64(),
+             "price": pyarrow.float64(), "size": pyarrow.float64(),
+             "size_matched": pyarrow.float64(), "average_price_matched": pyarrow.float64(),
+             "profit": pyarrow.float64()}
+    return pyarrow.schema([(name, types.get(name, pyarrow.string())) for name in COLUMNS])
+
+
+def parquet_table(rows: Iterable[OrderRow]) -> Any:
+    import pyarrow
+
+    return pyarrow.Table.from_pylist([dataclasses.asdict(row) for row in rows],
+                                     schema=parquet_schema())
+
+
+def is_parquet(path: str) -> bool:
+    return path.endswith(".parquet")
+
+
+class RowWriter:
+    """Appends rows to a CSV file, or adds a row group to a Parquet file, as each chunk
+    finishes, so that a run that dies keeps what it finished. `close` sorts the file by market
+    (stably: each market's orders stay in blotter order), which makes it the same whatever
+    order the chunks finished in. With `keep` (a resumed run), the rows already in the file
+    stay: a CSV is cut back to `keep` bytes, the size it had when its last chunk was
+    recorded, and a Parquet file is read back into the new one."""
+
+    def __init__(self, path: str, keep: int | None = None) -> None:
+        self.path = path
+        self._parquet: Any = None
+        self._csv: Any = None
+        if is_parquet(path):
+            import pyarrow.parquet
+
+            previous = pyarrow.parquet.read_table(path) if keep is not None else None
+            self._partial = f"{path}.partial"
+            self._parquet = pyarrow.parquet.ParquetWriter(self._partial, parquet_schema())
+            if previous is not None:
+                self._parquet.write_table(previous.cast(parquet_schema()))
+            return
+        if keep is not None:
+            with open(path, "r+b") as out:
+                out.truncate(min(keep, os.path.getsize(path)))
+        # Open across chunks; close() closes it.
+        self._csv = open(  # noqa: SIM115
+            path, "a" if keep is not None else "w", newline="", encoding="utf-8")
+        self._writer = csv.writer(self._csv)
+        if keep is None:
+            self._writer.writerow(COLUMNS)
+            self._csv.flush()
+
+    def write(self, rows: list[OrderRow]) -> int:
+        """Writes the rows and returns the file's size, for the run's record."""
+        if self._parquet is not None:
+            if rows:
+                self._parquet.write_table(parquet_table(rows))
+            return 0
+        self._writer.writerows(map(_csv_values, rows))
+        self._csv.flush()
+        os.fsync(self._csv.fileno())
+        size: int = self._csv.tell()
+        return size
+
+    def close(self) -> None:
+        if self._parquet is not None:
+            import pyarrow.parquet
+
+            self._parquet.close()
+            table = pyarrow.parquet.read_table(self._partial)
+            pyarrow.parquet.write_table(table.sort_by("market_id"), self._partial)  # stable
+            os.replace(self._partial, self.path)
+            return
+        self._csv.close()
+        with open(self.path, newline="", encoding="utf-8") as source:
+            lines = list(csv.reader(source))
+        lines[1:] = sorted(lines[1:], key=lambda line: line[0])
+        with open(f"{self.path}.partial", "w", newline="", encoding="utf-8") as out:
+            csv.writer(out).writerows(lines)
+        os.replace(f"{self.path}.partial", self.path)
+
+
+def write(rows: list[OrderRow], path: str) -> None:
+    """The rows, in their order, as CSV, or as Parquet for a .parquet path."""
+    if is_parquet(path):
+        import pyarrow.parquet
+
+        pyarrow.parquet.write_table(parquet_table(rows), path)
+        return
+    with open(path, "w", newline="", encoding="utf-8") as out:
+        writer = csv.writer(out)
+        writer.writerow(COLUMNS)
+        writer.writerows(map(_csv_values, rows))
+
+
+class Record:
+    """The run's record beside its output (`<out>.run`, JSON lines): the files each finished
+    chunk held, the output's size after it, and whether the run completed. A resumed run skips
+    the files it names. A Parquet file is readable only once closed, so its chunks are
+    recorded when it is: after a crash, a Parquet run starts over."""
+
+    def __init__(self, out: str) -> None:
+        self.path = f"{out}.run"
+        self._parquet = is_parquet(out)
+        self._pending: list[str] = []
+
+    def read(self) -> tuple[set[str], int | None, bool]:
+        """The files done, the output's size to keep (None: start the file again) and whether
+        the run completed."""
+        import json
+
+        done: set[str] = set()
+        size: int | None = None
+        complete = False
+        try:
+            with open(self.path, encoding="utf-8") as record:
+                lines = [json.loads(line) for line in record if line.endswith("\n")]
+        except FileNotFoundError:
+            return done, None, False
+        for line in lines:
+            if "done" in line:
+                done.update(line["done"])
+                size = line["size"]
+            complete = bool(line.get("complete", complete))
+        return done, size, complete
+
+    def start(self, resume: bool) -> None:
+        if not resume:
+            with open(self.path, "w", encoding="utf-8"):
+                pass
+
+    def chunk(self, paths: list[str], size: int) -> None:
+        self._add({"done": paths, "size": size}, pending=self._parquet)
+
+    def finish(self, complete: bool) -> None:
+        for line in self._pending:
+            self._append(line)
+        self._pending = []
+        self._add({"complete": complete}, pending=False)
+
+    def _add(self, entry: dict[str, Any], pending: bool) -> None:
+        import json
+
+        line = json.dumps(entry) + "\n"
+        if pending:
+            self._pending.append(line)
+        else:
+            self._append(line)
+
+    def _append(self, line: str) -> None:
+        with open(self.path, "a", encoding="utf-8") as record:
+            record.write(line)
+            record.flush()
+            os.fsync(record.fileno())
