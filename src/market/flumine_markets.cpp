@@ -4,6 +4,8 @@
 // Python.
 #include "market/flumine_markets.h"
 
+#include "market/civil_time.h"
+
 #include <climits>
 #include <string>
 
@@ -14,12 +16,12 @@ constexpr std::string_view kImg = "img";
 constexpr std::string_view kMarketDefinition = "marketDefinition";
 constexpr std::string_view kStatus = "status";
 constexpr std::string_view kInPlay = "inPlay";
-constexpr std::string_view kMarketTime = "marketTime";
 constexpr std::string_view kEventTypeId = "eventTypeId";
 constexpr std::string_view kActiveRunners = "numberOfActiveRunners";
 
 // What betfairlightweight's rules change in the engine for this replay.
-constexpr ChangeRules kRules{.empty_traded_clears = true, .keeps_best_offers = true};
+constexpr ChangeRules kRules{
+    .empty_traded_clears = true, .keeps_best_offers = true, .replaces_definition = true};
 
 // Python's truth value of a JSON value; a missing one is None.
 bool truthy(JsonValue value) noexcept {
@@ -49,50 +51,6 @@ std::string python_str(JsonValue value) {
   if (value.is_negint())
     return std::to_string(value.negint_value());
   return {}; // a fractional number, a list or an object: matched by no id
-}
-
-int64_t days_from_civil(int64_t year, int64_t month, int64_t day) noexcept {
-  year -= month <= 2;
-  int64_t era = (year >= 0 ? year : year - 399) / 400;
-  int64_t year_of_era = year - era * 400;
-  int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-  return era * 146097 + day_of_era - 719468;
-}
-
-// Microseconds since the epoch of a definition time, "2021-03-01T14:30:00.000Z" (one to six
-// fractional digits, or none), as betfairlightweight parses it; none for any other text.
-std::optional<int64_t> parse_market_time(std::string_view text) {
-  auto digits = [&](size_t at, size_t count, int64_t &out) {
-    if (at + count > text.size())
-      return false;
-    out = 0;
-    for (size_t i = at; i < at + count; ++i) {
-      if (text[i] < '0' || text[i] > '9')
-        return false;
-      out = out * 10 + (text[i] - '0');
-    }
-    return true;
-  };
-  int64_t year, month, day, hour, minute, second, fraction = 0;
-  if (!digits(0, 4, year) || text.size() < 20 || text[4] != '-' || !digits(5, 2, month) ||
-      text[7] != '-' || !digits(8, 2, day) || text[10] != 'T' || !digits(11, 2, hour) ||
-      text[13] != ':' || !digits(14, 2, minute) || text[16] != ':' || !digits(17, 2, second))
-    return std::nullopt;
-  size_t at = 19;
-  if (text[at] == '.') {
-    size_t count = text.size() - at - 2;
-    if (count < 1 || count > 6 || !digits(at + 1, count, fraction))
-      return std::nullopt;
-    for (size_t i = count; i < 6; ++i)
-      fraction *= 10;
-    at += count + 1;
-  }
-  if (at + 1 != text.size() || text[at] != 'Z' || month < 1 || month > 12 || day < 1 || day > 31 ||
-      hour > 23 || minute > 59 || second > 59)
-    return std::nullopt;
-  int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-  return seconds * 1000000 + fraction;
 }
 
 bool excluded_event_type(const FlumineFilters &filters, JsonValue definition) {
@@ -164,6 +122,9 @@ std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, Jso
     new_cache(market, market_id);
 
   bool was_in_play = market.in_play;
+  // The filters read no state: the engine applies the change first, so that they read its
+  // definition values.
+  market.state->apply_change(change, publish_time);
   if (definition) {
     auto field = [definition](std::string_view key) {
       return definition.is_object() ? definition.object().find(key) : JsonValue();
@@ -171,10 +132,7 @@ std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, Jso
     JsonValue status = field(kStatus);
     market.open = status && status.is_string() && status.string_value() == "OPEN";
     market.in_play = truthy(field(kInPlay));
-    JsonValue market_time = field(kMarketTime);
-    market.market_time_us = market_time && market_time.is_string()
-                                ? parse_market_time(market_time.string_value())
-                                : std::nullopt;
+    market.market_time_us = market_time(market.state->definition.market_time_raw);
     market.line = line_fields(field);
     JsonValue count = field(kActiveRunners);
     market.active_runners.reset();
@@ -205,9 +163,17 @@ std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, Jso
         double(publish_time - *market.in_play_since) / 1000 > *filters.max_inplay_seconds)
       active = false;
   }
-  market.state->apply_change(change, publish_time);
   market.active = active;
   return active;
+}
+
+std::optional<int64_t> FlumineMarkets::market_time(const RawValue &given) {
+  if (given.is_text())
+    if (std::optional<CivilTime> time = parse_exchange_time(given.text))
+      return epoch_microseconds(*time);
+  if (given.kind == RawValue::Kind::Absent || time_reader == nullptr)
+    return std::nullopt;
+  return time_reader->epoch_microseconds(given);
 }
 
 // Applies one record; whether flumine's stream yields for it.

@@ -32,6 +32,16 @@ struct FlumineLineFields {
   std::optional<double> line_max_unit, line_min_unit, line_interval;
 };
 
+// Reads a definition time that is not in the exchange's own form, as flumine's books read it:
+// epoch microseconds, or none when the reader gives no time.
+class TimeReader {
+public:
+  virtual std::optional<int64_t> epoch_microseconds(const RawValue &given) = 0;
+
+protected:
+  ~TimeReader() = default;
+};
+
 // One market of the file.
 struct FlumineMarket {
   std::unique_ptr<MarketState> state; // null for a market excluded before its first change
@@ -54,8 +64,10 @@ public:
 
   FlumineFilters filters;
   std::vector<FlumineMarket> markets; // in the order first met
+  TimeReader *time_reader = nullptr;  // none: only the exchange's own form gives a market time
 
 private:
+  std::optional<int64_t> market_time(const RawValue &given);
   std::optional<bool> apply_change(std::string_view market_id, JsonValue change,
                                    int64_t publish_time);
   FlumineMarket &market_named(std::string_view market_id);

@@ -182,6 +182,37 @@ void apply_text_list(JsonValue value, std::optional<std::vector<std::string>> &f
     apply_text_list(value, field.emplace());
 }
 
+// A string; with `any_kind`, any value, as its kind and value.
+void apply_raw(JsonValue value, RawValue &field, bool any_kind) {
+  if (!value || (!any_kind && !value.is_string()))
+    return;
+  field = RawValue{};
+  if (value.is_null()) {
+    field.kind = RawValue::Kind::Null;
+  } else if (value.is_bool()) {
+    field.kind = RawValue::Kind::Bool;
+    field.non_empty = value.bool_value();
+  } else if (value.is_uint()) {
+    field.kind = RawValue::Kind::UInt;
+    field.uint = value.uint_value();
+  } else if (value.is_negint()) {
+    field.kind = RawValue::Kind::NegInt;
+    field.negint = value.negint_value();
+  } else if (value.is_double()) {
+    field.kind = RawValue::Kind::Double;
+    field.number = value.double_value();
+  } else if (value.is_string()) {
+    field.kind = RawValue::Kind::Text;
+    field.text.assign(value.string_value());
+  } else if (value.is_array()) {
+    field.kind = RawValue::Kind::Array;
+    field.non_empty = !value.array().empty();
+  } else {
+    field.kind = RawValue::Kind::Object;
+    field.non_empty = !value.object().empty();
+  }
+}
+
 // A present key always sets the value; the unused members are kept at their defaults so that
 // equal prices compare equal.
 void apply_price_value(JsonValue value, PriceValue &field) {
@@ -202,9 +233,11 @@ void apply_price_value(JsonValue value, PriceValue &field) {
 
 // The rule of a field's type (see record_fields.h) applied with the value in slot `Slot`;
 // nothing for -1, a field that no key sets at this level.
-template <int Slot, class T> void apply_slot(const auto &slots, T &field) {
+template <int Slot, class T> void apply_slot(const auto &slots, T &field, ChangeRules rules) {
   if constexpr (Slot < 0)
     return;
+  else if constexpr (std::is_same_v<T, RawValue>)
+    apply_raw(slots[size_t(Slot)], field, rules.replaces_definition);
   else if constexpr (std::is_same_v<T, int32_t>)
     apply_integer32(slots[size_t(Slot)], field);
   else if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, std::optional<int64_t>>)
@@ -395,7 +428,7 @@ void MarketState::apply_fields(JsonValue change) {
     // After the definition, so a change-level value wins over the definition's.
 #define PELARUNE_APPLY(store, name, type, init, ...)                                               \
   apply_slot<kChangeKeys.slot_of(PELARUNE_BOOK_COLUMNS(__VA_ARGS__).change_key)>(                  \
-      slots, PELARUNE_STORE_##store.name);
+      slots, PELARUNE_STORE_##store.name, rules);
     PELARUNE_BOOK_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY
 
@@ -408,12 +441,18 @@ void MarketState::apply_fields(JsonValue change) {
 
 void MarketState::apply_definition(JsonObject object) {
   auto slots = kDefinitionKeys.collect(object);
+  if (rules.replaces_definition) {
+    // The status values stay: betfairlightweight requires their keys in every definition.
+#define PELARUNE_RESET(name, type, init, ...) definition.name = init;
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_RESET)
+#undef PELARUNE_RESET
+  }
 #define PELARUNE_APPLY_STATUS(store, name, type, init, ...)                                        \
   apply_slot<kDefinitionKeys.slot_of(PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_key)>(          \
-      slots, PELARUNE_STORE_##store.name);
+      slots, PELARUNE_STORE_##store.name, rules);
 #define PELARUNE_APPLY(name, type, init, ...)                                                      \
   apply_slot<kDefinitionKeys.slot_of(PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key)>(               \
-      slots, definition.name);
+      slots, definition.name, rules);
   PELARUNE_BOOK_FIELDS(PELARUNE_APPLY_STATUS)
   PELARUNE_DEFINITION_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY_STATUS
@@ -441,7 +480,7 @@ void MarketState::apply_definition_runners(JsonArray entries) {
     auto slots = kDefinitionRunnerKeys.collect(entry.object());
 #define PELARUNE_APPLY(name, type, init, ...)                                                      \
   apply_slot<kDefinitionRunnerKeys.slot_of(PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).key)>(  \
-      slots, record.name);
+      slots, record.name, rules);
     PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY
     int64_t selection_id = 0;
@@ -462,7 +501,11 @@ void MarketState::apply_definition_runners(JsonArray entries) {
     double factor;
     if (read_float(adjustment_factor, factor))
       update_optional(runner.adjustment_factor, factor);
-    apply_text(removal_date, runner.removal_date);
+    else if (rules.replaces_definition)
+      runner.adjustment_factor.reset();
+    if (!apply_text(removal_date, runner.removal_date) && rules.replaces_definition &&
+        !(removal_date && removal_date.is_string()))
+      runner.removal_date.reset();
   }
   runner_definitions.resize(count);
 }

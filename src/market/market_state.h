@@ -89,11 +89,14 @@ struct RunnerState : RunnerData {
   ObjectSlot cached_trd;
 };
 
-// How a change is read where betfairlightweight reads it otherwise. Both are off for a plain
+// How a change is read where betfairlightweight reads it otherwise. All are off for a plain
 // replay; flumine's replay turns them on.
 struct ChangeRules {
   bool empty_traded_clears = false; // "trd": [] empties the traded ladder
   bool keeps_best_offers = false;   // "batb", "batl", "bdatb" and "bdatl" are kept
+  // A definition replaces the last one: a key it lacks reads as missing, in the definition's own
+  // fields and in the adjustment factor and removal date of each runner it lists.
+  bool replaces_definition = false;
 };
 
 // The book's own values (MarketBookData) with the definition, the runners and their caches.

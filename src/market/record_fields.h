@@ -13,6 +13,8 @@
 //   bool                      a boolean
 //   std::string               a string
 //   std::vector<std::string>  an array, whose strings replace the list whole
+//   RawValue                  a string; under a definition that replaces the last one, any
+//                             value, kept with its kind
 // (all but int32_t and bool also as optionals, which the key makes present; a runner change
 // reads only doubles and optional strings). Python reads a field as a member when the
 // interpreter can read its type itself (a stored reference, as the same object; a double, flag
@@ -21,6 +23,8 @@
 //
 // This file stays free of Python.
 #pragma once
+
+#include "market/raw_value.h"
 
 #include <cstdint>
 #include <optional>
@@ -134,7 +138,7 @@ struct RunnerColumns {
     .key = "eventName", .dict_key = "eventName")                                                   \
   X(market_type,          std::optional<std::string>,              {},                             \
     .key = "marketType", .dict_key = "marketType")                                                 \
-  X(market_time_text,     std::optional<std::string>,              {},                             \
+  X(market_time_raw,      RawValue,                                {},                             \
     .key = "marketTime", .hidden = true, .dict_key = "marketTime")                                 \
   X(country_code,         std::optional<std::string>,              {},                             \
     .key = "countryCode", .dict_key = "countryCode")                                               \
@@ -164,11 +168,11 @@ struct RunnerColumns {
     .key = "regulators", .dict_key = "regulators")                                                 \
   X(bet_delay_models,     std::optional<std::vector<std::string>>, {},                             \
     .key = "betDelayModels")                                                                       \
-  X(open_date_text,       std::optional<std::string>,              {},                             \
+  X(open_date_raw,        RawValue,                                {},                             \
     .key = "openDate", .hidden = true, .dict_key = "openDate")                                     \
-  X(suspend_time_text,    std::optional<std::string>,              {},                             \
+  X(suspend_time_raw,     RawValue,                                {},                             \
     .key = "suspendTime", .hidden = true, .dict_key = "suspendTime")                               \
-  X(settled_time_text,    std::optional<std::string>,              {},                             \
+  X(settled_time_raw,     RawValue,                                {},                             \
     .key = "settledTime", .hidden = true)
 // clang-format on
 

@@ -6,6 +6,8 @@
 #include "objects/classes.h"
 #include "objects/time_conversion.h"
 
+#include <datetime.h>
+
 #include <type_traits>
 
 namespace pelarune {
@@ -135,25 +137,48 @@ Result<MarketDefinitionRecord::LineFields> line_fields(const FlumineBookValues *
   return fields;
 }
 
+// The definition's datetimes: as pelarune reads them, or as flumine's books do.
+struct DefinitionTimes {
+  PyRef market_time, open_date, suspend_time, settled_time;
+};
+
+Result<DefinitionTimes> definition_times(const MarketDefinitionData &definition,
+                                         const FlumineBookValues *flumine) {
+  DefinitionTimes times;
+  if (flumine == nullptr) {
+    PELARUNE_TRY(times.market_time, parse_definition_time(definition.market_time_raw));
+    PELARUNE_TRY(times.open_date, parse_definition_time(definition.open_date_raw));
+    PELARUNE_TRY(times.suspend_time, parse_definition_time(definition.suspend_time_raw));
+    PELARUNE_TRY(times.settled_time, parse_definition_time(definition.settled_time_raw));
+    return times;
+  }
+  PyObject *strip = flumine->strip_datetime;
+  PELARUNE_TRY(times.market_time, flumine_definition_time(definition.market_time_raw, strip));
+  PELARUNE_TRY(times.open_date, flumine_definition_time(definition.open_date_raw, strip, true));
+  PELARUNE_TRY(times.suspend_time, flumine_definition_time(definition.suspend_time_raw, strip));
+  PELARUNE_TRY(times.settled_time, flumine_definition_time(definition.settled_time_raw, strip));
+  return times;
+}
+
 [[gnu::noinline]] Result<PyRef> build_definition(MarketState &market,
                                                  const FlumineBookValues *flumine) {
   PELARUNE_TRY(PyRef runners, new_list(market.runner_definitions, [](const auto &entry) {
                  return create_instance(MarketDefinitionRunnerRecord{entry});
                }));
-  const MarketDefinitionData &definition = market.definition;
-  PELARUNE_TRY(PyRef market_time, parse_definition_time(definition.market_time_text));
-  PELARUNE_TRY(PyRef open_date, parse_definition_time(definition.open_date_text));
-  PELARUNE_TRY(PyRef suspend_time, parse_definition_time(definition.suspend_time_text));
-  PELARUNE_TRY(PyRef settled_time, parse_definition_time(definition.settled_time_text));
+  MarketDefinitionData definition = market.definition;
+  // flumine's definition shows its own count, as its book does.
+  if (flumine != nullptr && flumine->active_runners)
+    definition.number_of_active_runners = *flumine->active_runners;
+  PELARUNE_TRY(DefinitionTimes times, definition_times(definition, flumine));
   PELARUNE_TRY(MarketDefinitionRecord::LineFields line, line_fields(flumine));
   // In declaration order: the copied values, then the objects made from them.
   PELARUNE_TRY(PyRef object, create_instance(MarketDefinitionRecord{
                                  definition,
                                  std::move(runners),
-                                 std::move(market_time),
-                                 std::move(open_date),
-                                 std::move(suspend_time),
-                                 std::move(settled_time),
+                                 std::move(times.market_time),
+                                 std::move(times.open_date),
+                                 std::move(times.suspend_time),
+                                 std::move(times.settled_time),
                                  std::move(line),
                              }));
   cache(market.cached_definition, object, market.definition_generation);
@@ -169,7 +194,71 @@ Result<PyRef> definition_object(MarketState &market, const FlumineBookValues *fl
   return build_definition(market, flumine);
 }
 
+// Python's truth value of a JSON value; a missing one is None.
+bool truthy(const RawValue &value) noexcept {
+  switch (value.kind) {
+  case RawValue::Kind::Absent:
+  case RawValue::Kind::Null:
+    return false;
+  case RawValue::Kind::UInt:
+    return value.uint != 0;
+  case RawValue::Kind::NegInt:
+    return true;
+  case RawValue::Kind::Double:
+    return value.number != 0.0;
+  case RawValue::Kind::Text:
+    return !value.text.empty();
+  default:
+    return value.non_empty;
+  }
+}
+
+Status import_datetime_api() {
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr)
+      return Error::take_current();
+  }
+  return ok();
+}
+
+CivilTime civil_time_of(PyObject *time) noexcept {
+  return {PyDateTime_GET_YEAR(time),
+          PyDateTime_GET_MONTH(time),
+          PyDateTime_GET_DAY(time),
+          PyDateTime_DATE_GET_HOUR(time),
+          PyDateTime_DATE_GET_MINUTE(time),
+          PyDateTime_DATE_GET_SECOND(time),
+          PyDateTime_DATE_GET_MICROSECOND(time)};
+}
+
 } // namespace
+
+Result<PyRef> flumine_definition_time(const RawValue &given, PyObject *strip_datetime,
+                                      bool truth_first) {
+  if (given.is_text())
+    if (std::optional<CivilTime> time = parse_exchange_time(given.text))
+      return naive_datetime(*time);
+  if (given.kind == RawValue::Kind::Absent || given.kind == RawValue::Kind::Array ||
+      given.kind == RawValue::Kind::Object || (truth_first && !truthy(given)))
+    return none();
+  PyRef value = to_python(given);
+  PyRef parsed = PyRef::steal(PyObject_CallOneArg(strip_datetime, value.get()));
+  if (!parsed)
+    return Error::take_current();
+  PELARUNE_CHECK_OK(import_datetime_api());
+  if (!PyDateTime_Check(parsed.get()))
+    return none();
+  // betfairlightweight's times are UTC: the same fields, without the zone.
+  return naive_datetime(civil_time_of(parsed.get()));
+}
+
+Result<std::optional<int64_t>> datetime_epoch_microseconds(PyObject *time) {
+  PELARUNE_CHECK_OK(import_datetime_api());
+  if (!PyDateTime_Check(time))
+    return std::optional<int64_t>();
+  return std::optional<int64_t>(epoch_microseconds(civil_time_of(time)));
+}
 
 Result<PyRef> build_book(MarketState &market) {
   PELARUNE_TRY(PyRef runners, runner_list(market.sorted_runners()));

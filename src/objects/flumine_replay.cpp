@@ -25,7 +25,8 @@ Result<PyRef> active_books(FlumineReplayRecord &replay) {
       continue;
     PELARUNE_TRY(PyRef book,
                  build_flumine_book(*market.state, {market.active_runners, replay.unique_id,
-                                                    market.line, replay.price_ladder_class.get()}));
+                                                    market.line, replay.price_ladder_class.get(),
+                                                    replay.times.strip_datetime.get()}));
     if (PyList_Append(books.get(), book.get()) < 0)
       return Error::take_current();
   }
@@ -45,10 +46,15 @@ PyObject *flumine_replay_next(PyObject *self) noexcept {
     PELARUNE_TRY(Replay * replay, receiver<FlumineReplayRecord>(self));
     PELARUNE_TRY(auto access, ExclusiveAccess::take(*replay));
     FlumineReplayRecord &record = replay->record;
+    record.markets.time_reader = &record.times; // the record may have moved since the last call
     while (record.cursor < record.records.size()) {
       const StreamMessage &message = record.records[record.cursor++];
       PELARUNE_CHECK(message.market_changes.is_array(), "a record's changes are not an array");
-      if (record.markets.apply_record(message.market_changes.array(), message.publish_time_epoch))
+      bool yields =
+          record.markets.apply_record(message.market_changes.array(), message.publish_time_epoch);
+      if (record.times.error)
+        return *std::exchange(record.times.error, std::nullopt);
+      if (yields)
         return active_books(record);
     }
     return PyRef(); // end of iteration
@@ -77,8 +83,9 @@ Result<std::optional<double>> optional_number(PyObject *value) {
 }
 
 // replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids,
-// unique_id, price_ladder_class): the companion normalises flumine's listener options into these,
-// and gives betfairlightweight's class for a definition's price ladder.
+// unique_id, price_ladder_class, strip_datetime): the companion normalises flumine's listener
+// options into these, and gives betfairlightweight's class for a definition's price ladder and
+// its reader of definition times.
 PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
@@ -89,8 +96,9 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                                   "max_inplay_seconds",
                                                   "event_type_ids",
                                                   "unique_id",
-                                                  "price_ladder_class"};
-    PyObject *bound[8];
+                                                  "price_ladder_class",
+                                                  "strip_datetime"};
+    PyObject *bound[9];
     PELARUNE_CHECK_OK(bind_arguments("replay", kParameters, args, nargs, kwnames, bound));
     FlumineReplayRecord record;
     int in_play_only = PyObject_IsTrue(bound[1]);
@@ -122,6 +130,9 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (!PyCallable_Check(bound[7]))
       return conversion_error(bound[7], "callable");
     record.price_ladder_class = PyRef::borrow(bound[7]);
+    if (!PyCallable_Check(bound[8]))
+      return conversion_error(bound[8], "callable");
+    record.times.strip_datetime = PyRef::borrow(bound[8]);
     PELARUNE_TRY(record.records, load(bound[0]));
     return create_instance(std::move(record));
   });
@@ -167,11 +178,28 @@ PyObject *markets_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 
 } // namespace
 
+std::optional<int64_t> StripDatetimeReader::epoch_microseconds(const RawValue &given) {
+  if (error)
+    return std::nullopt;
+  Result<PyRef> time = flumine_definition_time(given, strip_datetime.get());
+  if (!time) {
+    error = std::move(time).error();
+    return std::nullopt;
+  }
+  Result<std::optional<int64_t>> epoch_us = datetime_epoch_microseconds(time->get());
+  if (!epoch_us) {
+    error = std::move(epoch_us).error();
+    return std::nullopt;
+  }
+  return *epoch_us;
+}
+
 PyMethodDef flumine_replay_functions[] = {
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&replay_function)),
      METH_FASTCALL | METH_KEYWORDS,
      "replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids, "
-     "unique_id, price_ladder_class)\n--\n\nflumine's historical stream over every market of the "
+     "unique_id, price_ladder_class, strip_datetime)\n--\n\nflumine's historical stream over every "
+     "market of the "
      "file: an iterator "
      "of lists of MarketBook."},
     {"markets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&markets_function)),

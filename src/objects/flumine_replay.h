@@ -11,6 +11,16 @@
 
 namespace pelarune {
 
+// Market times for the filters through betfairlightweight's strip_datetime; the first error it
+// raises is kept for the replay to report.
+class StripDatetimeReader final : public TimeReader {
+public:
+  std::optional<int64_t> epoch_microseconds(const RawValue &given) override;
+
+  PyRef strip_datetime;
+  std::optional<Error> error;
+};
+
 struct FlumineReplayRecord {
   static constexpr const char *kName = "FlumineReplay";
   static constexpr const char *kModule = "pelarune_flumine";
@@ -20,7 +30,8 @@ struct FlumineReplayRecord {
   size_t cursor = 0;
   FlumineMarkets markets;
   std::optional<int32_t> unique_id;
-  PyRef price_ladder_class; // betfairlightweight's PriceLadderDescription
+  PyRef price_ladder_class;  // betfairlightweight's PriceLadderDescription
+  StripDatetimeReader times; // holds betfairlightweight's BaseResource.strip_datetime
 };
 
 // The companion module's functions: replay(...), markets(path) and update_analytics(...).
