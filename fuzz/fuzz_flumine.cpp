@@ -3,8 +3,8 @@
 // second apart. After every record, each market handed out passes the filters, its runners are
 // listed once each in the order met, and the engine's invariants (engine_invariants.h) hold.
 #include "engine_invariants.h"
+#include "flumine/markets.h"
 #include "input/json_parser.h"
-#include "market/flumine_markets.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -6,8 +6,6 @@
 #include "objects/classes.h"
 #include "objects/time_conversion.h"
 
-#include <datetime.h>
-
 #include <type_traits>
 
 namespace pelarune {
@@ -104,8 +102,7 @@ template <bool BestOffers> [[gnu::noinline]] Result<PyRef> build_runner(RunnerSt
 
 // The book's runner list: each runner's cached Runner while its counter stands still, which is
 // most of them in most books, so that case takes no Result.
-template <bool BestOffers = false>
-Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
+template <bool BestOffers> Result<PyRef> runners_of(const std::vector<RunnerState *> &runners) {
   PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
   for (size_t i = 0; i < runners.size(); ++i) {
     RunnerState &runner = *runners[i];
@@ -118,150 +115,58 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
   return list;
 }
 
-// flumine's stream shows these of the latest definition; pelarune's books show None.
-Result<MarketDefinitionRecord::LineFields> line_fields(const FlumineBookValues *flumine) {
-  MarketDefinitionRecord::LineFields fields;
-  if (flumine == nullptr)
-    return fields;
-  const FlumineLineFields &line = flumine->line;
-  if (line.price_ladder_type) {
-    PyRef type = to_python(*line.price_ladder_type);
-    fields.price_ladder_definition =
-        PyRef::steal(PyObject_CallOneArg(flumine->price_ladder_class, type.get()));
-    if (!fields.price_ladder_definition)
-      return Error::take_current();
-  }
-  fields.line_max_unit = line.line_max_unit;
-  fields.line_min_unit = line.line_min_unit;
-  fields.line_interval = line.line_interval;
-  return fields;
+[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market) {
+  DefinitionParts parts;
+  parts.values = market.definition;
+  const MarketDefinitionData &definition = market.definition;
+  PELARUNE_TRY(parts.market_time, parse_definition_time(definition.market_time_raw));
+  PELARUNE_TRY(parts.open_date, parse_definition_time(definition.open_date_raw));
+  PELARUNE_TRY(parts.suspend_time, parse_definition_time(definition.suspend_time_raw));
+  PELARUNE_TRY(parts.settled_time, parse_definition_time(definition.settled_time_raw));
+  return cache_definition(market, std::move(parts));
 }
 
-// The definition's datetimes: as pelarune reads them, or as flumine's books do.
-struct DefinitionTimes {
-  PyRef market_time, open_date, suspend_time, settled_time;
-};
-
-Result<DefinitionTimes> definition_times(const MarketDefinitionData &definition,
-                                         const FlumineBookValues *flumine) {
-  DefinitionTimes times;
-  if (flumine == nullptr) {
-    PELARUNE_TRY(times.market_time, parse_definition_time(definition.market_time_raw));
-    PELARUNE_TRY(times.open_date, parse_definition_time(definition.open_date_raw));
-    PELARUNE_TRY(times.suspend_time, parse_definition_time(definition.suspend_time_raw));
-    PELARUNE_TRY(times.settled_time, parse_definition_time(definition.settled_time_raw));
-    return times;
-  }
-  PyObject *strip = flumine->strip_datetime;
-  PELARUNE_TRY(times.market_time, flumine_definition_time(definition.market_time_raw, strip));
-  PELARUNE_TRY(times.open_date, flumine_definition_time(definition.open_date_raw, strip, true));
-  PELARUNE_TRY(times.suspend_time, flumine_definition_time(definition.suspend_time_raw, strip));
-  PELARUNE_TRY(times.settled_time, flumine_definition_time(definition.settled_time_raw, strip));
-  return times;
+// The MarketDefinition while no new definition arrived; None before the first one.
+Result<PyRef> definition_object(MarketState &market) {
+  if (market.definition_generation == 0)
+    return none();
+  if (PyObject *definition = cached_definition(market))
+    return PyRef::borrow(definition);
+  return build_definition(market);
 }
 
-[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market,
-                                                 const FlumineBookValues *flumine) {
+} // namespace
+
+template <bool BestOffers> Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
+  return runners_of<BestOffers>(runners);
+}
+template Result<PyRef> runner_list<false>(const std::vector<RunnerState *> &);
+template Result<PyRef> runner_list<true>(const std::vector<RunnerState *> &);
+
+PyObject *cached_definition(const MarketState &market) noexcept {
+  return cached(market.cached_definition, market.definition_generation);
+}
+
+Result<PyRef> cache_definition(MarketState &market, DefinitionParts parts) {
   PELARUNE_TRY(PyRef runners, new_list(market.runner_definitions, [](const auto &entry) {
                  return create_instance(MarketDefinitionRunnerRecord{entry});
                }));
-  MarketDefinitionData definition = market.definition;
-  // flumine's definition shows its own count, as its book does.
-  if (flumine != nullptr && flumine->active_runners)
-    definition.number_of_active_runners = *flumine->active_runners;
-  PELARUNE_TRY(DefinitionTimes times, definition_times(definition, flumine));
-  PELARUNE_TRY(MarketDefinitionRecord::LineFields line, line_fields(flumine));
   // In declaration order: the copied values, then the objects made from them.
   PELARUNE_TRY(PyRef object, create_instance(MarketDefinitionRecord{
-                                 definition,
+                                 std::move(parts.values),
                                  std::move(runners),
-                                 std::move(times.market_time),
-                                 std::move(times.open_date),
-                                 std::move(times.suspend_time),
-                                 std::move(times.settled_time),
-                                 std::move(line),
+                                 std::move(parts.market_time),
+                                 std::move(parts.open_date),
+                                 std::move(parts.suspend_time),
+                                 std::move(parts.settled_time),
+                                 std::move(parts.line),
                              }));
   cache(market.cached_definition, object, market.definition_generation);
   return object;
 }
 
-// The MarketDefinition while no new definition arrived; None before the first one.
-Result<PyRef> definition_object(MarketState &market, const FlumineBookValues *flumine = nullptr) {
-  if (market.definition_generation == 0)
-    return none();
-  if (PyObject *definition = cached(market.cached_definition, market.definition_generation))
-    return PyRef::borrow(definition);
-  return build_definition(market, flumine);
-}
-
-// Python's truth value of a JSON value; a missing one is None.
-bool truthy(const RawValue &value) noexcept {
-  switch (value.kind) {
-  case RawValue::Kind::Absent:
-  case RawValue::Kind::Null:
-    return false;
-  case RawValue::Kind::UInt:
-    return value.uint != 0;
-  case RawValue::Kind::NegInt:
-    return true;
-  case RawValue::Kind::Double:
-    return value.number != 0.0;
-  case RawValue::Kind::Text:
-    return !value.text.empty();
-  default:
-    return value.non_empty;
-  }
-}
-
-Status import_datetime_api() {
-  if (PyDateTimeAPI == nullptr) {
-    PyDateTime_IMPORT;
-    if (PyDateTimeAPI == nullptr)
-      return Error::take_current();
-  }
-  return ok();
-}
-
-CivilTime civil_time_of(PyObject *time) noexcept {
-  return {PyDateTime_GET_YEAR(time),
-          PyDateTime_GET_MONTH(time),
-          PyDateTime_GET_DAY(time),
-          PyDateTime_DATE_GET_HOUR(time),
-          PyDateTime_DATE_GET_MINUTE(time),
-          PyDateTime_DATE_GET_SECOND(time),
-          PyDateTime_DATE_GET_MICROSECOND(time)};
-}
-
-} // namespace
-
-Result<PyRef> flumine_definition_time(const RawValue &given, PyObject *strip_datetime,
-                                      bool truth_first) {
-  if (given.is_text())
-    if (std::optional<CivilTime> time = parse_exchange_time(given.text))
-      return naive_datetime(*time);
-  if (given.kind == RawValue::Kind::Absent || given.kind == RawValue::Kind::Array ||
-      given.kind == RawValue::Kind::Object || (truth_first && !truthy(given)))
-    return none();
-  PyRef value = to_python(given);
-  PyRef parsed = PyRef::steal(PyObject_CallOneArg(strip_datetime, value.get()));
-  if (!parsed)
-    return Error::take_current();
-  PELARUNE_CHECK_OK(import_datetime_api());
-  if (!PyDateTime_Check(parsed.get()))
-    return none();
-  // betfairlightweight's times are UTC: the same fields, without the zone.
-  return naive_datetime(civil_time_of(parsed.get()));
-}
-
-Result<std::optional<int64_t>> datetime_epoch_microseconds(PyObject *time) {
-  PELARUNE_CHECK_OK(import_datetime_api());
-  if (!PyDateTime_Check(time))
-    return std::optional<int64_t>();
-  return std::optional<int64_t>(epoch_microseconds(civil_time_of(time)));
-}
-
 Result<PyRef> build_book(MarketState &market) {
-  PELARUNE_TRY(PyRef runners, runner_list(market.sorted_runners()));
+  PELARUNE_TRY(PyRef runners, runners_of<false>(market.sorted_runners()));
   PELARUNE_TRY(PyRef definition, definition_object(market));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_datetime(market.publish_time_epoch));
   // In declaration order: the status values, the book's own, then the objects.
@@ -273,22 +178,6 @@ Result<PyRef> build_book(MarketState &market) {
         std::move(publish_time),
         std::move(runners),
         std::move(definition),
-    };
-  });
-}
-
-Result<PyRef> build_flumine_book(MarketState &market, const FlumineBookValues &values) {
-  PELARUNE_TRY(PyRef runners, runner_list<true>(market.runners_in_met_order()));
-  PELARUNE_TRY(PyRef definition, definition_object(market, &values));
-  PELARUNE_TRY(PyRef publish_time, epoch_millis_to_naive_datetime(market.publish_time_epoch));
-  MarketStatusData status = market.definition;
-  if (values.active_runners)
-    status.number_of_active_runners = *values.active_runners;
-  return create_instance_with<MarketBookRecord>([&] {
-    return MarketBookRecord{
-        std::move(status),  static_cast<const MarketBookData &>(market),
-        values.unique_id,   std::move(publish_time),
-        std::move(runners), std::move(definition),
     };
   });
 }

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "binding/class_object.h"
+#include "flumine/markets.h"
 #include "input/message_store.h"
-#include "market/flumine_markets.h"
 
 #include <cstdint>
 #include <optional>
@@ -37,7 +37,7 @@ struct FlumineReplayRecord {
 // The companion module's functions: replay(...), markets(path) and update_analytics(...).
 extern PyMethodDef flumine_replay_functions[];
 
-// update_analytics(market_analytics, runners, analytics_class), in flumine_analytics.cpp.
+// update_analytics(market_analytics, runners, analytics_class), in analytics.cpp.
 PyObject *update_analytics_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                     PyObject *kwnames) noexcept;
 

@@ -2,7 +2,7 @@
 // flumine 3.3's listener filters (FlumineMarketStream._process) in its order and arithmetic, so
 // that a record flumine hands out nothing for costs the apply alone. This file stays free of
 // Python.
-#include "market/flumine_markets.h"
+#include "flumine/markets.h"
 
 #include "market/civil_time.h"
 

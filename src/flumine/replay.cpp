@@ -2,12 +2,12 @@
 // flumine 3.3's FlumineMarketStream._process, in its order and arithmetic, and yields what
 // FlumineHistoricalGeneratorStream._read_loop yields: when the record's last change that names a
 // market leaves that market active, a book of every active market, in the order first met.
-#include "objects/flumine_replay.h"
+#include "flumine/replay.h"
 
 #include "binding/arguments.h"
 #include "binding/convert.h"
+#include "flumine/book.h"
 #include "input/loader.h"
-#include "objects/build_book.h"
 
 #include <climits>
 #include <string_view>
