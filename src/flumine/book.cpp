@@ -13,25 +13,6 @@
 namespace pelarune {
 namespace {
 
-// Python's truth value of a JSON value; a missing one is None.
-bool truthy(const RawValue &value) noexcept {
-  switch (value.kind) {
-  case RawValue::Kind::Absent:
-  case RawValue::Kind::Null:
-    return false;
-  case RawValue::Kind::UInt:
-    return value.uint != 0;
-  case RawValue::Kind::NegInt:
-    return true;
-  case RawValue::Kind::Double:
-    return value.number != 0.0;
-  case RawValue::Kind::Text:
-    return !value.text.empty();
-  default:
-    return value.non_empty;
-  }
-}
-
 Status import_datetime_api() {
   if (PyDateTimeAPI == nullptr) {
     PyDateTime_IMPORT;
@@ -52,19 +33,19 @@ CivilTime civil_time_of(PyObject *time) noexcept {
 }
 
 // flumine's stream shows these of the latest definition; pelarune's books show None.
-Result<MarketDefinitionRecord::LineFields> line_fields(const FlumineBookValues &values) {
+Result<MarketDefinitionRecord::LineFields> line_fields(const MarketDefinitionData &definition,
+                                                       PyObject *price_ladder_class) {
   MarketDefinitionRecord::LineFields fields;
-  const FlumineLineFields &line = values.line;
-  if (line.price_ladder_type) {
-    PyRef type = to_python(*line.price_ladder_type);
+  if (definition.price_ladder_type) {
+    PyRef type = to_python(*definition.price_ladder_type);
     fields.price_ladder_definition =
-        PyRef::steal(PyObject_CallOneArg(values.price_ladder_class, type.get()));
+        PyRef::steal(PyObject_CallOneArg(price_ladder_class, type.get()));
     if (!fields.price_ladder_definition)
       return Error::take_current();
   }
-  fields.line_max_unit = line.line_max_unit;
-  fields.line_min_unit = line.line_min_unit;
-  fields.line_interval = line.line_interval;
+  fields.line_max_unit = definition.line_max_unit;
+  fields.line_min_unit = definition.line_min_unit;
+  fields.line_interval = definition.line_interval;
   return fields;
 }
 
@@ -101,17 +82,17 @@ namespace {
 // A new definition as betfairlightweight reads it: its own count, and times by its reader.
 [[gnu::noinline]] Result<PyRef> build_definition(MarketState &market,
                                                  const FlumineBookValues &values) {
-  DefinitionParts parts;
-  parts.values = market.definition;
-  if (values.active_runners)
-    parts.values.number_of_active_runners = *values.active_runners;
   const MarketDefinitionData &definition = market.definition;
+  DefinitionParts parts;
+  parts.values = definition;
+  if (std::optional<int32_t> count = definition_count(definition.active_runners_raw))
+    parts.values.number_of_active_runners = *count;
   PyObject *strip = values.strip_datetime;
   PELARUNE_TRY(parts.market_time, flumine_definition_time(definition.market_time_raw, strip));
   PELARUNE_TRY(parts.open_date, flumine_definition_time(definition.open_date_raw, strip, true));
   PELARUNE_TRY(parts.suspend_time, flumine_definition_time(definition.suspend_time_raw, strip));
   PELARUNE_TRY(parts.settled_time, flumine_definition_time(definition.settled_time_raw, strip));
-  PELARUNE_TRY(parts.line, line_fields(values));
+  PELARUNE_TRY(parts.line, line_fields(definition, values.price_ladder_class));
   return cache_definition(market, std::move(parts));
 }
 
@@ -130,8 +111,8 @@ Result<PyRef> build_flumine_book(MarketState &market, const FlumineBookValues &v
   PELARUNE_TRY(PyRef definition, definition_object(market, values));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_naive_datetime(market.publish_time_epoch));
   MarketStatusData status = market.definition;
-  if (values.active_runners)
-    status.number_of_active_runners = *values.active_runners;
+  if (std::optional<int32_t> count = definition_count(market.definition.active_runners_raw))
+    status.number_of_active_runners = *count;
   return create_instance_with<MarketBookRecord>([&] {
     return MarketBookRecord{
         std::move(status),  static_cast<const MarketBookData &>(market),

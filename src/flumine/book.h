@@ -13,11 +13,9 @@ namespace pelarune {
 
 // What a book of flumine's replay shows in place of the market state's own values.
 struct FlumineBookValues {
-  std::optional<int32_t> active_runners; // the latest definition's count, when it gave one
-  std::optional<int32_t> unique_id;      // the stream's id
-  const FlumineLineFields &line;         // the latest definition's
-  PyObject *price_ladder_class;          // makes price_ladder_definition from the ladder type
-  PyObject *strip_datetime;              // reads a definition time not in the exchange's form
+  std::optional<int32_t> unique_id; // the stream's id
+  PyObject *price_ladder_class;     // makes price_ladder_definition from the ladder type
+  PyObject *strip_datetime;         // reads a definition time not in the exchange's form
 };
 
 // Runners in the order the market met them, the best offers on a side without full-depth prices,

@@ -12,83 +12,66 @@
 namespace pelarune {
 namespace {
 
-constexpr std::string_view kImg = "img";
-constexpr std::string_view kMarketDefinition = "marketDefinition";
-constexpr std::string_view kStatus = "status";
-constexpr std::string_view kInPlay = "inPlay";
-constexpr std::string_view kEventTypeId = "eventTypeId";
-constexpr std::string_view kActiveRunners = "numberOfActiveRunners";
-
 // What betfairlightweight's rules change in the engine for this replay.
-constexpr ChangeRules kRules{
-    .empty_traded_clears = true, .keeps_best_offers = true, .replaces_definition = true};
-
-// Python's truth value of a JSON value; a missing one is None.
-bool truthy(JsonValue value) noexcept {
-  if (!value || value.is_null())
-    return false;
-  if (value.is_bool())
-    return value.bool_value();
-  if (value.is_number())
-    return value.number_value() != 0.0;
-  if (value.is_string())
-    return !value.string_value().empty();
-  if (value.is_array())
-    return !value.array().empty();
-  return !value.object().empty();
-}
+constexpr ChangeRules kRules{.empty_traded_clears = true,
+                             .keeps_best_offers = true,
+                             .replaces_definition = true,
+                             .image_clears_total = true};
 
 // str() of a definition's eventTypeId as flumine compares it: "None" when missing.
-std::string python_str(JsonValue value) {
-  if (!value || value.is_null())
+std::string python_str(const RawValue &value) {
+  switch (value.kind) {
+  case RawValue::Kind::Absent:
+  case RawValue::Kind::Null:
     return "None";
-  if (value.is_string())
-    return std::string(value.string_value());
-  if (value.is_bool())
-    return value.bool_value() ? "True" : "False";
-  if (value.is_uint())
-    return std::to_string(value.uint_value());
-  if (value.is_negint())
-    return std::to_string(value.negint_value());
-  return {}; // a fractional number, a list or an object: matched by no id
+  case RawValue::Kind::Text:
+    return value.text;
+  case RawValue::Kind::Bool:
+    return value.non_empty ? "True" : "False";
+  case RawValue::Kind::UInt:
+    return std::to_string(value.uint);
+  case RawValue::Kind::NegInt:
+    return std::to_string(value.negint);
+  default:
+    return {}; // a fractional number, a list or an object: matched by no id
+  }
 }
 
-bool excluded_event_type(const FlumineFilters &filters, JsonValue definition) {
-  JsonValue id = definition.is_object() ? definition.object().find(kEventTypeId) : JsonValue();
+bool excluded_event_type(const FlumineFilters &filters, const RawValue &id) {
   std::string text = python_str(id);
   for (const std::string &wanted : *filters.event_type_ids)
-    if (wanted == text && (!text.empty() || id.is_string()))
+    if (wanted == text && (!text.empty() || id.is_text()))
       return false;
   return true;
 }
 
-// A definition's ladder type and line units; a value of another JSON type is none.
-template <class Field> FlumineLineFields line_fields(const Field &field) {
-  auto number = [&field](std::string_view key) -> std::optional<double> {
-    JsonValue value = field(key);
-    return value && value.is_number() ? std::optional<double>(value.number_value()) : std::nullopt;
-  };
-  FlumineLineFields line{std::nullopt, number("lineMaxUnit"), number("lineMinUnit"),
-                         number("lineInterval")};
-  JsonValue ladder = field("priceLadderDefinition");
-  if (ladder && ladder.is_object())
-    if (JsonValue type = ladder.object().find("type"); type && type.is_string())
-      line.price_ladder_type = std::string(type.string_value());
-  return line;
-}
-
-// A new market cache, as flumine makes one for a market first met or for an "img".
-void new_cache(FlumineMarket &market, std::string_view market_id) {
-  if (!market.state)
-    market.state = std::make_unique<MarketState>(std::string(market_id), kRules);
-  market.open = false;
-  market.in_play = false;
-  market.market_time_us.reset();
-  market.active_runners.reset();
-  market.state->total_matched = 0.0; // betfairlightweight's new cache starts at 0
-}
-
 } // namespace
+
+bool truthy(const RawValue &value) noexcept {
+  switch (value.kind) {
+  case RawValue::Kind::Absent:
+  case RawValue::Kind::Null:
+    return false;
+  case RawValue::Kind::UInt:
+    return value.uint != 0;
+  case RawValue::Kind::NegInt:
+    return true;
+  case RawValue::Kind::Double:
+    return value.number != 0.0;
+  case RawValue::Kind::Text:
+    return !value.text.empty();
+  default:
+    return value.non_empty;
+  }
+}
+
+std::optional<int32_t> definition_count(const RawValue &value) noexcept {
+  if (value.kind == RawValue::Kind::UInt && value.uint <= uint64_t(INT32_MAX))
+    return int32_t(value.uint);
+  if (value.kind == RawValue::Kind::NegInt && value.negint >= INT32_MIN)
+    return int32_t(value.negint);
+  return std::nullopt;
+}
 
 FlumineMarket &FlumineMarkets::market_named(std::string_view market_id) {
   auto [it, inserted] = market_index.try_emplace(std::string(market_id), 0);
@@ -104,44 +87,37 @@ FlumineMarket &FlumineMarkets::market_named(std::string_view market_id) {
   return markets[it->second];
 }
 
-// One change with a market id: flumine's filters, then the engine's apply. Returns whether the
-// change leaves its market active, or none for a change flumine passes over.
+// One change with a market id: the engine's apply, then flumine's filters, which read no state
+// but the definition's rows. Returns whether the change leaves its market active, or none for a
+// change flumine passes over.
 std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, JsonValue change,
                                                  int64_t publish_time) {
   FlumineMarket &market = market_named(market_id);
   if (market.excluded)
     return std::nullopt;
-  JsonObject object = change.object();
-  JsonValue definition = object.find(kMarketDefinition);
-  if (filters.event_type_ids && definition && excluded_event_type(filters, definition)) {
-    market.excluded = true;
-    return std::nullopt;
+  if (filters.event_type_ids) {
+    DefinitionIds ids = definition_ids(change);
+    if (ids.present && excluded_event_type(filters, ids.event_type)) {
+      market.excluded = true; // its state stays as flumine's cache keeps it
+      return std::nullopt;
+    }
   }
-  JsonValue image = object.find(kImg);
-  if (!market.state || (image && image.is_true()))
-    new_cache(market, market_id);
+  bool new_cache = !market.state;
+  if (new_cache)
+    market.state = std::make_unique<MarketState>(std::string(market_id), kRules);
+  ChangeFacts facts = market.state->apply_change(change, publish_time);
+  if (new_cache || facts.image) { // flumine makes a new cache, which knows no definition yet
+    market.open = false;
+    market.in_play = false;
+    market.market_time_us.reset();
+  }
 
   bool was_in_play = market.in_play;
-  // The filters read no state: the engine applies the change first, so that they read its
-  // definition values.
-  market.state->apply_change(change, publish_time);
-  if (definition) {
-    auto field = [definition](std::string_view key) {
-      return definition.is_object() ? definition.object().find(key) : JsonValue();
-    };
-    JsonValue status = field(kStatus);
-    market.open = status && status.is_string() && status.string_value() == "OPEN";
-    market.in_play = truthy(field(kInPlay));
-    market.market_time_us = market_time(market.state->definition.market_time_raw);
-    market.line = line_fields(field);
-    JsonValue count = field(kActiveRunners);
-    market.active_runners.reset();
-    if (count && (count.is_uint() || count.is_negint())) {
-      int64_t value = count.is_uint() ? int64_t(count.uint_value()) : count.negint_value();
-      if (count.is_negint() || count.uint_value() <= uint64_t(INT32_MAX))
-        if (value >= INT32_MIN)
-          market.active_runners = int32_t(value);
-    }
+  if (facts.definition) {
+    const MarketDefinitionData &definition = market.state->definition;
+    market.open = definition.status_raw.is_text() && definition.status_raw.text == "OPEN";
+    market.in_play = truthy(definition.in_play_raw);
+    market.market_time_us = market_time(definition.market_time_raw);
   }
   if (filters.max_inplay_seconds && market.in_play && !was_in_play)
     market.in_play_since = publish_time;

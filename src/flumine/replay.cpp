@@ -23,10 +23,9 @@ Result<PyRef> active_books(FlumineReplayRecord &replay) {
   for (FlumineMarket &market : replay.markets.markets) {
     if (!market.active || !market.state)
       continue;
-    PELARUNE_TRY(PyRef book,
-                 build_flumine_book(*market.state, {market.active_runners, replay.unique_id,
-                                                    market.line, replay.price_ladder_class.get(),
-                                                    replay.times.strip_datetime.get()}));
+    PELARUNE_TRY(PyRef book, build_flumine_book(*market.state,
+                                                {replay.unique_id, replay.price_ladder_class.get(),
+                                                 replay.times.strip_datetime.get()}));
     if (PyList_Append(books.get(), book.get()) < 0)
       return Error::take_current();
   }
@@ -147,7 +146,7 @@ PyObject *markets_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyObject *bound[1];
     PELARUNE_CHECK_OK(bind_arguments("markets", kParameters, args, nargs, kwnames, bound));
     PELARUNE_TRY(MessageStore records, load(bound[0]));
-    std::vector<std::pair<std::string_view, std::optional<std::string_view>>> found;
+    std::vector<std::pair<std::string_view, std::optional<std::string>>> found;
     std::unordered_map<std::string_view, size_t> index;
     for (const StreamMessage &message : records) {
       if (!message.market_changes.is_array())
@@ -160,12 +159,8 @@ PyObject *markets_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         if (inserted)
           found.emplace_back(*id, std::nullopt);
         auto &event = found[it->second].second;
-        JsonValue definition = change.object().find("marketDefinition");
-        if (!event && definition && definition.is_object()) {
-          JsonValue event_id = definition.object().find("eventId");
-          if (event_id && event_id.is_string())
-            event = event_id.string_value();
-        }
+        if (!event)
+          event = definition_ids(change).event_id;
       }
     }
     return new_list(found, [](const auto &market) {
