@@ -75,6 +75,7 @@ make_venv() {
 # tqdm, matplotlib, pandas and pyarrow are run_backtest's progress bar, chart and tables. The
 # stubs' checks need mypy.
 tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas pyarrow psutil)
+tests+=(ciso8601==2.3.3) # betfairlightweight's reader of definition times under its speed extra
 typecheck=()
 [[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
 make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}"

@@ -1,14 +1,9 @@
-// Module initialisation and iter_prices_file, the module's one function; and the initialisation
-// of pelarune_flumine's native part, which the companion loads from this same library so that
-// its books are this module's classes.
+// Module initialisation and iter_prices_file, the module's one function.
 #include "binding/arguments.h"
 #include "binding/class_object.h"
 #include "objects/classes.h"
-#include "objects/flumine_replay.h"
 #include "objects/load_file.h"
 #include "objects/prices_iterator.h"
-
-#include <atomic>
 
 namespace pelarune {
 namespace {
@@ -17,8 +12,6 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "pelarune", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The interpreter that first imported the module; the module binds to it for good.
-std::atomic<int64_t> initialised_interpreter{-1};
 PyObject *cached_module = nullptr; // never released
 
 PyObject *iter_prices_file(PyObject *, PyObject *const *args, Py_ssize_t nargs,
@@ -92,54 +85,8 @@ Status initialise(PyObject *module) {
   return ok();
 }
 
-// Binds the library to the first interpreter that initialises either module.
-Status check_interpreter(const char *module) {
-  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1)
-    return Error::take_current();
-  int64_t expected = -1;
-  if (!initialised_interpreter.compare_exchange_strong(expected, id) && expected != id)
-    return Error(PyExc_ImportError,
-                 std::string(module) +
-                     " does not support sub-interpreters: it was already imported by another "
-                     "interpreter in this process");
-  return ok();
-}
-
-PyModuleDef flumine_module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "pelarune_flumine._replay",
-    "",
-    0,
-    flumine_replay_functions,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-PyObject *cached_flumine_module = nullptr; // never released
-
 } // namespace
 } // namespace pelarune
-
-extern "C" PyMODINIT_FUNC PyInit__replay() {
-  using namespace pelarune;
-  return enter<PyObject *>(nullptr, []() -> Result<PyRef> {
-    PELARUNE_CHECK_OK(check_interpreter("pelarune_flumine"));
-    if (cached_flumine_module != nullptr)
-      return PyRef::borrow(cached_flumine_module);
-    PyRef module = PyRef::steal(PyModule_Create2(&flumine_module_definition, 1013));
-    if (!module)
-      return Error::take_current();
-    auto *type = reinterpret_cast<PyObject *>(class_object<FlumineReplayRecord>());
-    auto *loaded = reinterpret_cast<PyObject *>(class_object<LoadedFileRecord>());
-    if (PyModule_AddObjectRef(module.get(), "FlumineReplay", type) < 0 ||
-        PyModule_AddObjectRef(module.get(), "LoadedFile", loaded) < 0)
-      return Error::take_current();
-    cached_flumine_module = module.clone().release();
-    return module;
-  });
-}
 
 extern "C" PyMODINIT_FUNC PyInit_pelarune() {
   using namespace pelarune;

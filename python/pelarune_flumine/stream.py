@@ -11,6 +11,7 @@ from types import ModuleType
 from typing import Any
 
 import pelarune
+from betfairlightweight.resources.baseresource import BaseResource
 from betfairlightweight.resources.bettingresources import PriceLadderDescription
 from flumine.clients import VenueType
 from flumine.streams import betfairhistoricalstream as _flumine
@@ -115,7 +116,7 @@ class BetfairHistoricalStream:
             options.get("max_inplay_seconds"),
             [str(i) for i in event_type_ids] if isinstance(event_type_ids, (list, tuple))
             else None,
-            self.stream_id, PriceLadderDescription)
+            self.stream_id, PriceLadderDescription, BaseResource.strip_datetime)
         return books
 
     @property

@@ -1,6 +1,7 @@
 // Error values, internal-failure conversion and the PanicException type.
 #include "binding/entry.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -105,6 +106,24 @@ void Error::raise() && {
 
 PyObject *Error::type() const noexcept {
   return exception_ ? (PyObject *)Py_TYPE(exception_.get()) : type_;
+}
+
+namespace {
+// The interpreter that first imported either module; the library binds to it for good.
+std::atomic<int64_t> initialised_interpreter{-1};
+} // namespace
+
+Status check_interpreter(const char *module) {
+  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1)
+    return Error::take_current();
+  int64_t expected = -1;
+  if (!initialised_interpreter.compare_exchange_strong(expected, id) && expected != id)
+    return Error(PyExc_ImportError,
+                 std::string(module) +
+                     " does not support sub-interpreters: it was already imported by another "
+                     "interpreter in this process");
+  return ok();
 }
 
 } // namespace pelarune

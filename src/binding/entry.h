@@ -12,6 +12,10 @@
 
 namespace pelarune {
 
+// Binds the library to the first interpreter that initialises either of its modules; ImportError
+// in any other.
+Status check_interpreter(const char *module);
+
 // Writes the diagnostic and raises extension_runtime.PanicException; aborts if even that fails.
 [[gnu::cold]] void raise_panic(const Panic &panic) noexcept;
 

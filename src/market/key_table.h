@@ -16,19 +16,26 @@ namespace pelarune {
 
 template <size_t N> class KeyTable;
 
-// The non-empty keys of `List`, an array of keys in which "" marks a field no key sets.
+// The non-empty keys of `List`, an array of keys in which "" marks a field no key sets, each
+// once: fields that share a key read its one slot.
 template <const auto &List> consteval auto non_empty_keys() {
-  constexpr size_t kCount = [] {
+  constexpr auto kept = [](size_t i) {
+    for (size_t j = 0; j < i; ++j)
+      if (List[j] == List[i])
+        return false;
+    return !List[i].empty();
+  };
+  constexpr size_t kCount = [kept] {
     size_t count = 0;
-    for (std::string_view key : List)
-      count += !key.empty();
+    for (size_t i = 0; i < List.size(); ++i)
+      count += kept(i);
     return count;
   }();
   std::array<std::string_view, kCount> keys{};
-  size_t i = 0;
-  for (std::string_view key : List)
-    if (!key.empty())
-      keys[i++] = key;
+  size_t n = 0;
+  for (size_t i = 0; i < List.size(); ++i)
+    if (kept(i))
+      keys[n++] = List[i];
   return keys;
 }
 
@@ -119,11 +126,12 @@ private:
     return std::memcmp(a, b, n) == 0;
   }
 
-  // One multiply over the length and the first and last two bytes, which tell every key of a
-  // table apart (checked when the table is built).
+  // One multiply over the length and the first, middle and last two bytes, which tell every key
+  // of a table apart (checked when the table is built): the middle one "lineMaxUnit" and
+  // "lineMinUnit", which the second byte does not.
   static constexpr size_t bucket(uint64_t seed, std::string_view key) noexcept {
     size_t n = key.size();
-    uint64_t sample = uint64_t(uint8_t(key[0])) | uint64_t(uint8_t(key[1])) << 8 |
+    uint64_t sample = uint64_t(uint8_t(key[0])) | uint64_t(uint8_t(key[n / 2])) << 8 |
                       uint64_t(uint8_t(key[n - 2])) << 16 | uint64_t(uint8_t(key[n - 1])) << 24 |
                       uint64_t(n) << 32;
     return size_t((sample * seed) >> (64 - kBucketBits));

@@ -38,6 +38,8 @@ constexpr std::string_view kBatb = "batb";
 constexpr std::string_view kBatl = "batl";
 constexpr std::string_view kBdatb = "bdatb";
 constexpr std::string_view kBdatl = "bdatl";
+constexpr std::string_view kEventTypeId = "eventTypeId";
+constexpr std::string_view kEventId = "eventId";
 
 constexpr std::string_view kActive = "ACTIVE";
 
@@ -182,6 +184,37 @@ void apply_text_list(JsonValue value, std::optional<std::vector<std::string>> &f
     apply_text_list(value, field.emplace());
 }
 
+// A string; with `any_kind`, any value, as its kind and value.
+void apply_raw(JsonValue value, RawValue &field, bool any_kind) {
+  if (!value || (!any_kind && !value.is_string()))
+    return;
+  field = RawValue{};
+  if (value.is_null()) {
+    field.kind = RawValue::Kind::Null;
+  } else if (value.is_bool()) {
+    field.kind = RawValue::Kind::Bool;
+    field.non_empty = value.bool_value();
+  } else if (value.is_uint()) {
+    field.kind = RawValue::Kind::UInt;
+    field.uint = value.uint_value();
+  } else if (value.is_negint()) {
+    field.kind = RawValue::Kind::NegInt;
+    field.negint = value.negint_value();
+  } else if (value.is_double()) {
+    field.kind = RawValue::Kind::Double;
+    field.number = value.double_value();
+  } else if (value.is_string()) {
+    field.kind = RawValue::Kind::Text;
+    field.text.assign(value.string_value());
+  } else if (value.is_array()) {
+    field.kind = RawValue::Kind::Array;
+    field.non_empty = !value.array().empty();
+  } else {
+    field.kind = RawValue::Kind::Object;
+    field.non_empty = !value.object().empty();
+  }
+}
+
 // A present key always sets the value; the unused members are kept at their defaults so that
 // equal prices compare equal.
 void apply_price_value(JsonValue value, PriceValue &field) {
@@ -200,27 +233,34 @@ void apply_price_value(JsonValue value, PriceValue &field) {
   }
 }
 
-// The rule of a field's type (see record_fields.h) applied with the value in slot `Slot`;
-// nothing for -1, a field that no key sets at this level.
-template <int Slot, class T> void apply_slot(const auto &slots, T &field) {
-  if constexpr (Slot < 0)
-    return;
-  else if constexpr (std::is_same_v<T, int32_t>)
-    apply_integer32(slots[size_t(Slot)], field);
-  else if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, std::optional<int64_t>>)
-    apply_integer(slots[size_t(Slot)], field);
-  else if constexpr (std::is_same_v<T, double> || std::is_same_v<T, std::optional<double>>)
-    apply_float(slots[size_t(Slot)], field);
-  else if constexpr (std::is_same_v<T, bool>)
-    apply_bool(slots[size_t(Slot)], field);
-  else if constexpr (std::is_same_v<T, std::string> ||
-                     std::is_same_v<T, std::optional<std::string>>)
-    apply_text(slots[size_t(Slot)], field);
-  else if constexpr (std::is_same_v<T, std::vector<std::string>> ||
-                     std::is_same_v<T, std::optional<std::vector<std::string>>>)
-    apply_text_list(slots[size_t(Slot)], field);
-  else
-    static_assert(sizeof(T) == 0, "no rule reads a field of this type");
+// The rule of a field's type (see record_fields.h) applied with the value in slot `Slot`, or
+// with its object's `member` when one is named; nothing for -1, a field that no key sets at this
+// level.
+template <int Slot, class T>
+void apply_slot(const auto &slots, T &field, ChangeRules rules, std::string_view member = {}) {
+  if constexpr (Slot >= 0) {
+    JsonValue value = slots[size_t(Slot)];
+    if (!member.empty())
+      value = value && value.is_object() ? value.object().find(member) : JsonValue();
+    if constexpr (std::is_same_v<T, RawValue>)
+      apply_raw(value, field, rules.replaces_definition);
+    else if constexpr (std::is_same_v<T, int32_t>)
+      apply_integer32(value, field);
+    else if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, std::optional<int64_t>>)
+      apply_integer(value, field);
+    else if constexpr (std::is_same_v<T, double> || std::is_same_v<T, std::optional<double>>)
+      apply_float(value, field);
+    else if constexpr (std::is_same_v<T, bool>)
+      apply_bool(value, field);
+    else if constexpr (std::is_same_v<T, std::string> ||
+                       std::is_same_v<T, std::optional<std::string>>)
+      apply_text(value, field);
+    else if constexpr (std::is_same_v<T, std::vector<std::string>> ||
+                       std::is_same_v<T, std::optional<std::vector<std::string>>>)
+      apply_text_list(value, field);
+    else
+      static_assert(sizeof(T) == 0, "no rule reads a field of this type");
+  }
 }
 
 // "Unless present and equal": a NaN never equals, so it always counts as a change.
@@ -364,29 +404,51 @@ std::optional<std::string_view> named_market(JsonValue change) noexcept {
   return id.string_value();
 }
 
-void MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
+DefinitionIds definition_ids(JsonValue change) {
+  DefinitionIds ids;
+  if (!change.is_object())
+    return ids;
+  JsonValue given = kChangeKeys.collect(change.object())[kChangeKeys.at(kMarketDefinition)];
+  ids.present = bool(given);
+  if (!given || !given.is_object())
+    return ids;
+  auto slots = kDefinitionKeys.collect(given.object());
+  apply_raw(slots[kDefinitionKeys.at(kEventTypeId)], ids.event_type, true);
+  apply_text(slots[kDefinitionKeys.at(kEventId)], ids.event_id);
+  return ids;
+}
+
+ChangeFacts MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
   publish_time_epoch = epoch_ms; // moves for every change, an object or not
+  ChangeFacts facts;
   try {
-    apply_fields(change);
+    facts = apply_fields(change);
   } catch (...) {
     // Out of memory part way through: the counts still match the runners there are.
     recount_runners();
     throw;
   }
   recount_runners();
+  return facts;
 }
 
 // Every counter that guards a cached object moves before the fields it guards change, or as the
 // change unwinds, so that running out of memory part way never leaves a stale object in use.
-void MarketState::apply_fields(JsonValue change) {
+ChangeFacts MarketState::apply_fields(JsonValue change) {
+  ChangeFacts facts;
   if (change && change.is_object()) {
     auto slots = kChangeKeys.collect(change.object());
 
     JsonValue img = slots[kChangeKeys.at(kImg)];
-    if (img && img.is_true())
+    facts.image = img && img.is_true();
+    if (facts.image) {
       remove_all_runners();
+      if (rules.image_clears_total)
+        total_matched = 0.0;
+    }
 
     if (JsonValue given = slots[kChangeKeys.at(kMarketDefinition)]) {
+      facts.definition = true;
       ++definition_generation; // presence alone marks a new definition, even a null one
       if (given.is_object())
         apply_definition(given.object());
@@ -395,7 +457,7 @@ void MarketState::apply_fields(JsonValue change) {
     // After the definition, so a change-level value wins over the definition's.
 #define PELARUNE_APPLY(store, name, type, init, ...)                                               \
   apply_slot<kChangeKeys.slot_of(PELARUNE_BOOK_COLUMNS(__VA_ARGS__).change_key)>(                  \
-      slots, PELARUNE_STORE_##store.name);
+      slots, PELARUNE_STORE_##store.name, rules);
     PELARUNE_BOOK_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY
 
@@ -404,16 +466,23 @@ void MarketState::apply_fields(JsonValue change) {
       for (JsonValue runner_change : runner_changes.array())
         apply_runner_change(runner_change);
   }
+  return facts;
 }
 
 void MarketState::apply_definition(JsonObject object) {
   auto slots = kDefinitionKeys.collect(object);
+  if (rules.replaces_definition) {
+    // The status values stay: betfairlightweight requires their keys in every definition.
+#define PELARUNE_RESET(name, type, init, ...) definition.name = init;
+    PELARUNE_DEFINITION_FIELDS(PELARUNE_RESET)
+#undef PELARUNE_RESET
+  }
 #define PELARUNE_APPLY_STATUS(store, name, type, init, ...)                                        \
   apply_slot<kDefinitionKeys.slot_of(PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_key)>(          \
-      slots, PELARUNE_STORE_##store.name);
+      slots, PELARUNE_STORE_##store.name, rules);
 #define PELARUNE_APPLY(name, type, init, ...)                                                      \
   apply_slot<kDefinitionKeys.slot_of(PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key)>(               \
-      slots, definition.name);
+      slots, definition.name, rules, PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).member);
   PELARUNE_BOOK_FIELDS(PELARUNE_APPLY_STATUS)
   PELARUNE_DEFINITION_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY_STATUS
@@ -441,7 +510,7 @@ void MarketState::apply_definition_runners(JsonArray entries) {
     auto slots = kDefinitionRunnerKeys.collect(entry.object());
 #define PELARUNE_APPLY(name, type, init, ...)                                                      \
   apply_slot<kDefinitionRunnerKeys.slot_of(PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).key)>(  \
-      slots, record.name);
+      slots, record.name, rules);
     PELARUNE_DEFINITION_RUNNER_FIELDS(PELARUNE_APPLY)
 #undef PELARUNE_APPLY
     int64_t selection_id = 0;
@@ -462,7 +531,11 @@ void MarketState::apply_definition_runners(JsonArray entries) {
     double factor;
     if (read_float(adjustment_factor, factor))
       update_optional(runner.adjustment_factor, factor);
-    apply_text(removal_date, runner.removal_date);
+    else if (rules.replaces_definition)
+      runner.adjustment_factor.reset();
+    if (!apply_text(removal_date, runner.removal_date) && rules.replaces_definition &&
+        !(removal_date && removal_date.is_string()))
+      runner.removal_date.reset();
   }
   runner_definitions.resize(count);
 }

@@ -89,12 +89,31 @@ struct RunnerState : RunnerData {
   ObjectSlot cached_trd;
 };
 
-// How a change is read where betfairlightweight reads it otherwise. Both are off for a plain
+// How a change is read where betfairlightweight reads it otherwise. All are off for a plain
 // replay; flumine's replay turns them on.
 struct ChangeRules {
   bool empty_traded_clears = false; // "trd": [] empties the traded ladder
   bool keeps_best_offers = false;   // "batb", "batl", "bdatb" and "bdatl" are kept
+  // A definition replaces the last one: a key it lacks reads as missing, in the definition's own
+  // fields and in the adjustment factor and removal date of each runner it lists.
+  bool replaces_definition = false;
+  bool image_clears_total = false; // an "img" starts the total matched afresh, at 0
 };
+
+// What a change was, for a caller that keeps state beside the market's.
+struct ChangeFacts {
+  bool image = false;      // "img": true
+  bool definition = false; // "marketDefinition" present
+};
+
+// The event type and event a change's definition gives, read by the definition's rows without
+// applying the change: flumine's event filter decides whether a change applies at all.
+struct DefinitionIds {
+  bool present = false; // the change gives a definition
+  RawValue event_type;  // any kind, as the definition gives it
+  std::optional<std::string> event_id;
+};
+DefinitionIds definition_ids(JsonValue change);
 
 // The book's own values (MarketBookData) with the definition, the runners and their caches.
 class MarketState : public MarketBookData {
@@ -106,7 +125,7 @@ public:
   MarketState &operator=(const MarketState &) = delete;
 
   // Applies one market change (any JSON value) with its record's publish time.
-  void apply_change(JsonValue change, int64_t publish_time_epoch);
+  ChangeFacts apply_change(JsonValue change, int64_t publish_time_epoch);
 
   // Runners in ascending (selection id, handicap key) order. Valid until the next change.
   const std::vector<RunnerState *> &sorted_runners();
@@ -125,7 +144,7 @@ public:
   ObjectSlot cached_definition;
 
 private:
-  void apply_fields(JsonValue change);
+  ChangeFacts apply_fields(JsonValue change);
   void apply_definition(JsonObject definition);
   void apply_definition_runners(JsonArray entries);
   void apply_runner_change(JsonValue change);

@@ -13,6 +13,8 @@
 //   bool                      a boolean
 //   std::string               a string
 //   std::vector<std::string>  an array, whose strings replace the list whole
+//   RawValue                  a string; under a definition that replaces the last one, any
+//                             value, kept with its kind
 // (all but int32_t and bool also as optionals, which the key makes present; a runner change
 // reads only doubles and optional strings). Python reads a field as a member when the
 // interpreter can read its type itself (a stored reference, as the same object; a double, flag
@@ -21,6 +23,8 @@
 //
 // This file stays free of Python.
 #pragma once
+
+#include "market/raw_value.h"
 
 #include <cstdint>
 #include <optional>
@@ -47,7 +51,8 @@ struct BookColumns {
 
 struct DefinitionColumns {
   std::string_view key = "";      // the definition's key that sets it
-  bool hidden = false;            // no attribute of its own (a time text, shown as a datetime)
+  std::string_view member = "";   // when given, this member of the key's object sets it instead
+  bool hidden = false;            // no attribute of its own (shown otherwise, or by flumine's only)
   std::string_view dict_key = ""; // the definition's to_dict key
 };
 
@@ -121,9 +126,12 @@ struct RunnerColumns {
 // clang-format on
 
 // The definition's own fields, copied into a definition object as they stand when it is built
-// and kept until the next definition. The definition's "runners" and the datetimes made from
-// the time texts are written out beside the table. Its keys are applied after the status values'
-// (the book's table) and before its "runners"; its to_dict keys come in alphabetical order.
+// and kept until the next definition. The last rows are what flumine's wing reads of a
+// definition (its filters, the values only its books show), meaningful where a definition
+// replaces the last one; a row its filters read keeps the raw kind flumine tests. The definition's
+// "runners" and the datetimes made from the time texts are written out beside the table. Its keys
+// are applied after the status values' (the book's table) and before its "runners"; its to_dict
+// keys come in alphabetical order.
 // clang-format off
 #define PELARUNE_DEFINITION_FIELDS(X)                                                              \
   X(event_id,             std::optional<std::string>,              {},                             \
@@ -134,7 +142,7 @@ struct RunnerColumns {
     .key = "eventName", .dict_key = "eventName")                                                   \
   X(market_type,          std::optional<std::string>,              {},                             \
     .key = "marketType", .dict_key = "marketType")                                                 \
-  X(market_time_text,     std::optional<std::string>,              {},                             \
+  X(market_time_raw,      RawValue,                                {},                             \
     .key = "marketTime", .hidden = true, .dict_key = "marketTime")                                 \
   X(country_code,         std::optional<std::string>,              {},                             \
     .key = "countryCode", .dict_key = "countryCode")                                               \
@@ -164,12 +172,28 @@ struct RunnerColumns {
     .key = "regulators", .dict_key = "regulators")                                                 \
   X(bet_delay_models,     std::optional<std::vector<std::string>>, {},                             \
     .key = "betDelayModels")                                                                       \
-  X(open_date_text,       std::optional<std::string>,              {},                             \
+  X(open_date_raw,        RawValue,                                {},                             \
     .key = "openDate", .hidden = true, .dict_key = "openDate")                                     \
-  X(suspend_time_text,    std::optional<std::string>,              {},                             \
+  X(suspend_time_raw,     RawValue,                                {},                             \
     .key = "suspendTime", .hidden = true, .dict_key = "suspendTime")                               \
-  X(settled_time_text,    std::optional<std::string>,              {},                             \
-    .key = "settledTime", .hidden = true)
+  X(settled_time_raw,     RawValue,                                {},                             \
+    .key = "settledTime", .hidden = true)                                                          \
+  X(status_raw,           RawValue,                                {},                             \
+    .key = "status", .hidden = true)                                                               \
+  X(in_play_raw,          RawValue,                                {},                             \
+    .key = "inPlay", .hidden = true)                                                               \
+  X(event_type_raw,       RawValue,                                {},                             \
+    .key = "eventTypeId", .hidden = true)                                                          \
+  X(active_runners_raw,   RawValue,                                {},                             \
+    .key = "numberOfActiveRunners", .hidden = true)                                                \
+  X(price_ladder_type,    std::optional<std::string>,              {},                             \
+    .key = "priceLadderDefinition", .member = "type", .hidden = true)                              \
+  X(line_max_unit,        std::optional<double>,                   {},                             \
+    .key = "lineMaxUnit", .hidden = true)                                                          \
+  X(line_min_unit,        std::optional<double>,                   {},                             \
+    .key = "lineMinUnit", .hidden = true)                                                          \
+  X(line_interval,        std::optional<double>,                   {},                             \
+    .key = "lineInterval", .hidden = true)
 // clang-format on
 
 // One entry of the last definition's "runners" array, as given: a record per entry, every field

@@ -102,8 +102,7 @@ template <bool BestOffers> [[gnu::noinline]] Result<PyRef> build_runner(RunnerSt
 
 // The book's runner list: each runner's cached Runner while its counter stands still, which is
 // most of them in most books, so that case takes no Result.
-template <bool BestOffers = false>
-Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
+template <bool BestOffers> Result<PyRef> runners_of(const std::vector<RunnerState *> &runners) {
   PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
   for (size_t i = 0; i < runners.size(); ++i) {
     RunnerState &runner = *runners[i];
@@ -116,63 +115,58 @@ Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
   return list;
 }
 
-// flumine's stream shows these of the latest definition; pelarune's books show None.
-Result<MarketDefinitionRecord::LineFields> line_fields(const FlumineBookValues *flumine) {
-  MarketDefinitionRecord::LineFields fields;
-  if (flumine == nullptr)
-    return fields;
-  const FlumineLineFields &line = flumine->line;
-  if (line.price_ladder_type) {
-    PyRef type = to_python(*line.price_ladder_type);
-    fields.price_ladder_definition =
-        PyRef::steal(PyObject_CallOneArg(flumine->price_ladder_class, type.get()));
-    if (!fields.price_ladder_definition)
-      return Error::take_current();
-  }
-  fields.line_max_unit = line.line_max_unit;
-  fields.line_min_unit = line.line_min_unit;
-  fields.line_interval = line.line_interval;
-  return fields;
+[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market) {
+  DefinitionParts parts;
+  parts.values = market.definition;
+  const MarketDefinitionData &definition = market.definition;
+  PELARUNE_TRY(parts.market_time, parse_definition_time(definition.market_time_raw));
+  PELARUNE_TRY(parts.open_date, parse_definition_time(definition.open_date_raw));
+  PELARUNE_TRY(parts.suspend_time, parse_definition_time(definition.suspend_time_raw));
+  PELARUNE_TRY(parts.settled_time, parse_definition_time(definition.settled_time_raw));
+  return cache_definition(market, std::move(parts));
 }
 
-[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market,
-                                                 const FlumineBookValues *flumine) {
+// The MarketDefinition while no new definition arrived; None before the first one.
+Result<PyRef> definition_object(MarketState &market) {
+  if (market.definition_generation == 0)
+    return none();
+  if (PyObject *definition = cached_definition(market))
+    return PyRef::borrow(definition);
+  return build_definition(market);
+}
+
+} // namespace
+
+template <bool BestOffers> Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
+  return runners_of<BestOffers>(runners);
+}
+template Result<PyRef> runner_list<false>(const std::vector<RunnerState *> &);
+template Result<PyRef> runner_list<true>(const std::vector<RunnerState *> &);
+
+PyObject *cached_definition(const MarketState &market) noexcept {
+  return cached(market.cached_definition, market.definition_generation);
+}
+
+Result<PyRef> cache_definition(MarketState &market, DefinitionParts parts) {
   PELARUNE_TRY(PyRef runners, new_list(market.runner_definitions, [](const auto &entry) {
                  return create_instance(MarketDefinitionRunnerRecord{entry});
                }));
-  const MarketDefinitionData &definition = market.definition;
-  PELARUNE_TRY(PyRef market_time, parse_definition_time(definition.market_time_text));
-  PELARUNE_TRY(PyRef open_date, parse_definition_time(definition.open_date_text));
-  PELARUNE_TRY(PyRef suspend_time, parse_definition_time(definition.suspend_time_text));
-  PELARUNE_TRY(PyRef settled_time, parse_definition_time(definition.settled_time_text));
-  PELARUNE_TRY(MarketDefinitionRecord::LineFields line, line_fields(flumine));
   // In declaration order: the copied values, then the objects made from them.
   PELARUNE_TRY(PyRef object, create_instance(MarketDefinitionRecord{
-                                 definition,
+                                 std::move(parts.values),
                                  std::move(runners),
-                                 std::move(market_time),
-                                 std::move(open_date),
-                                 std::move(suspend_time),
-                                 std::move(settled_time),
-                                 std::move(line),
+                                 std::move(parts.market_time),
+                                 std::move(parts.open_date),
+                                 std::move(parts.suspend_time),
+                                 std::move(parts.settled_time),
+                                 std::move(parts.line),
                              }));
   cache(market.cached_definition, object, market.definition_generation);
   return object;
 }
 
-// The MarketDefinition while no new definition arrived; None before the first one.
-Result<PyRef> definition_object(MarketState &market, const FlumineBookValues *flumine = nullptr) {
-  if (market.definition_generation == 0)
-    return none();
-  if (PyObject *definition = cached(market.cached_definition, market.definition_generation))
-    return PyRef::borrow(definition);
-  return build_definition(market, flumine);
-}
-
-} // namespace
-
 Result<PyRef> build_book(MarketState &market) {
-  PELARUNE_TRY(PyRef runners, runner_list(market.sorted_runners()));
+  PELARUNE_TRY(PyRef runners, runners_of<false>(market.sorted_runners()));
   PELARUNE_TRY(PyRef definition, definition_object(market));
   PELARUNE_TRY(PyRef publish_time, epoch_millis_to_datetime(market.publish_time_epoch));
   // In declaration order: the status values, the book's own, then the objects.
@@ -184,22 +178,6 @@ Result<PyRef> build_book(MarketState &market) {
         std::move(publish_time),
         std::move(runners),
         std::move(definition),
-    };
-  });
-}
-
-Result<PyRef> build_flumine_book(MarketState &market, const FlumineBookValues &values) {
-  PELARUNE_TRY(PyRef runners, runner_list<true>(market.runners_in_met_order()));
-  PELARUNE_TRY(PyRef definition, definition_object(market, &values));
-  PELARUNE_TRY(PyRef publish_time, epoch_millis_to_naive_datetime(market.publish_time_epoch));
-  MarketStatusData status = market.definition;
-  if (values.active_runners)
-    status.number_of_active_runners = *values.active_runners;
-  return create_instance_with<MarketBookRecord>([&] {
-    return MarketBookRecord{
-        std::move(status),  static_cast<const MarketBookData &>(market),
-        values.unique_id,   std::move(publish_time),
-        std::move(runners), std::move(definition),
     };
   });
 }

@@ -3,27 +3,35 @@
 #pragma once
 
 #include "binding/result.h"
-#include "market/flumine_markets.h"
 #include "market/market_state.h"
+#include "objects/market_definition.h"
 
-#include <cstdint>
-#include <optional>
+#include <vector>
 
 namespace pelarune {
 
 // On a Python error the objects built so far stay cached; a definition that failed does not.
 Result<PyRef> build_book(MarketState &market);
 
-// What a book of flumine's replay shows in place of the market state's own values.
-struct FlumineBookValues {
-  std::optional<int32_t> active_runners; // the latest definition's count, when it gave one
-  std::optional<int32_t> unique_id;      // the stream's id
-  const FlumineLineFields &line;         // the latest definition's
-  PyObject *price_ladder_class;          // makes price_ladder_definition from the ladder type
+// The pieces of a book, for a replay that shows other values than pelarune's books.
+
+// The runners as a list in the order given, each its cached Runner while its counter stands
+// still. With BestOffers, a side whose full-depth ladder is empty shows the best display offers,
+// else the best offers, as betfairlightweight does.
+template <bool BestOffers> Result<PyRef> runner_list(const std::vector<RunnerState *> &runners);
+
+// What a MarketDefinition shows besides its runners.
+struct DefinitionParts {
+  MarketDefinitionData values;
+  PyRef market_time, open_date, suspend_time, settled_time; // datetime objects, or None
+  MarketDefinitionRecord::LineFields line;
 };
 
-// A book as flumine's stream gives it: runners in the order the market met them, the best offers
-// on a side without full-depth prices, the publish time made through the datetime C API.
-Result<PyRef> build_flumine_book(MarketState &market, const FlumineBookValues &values);
+// The MarketDefinition built at the market's definition_generation, borrowed; else nullptr.
+PyObject *cached_definition(const MarketState &market) noexcept;
+
+// A new MarketDefinition of `parts` and the market's runner entries, cached at the market's
+// definition_generation.
+Result<PyRef> cache_definition(MarketState &market, DefinitionParts parts);
 
 } // namespace pelarune

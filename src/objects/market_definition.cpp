@@ -4,6 +4,24 @@
 #include "objects/record_surface.h"
 
 namespace pelarune {
+
+PyObject *new_value(const RawValue &value) noexcept {
+  switch (value.kind) {
+  case RawValue::Kind::Bool:
+    return new_value(value.non_empty);
+  case RawValue::Kind::UInt:
+    return PyLong_FromUnsignedLongLong(value.uint);
+  case RawValue::Kind::NegInt:
+    return new_value(value.negint);
+  case RawValue::Kind::Double:
+    return new_value(value.number);
+  case RawValue::Kind::Text:
+    return new_value(value.text);
+  default:
+    return Py_NewRef(Py_None);
+  }
+}
+
 namespace {
 
 // The status values show under their C++ names here (in_play, not the book's inplay).

@@ -25,4 +25,8 @@ struct MarketDefinitionRecord : MarketDefinitionData {
   } line;
 };
 
+// The value as Python reads the JSON: None, bool, int, float or str; None for an array or object,
+// whose items are not kept.
+PyObject *new_value(const RawValue &value) noexcept;
+
 } // namespace pelarune

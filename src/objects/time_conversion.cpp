@@ -207,13 +207,13 @@ Result<PyRef> epoch_millis_to_datetime(int64_t epoch_ms) {
   return result;
 }
 
-Result<PyRef> parse_definition_time(const std::optional<std::string> &text) {
+Result<PyRef> parse_definition_time(const RawValue &given) {
   static PyObject *const fraction_format = name("%Y-%m-%dT%H:%M:%S.%fZ");
   static PyObject *const whole_second_format = name("%Y-%m-%dT%H:%M:%SZ");
-  if (!text)
+  if (!given.is_text())
     return none();
   PELARUNE_TRY(PyRef type, datetime_class());
-  PyRef value = to_python(*text);
+  PyRef value = to_python(given.text);
   if (PyRef parsed = strptime(type.get(), value.get(), fraction_format))
     return parsed;
   // Only an ordinary exception is a verdict on the text: an interrupt, an exit, running out of
@@ -227,20 +227,6 @@ Result<PyRef> parse_definition_time(const std::optional<std::string> &text) {
   return parsed;
 }
 
-// Days since 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's civil_from_days).
-void civil_from_days(int64_t days, int &year, int &month, int &day) noexcept {
-  days += 719468;
-  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  auto day_of_era = uint64_t(days - era * 146097);
-  uint64_t year_of_era =
-      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  uint64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  uint64_t shifted_month = (5 * day_of_year + 2) / 153;
-  day = int(day_of_year - (153 * shifted_month + 2) / 5 + 1);
-  month = int(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
-  year = int(int64_t(year_of_era) + era * 400 + (month <= 2));
-}
-
 Result<PyRef> epoch_millis_to_naive_datetime(int64_t epoch_ms) {
   // utcfromtimestamp(ms / 1000.0) rounds to the microsecond, which gives ms * 1000 exactly while
   // the double's error stays under half a microsecond: within 2^42 ms of 1970. Beyond, the
@@ -248,23 +234,30 @@ Result<PyRef> epoch_millis_to_naive_datetime(int64_t epoch_ms) {
   constexpr int64_t kExactMillis = int64_t(1) << 42; // about 139 years either side of 1970
   if (epoch_ms <= -kExactMillis || epoch_ms >= kExactMillis)
     return epoch_millis_to_datetime(epoch_ms);
-  if (PyDateTimeAPI == nullptr) {
-    PyDateTime_IMPORT;
-    if (PyDateTimeAPI == nullptr)
-      return Error::take_current();
-  }
   int64_t millis = epoch_ms % 86400000;
   int64_t days = epoch_ms / 86400000;
   if (millis < 0) {
     millis += 86400000;
     days -= 1;
   }
-  int year, month, day;
-  civil_from_days(days, year, month, day);
+  CivilTime time;
+  civil_from_days(days, time.year, time.month, time.day);
   auto seconds = int(millis / 1000);
-  PyRef result =
-      PyRef::steal(PyDateTime_FromDateAndTime(year, month, day, seconds / 3600, seconds / 60 % 60,
-                                              seconds % 60, int(millis % 1000) * 1000));
+  time.hour = seconds / 3600;
+  time.minute = seconds / 60 % 60;
+  time.second = seconds % 60;
+  time.microsecond = int(millis % 1000) * 1000;
+  return naive_datetime(time);
+}
+
+Result<PyRef> naive_datetime(const CivilTime &time) {
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr)
+      return Error::take_current();
+  }
+  PyRef result = PyRef::steal(PyDateTime_FromDateAndTime(
+      int(time.year), time.month, time.day, time.hour, time.minute, time.second, time.microsecond));
   if (!result)
     return Error::take_current();
   return result;

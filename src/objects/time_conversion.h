@@ -3,6 +3,8 @@
 #pragma once
 
 #include "binding/result.h"
+#include "market/civil_time.h"
+#include "market/raw_value.h"
 
 #include <cstdint>
 #include <optional>
@@ -17,8 +19,12 @@ Result<PyRef> epoch_millis_to_datetime(int64_t epoch_ms);
 // replay makes one per book it hands out.
 Result<PyRef> epoch_millis_to_naive_datetime(int64_t epoch_ms);
 
-// None for an absent text (nothing is imported); otherwise strptime with fractional seconds,
-// then without them. Only the second attempt's error is reported.
-Result<PyRef> parse_definition_time(const std::optional<std::string> &text);
+// A naive datetime of the time's fields, through the datetime C API.
+Result<PyRef> naive_datetime(const CivilTime &time);
+
+// None for a value that is not a text (the plain replay keeps texts only; nothing is imported);
+// otherwise strptime with fractional seconds, then without them. Only the second attempt's error
+// is reported.
+Result<PyRef> parse_definition_time(const RawValue &given);
 
 } // namespace pelarune

@@ -227,22 +227,19 @@ TEST(DefinitionUpdate, FieldsAreSetAndMissingKeysKeepTheirValues) {
   apply_json(market, R"({"marketDefinition": {"betDelay": 2}})");
   const MarketDefinitionData &d = market.definition;
   const std::pair<const std::optional<std::string> *, const char *> texts[] = {
-      {&d.event_id, "eventId"},
-      {&d.event_type_id, "eventTypeId"},
-      {&d.event_name, "eventName"},
-      {&d.market_type, "marketType"},
-      {&d.market_time_text, "marketTime"},
-      {&d.country_code, "countryCode"},
-      {&d.venue, "venue"},
-      {&d.race_type, "raceType"},
-      {&d.timezone, "timezone"},
-      {&d.betting_type, "bettingType"},
-      {&d.name, "name"},
-      {&d.open_date_text, "openDate"},
-      {&d.suspend_time_text, "suspendTime"},
-      {&d.settled_time_text, "settledTime"}};
+      {&d.event_id, "eventId"},         {&d.event_type_id, "eventTypeId"},
+      {&d.event_name, "eventName"},     {&d.market_type, "marketType"},
+      {&d.country_code, "countryCode"}, {&d.venue, "venue"},
+      {&d.race_type, "raceType"},       {&d.timezone, "timezone"},
+      {&d.betting_type, "bettingType"}, {&d.name, "name"}};
   for (auto [field, key] : texts)
     EXPECT_EQ(*field, key);
+  const std::pair<const RawValue *, const char *> times[] = {{&d.market_time_raw, "marketTime"},
+                                                             {&d.open_date_raw, "openDate"},
+                                                             {&d.suspend_time_raw, "suspendTime"},
+                                                             {&d.settled_time_raw, "settledTime"}};
+  for (auto [field, key] : times)
+    EXPECT_EQ(field->text, key);
   EXPECT_EQ(d.status, "status");
   EXPECT_EQ(d.regulators, std::vector<std::string>{"regulators"});
   const bool flags[] = {

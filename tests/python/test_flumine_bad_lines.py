@@ -7,6 +7,7 @@ import warnings
 
 import pytest
 
+from betfairlightweight.resources.baseresource import BaseResource
 from betfairlightweight.resources.bettingresources import PriceLadderDescription
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as FlumineStream
 
@@ -95,7 +96,8 @@ def test_a_line_that_is_not_utf8_fails_the_file_on_both_streams(tmp_path, line):
 def test_a_load_replays_once():
     """The replay takes the load's records: a second replay of it would be empty."""
     loaded = native.load(recorded(MARKET))
-    replay = [loaded, False, False, None, None, None, None, PriceLadderDescription]
+    replay = [loaded, False, False, None, None, None, None, PriceLadderDescription,
+              BaseResource.strip_datetime]
     assert sum(1 for _ in native.replay(*replay)) == 166
     with pytest.raises(ValueError, match="replayed already"):
         native.replay(*replay)

@@ -25,26 +25,33 @@ struct FlumineFilters {
   std::optional<std::vector<std::string>> event_type_ids; // as str() of each given id
 };
 
-// The latest definition's fields that only flumine's books show: the price ladder's type and a
-// line market's units, each none when the definition does not give it.
-struct FlumineLineFields {
-  std::optional<std::string> price_ladder_type; // "priceLadderDefinition": {"type": ...}
-  std::optional<double> line_max_unit, line_min_unit, line_interval;
+// Reads a definition time that is not in the exchange's own form, as flumine's books read it:
+// epoch microseconds, or none when the reader gives no time.
+class TimeReader {
+public:
+  virtual std::optional<int64_t> epoch_microseconds(const RawValue &given) = 0;
+
+protected:
+  ~TimeReader() = default;
 };
 
-// One market of the file.
+// One market of the file: the engine's state and flumine's market cache flags.
 struct FlumineMarket {
   std::unique_ptr<MarketState> state; // null for a market excluded before its first change
-  bool active = false;                // the cache's flag: its book is handed out
+  bool active = false;                // its book is handed out
   bool excluded = false;              // by event_type_ids; its state stays as it was
   // From the latest definition since the cache was made (an "img" makes a new cache).
   bool open = false;
   bool in_play = false;
   std::optional<int64_t> market_time_us;
-  std::optional<int32_t> active_runners;
   std::optional<int64_t> in_play_since; // the publish time at which it turned in play
-  FlumineLineFields line;               // kept, as the engine keeps its definition, by an "img"
 };
+
+// Python's truth value of a definition value; a missing one is None.
+bool truthy(const RawValue &value) noexcept;
+
+// A definition's numberOfActiveRunners as flumine's books show it, when it fits an int32.
+std::optional<int32_t> definition_count(const RawValue &value) noexcept;
 
 class FlumineMarkets {
 public:
@@ -54,8 +61,10 @@ public:
 
   FlumineFilters filters;
   std::vector<FlumineMarket> markets; // in the order first met
+  TimeReader *time_reader = nullptr;  // none: only the exchange's own form gives a market time
 
 private:
+  std::optional<int64_t> market_time(const RawValue &given);
   std::optional<bool> apply_change(std::string_view market_id, JsonValue change,
                                    int64_t publish_time);
   FlumineMarket &market_named(std::string_view market_id);

@@ -2,11 +2,11 @@
 // flumine 3.3's FlumineMarketStream._process, in its order and arithmetic, and yields what
 // FlumineHistoricalGeneratorStream._read_loop yields: when the record's last change that names a
 // market leaves that market active, a book of every active market, in the order first met.
-#include "objects/flumine_replay.h"
+#include "flumine/replay.h"
 
 #include "binding/arguments.h"
 #include "binding/convert.h"
-#include "objects/build_book.h"
+#include "flumine/book.h"
 #include "objects/load_file.h"
 
 #include <climits>
@@ -23,9 +23,9 @@ Result<PyRef> active_books(FlumineReplayRecord &replay) {
   for (FlumineMarket &market : replay.markets.markets) {
     if (!market.active || !market.state)
       continue;
-    PELARUNE_TRY(PyRef book,
-                 build_flumine_book(*market.state, {market.active_runners, replay.unique_id,
-                                                    market.line, replay.price_ladder_class.get()}));
+    PELARUNE_TRY(PyRef book, build_flumine_book(*market.state,
+                                                {replay.unique_id, replay.price_ladder_class.get(),
+                                                 replay.times.strip_datetime.get()}));
     if (PyList_Append(books.get(), book.get()) < 0)
       return Error::take_current();
   }
@@ -45,10 +45,15 @@ PyObject *flumine_replay_next(PyObject *self) noexcept {
     PELARUNE_TRY(Replay * replay, receiver<FlumineReplayRecord>(self));
     PELARUNE_TRY(auto access, ExclusiveAccess::take(*replay));
     FlumineReplayRecord &record = replay->record;
+    record.markets.time_reader = &record.times; // the record may have moved since the last call
     while (record.cursor < record.records.size()) {
       const StreamMessage &message = record.records[record.cursor++];
       PELARUNE_CHECK(message.market_changes.is_array(), "a record's changes are not an array");
-      if (record.markets.apply_record(message.market_changes.array(), message.publish_time_epoch))
+      bool yields =
+          record.markets.apply_record(message.market_changes.array(), message.publish_time_epoch);
+      if (record.times.error)
+        return *std::exchange(record.times.error, std::nullopt);
+      if (yields)
         return active_books(record);
     }
     return PyRef(); // end of iteration
@@ -65,8 +70,9 @@ Result<std::optional<double>> optional_number(PyObject *value) {
 }
 
 // replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids,
-// unique_id, price_ladder_class): the companion normalises flumine's listener options into these,
-// and gives betfairlightweight's class for a definition's price ladder.
+// unique_id, price_ladder_class, strip_datetime): the companion normalises flumine's listener
+// options into these, and gives betfairlightweight's class for a definition's price ladder and
+// its reader of definition times.
 PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
@@ -77,8 +83,9 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                                   "max_inplay_seconds",
                                                   "event_type_ids",
                                                   "unique_id",
-                                                  "price_ladder_class"};
-    PyObject *bound[8];
+                                                  "price_ladder_class",
+                                                  "strip_datetime"};
+    PyObject *bound[9];
     PELARUNE_CHECK_OK(bind_arguments("replay", kParameters, args, nargs, kwnames, bound));
     FlumineReplayRecord record;
     int in_play_only = PyObject_IsTrue(bound[1]);
@@ -110,6 +117,9 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (!PyCallable_Check(bound[7]))
       return conversion_error(bound[7], "callable");
     record.price_ladder_class = PyRef::borrow(bound[7]);
+    if (!PyCallable_Check(bound[8]))
+      return conversion_error(bound[8], "callable");
+    record.times.strip_datetime = PyRef::borrow(bound[8]);
     PELARUNE_TRY(record.records, load_or_take(bound[0], BadLines::Warn));
     return create_instance(std::move(record));
   });
@@ -118,7 +128,7 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 // (market id, event id or None) of each market the records' changes name, in the order first
 // met; the event is the first definition's "eventId" that names one.
 Result<PyRef> market_list(const MessageStore &records) {
-  std::vector<std::pair<std::string_view, std::optional<std::string_view>>> found;
+  std::vector<std::pair<std::string_view, std::optional<std::string>>> found;
   std::unordered_map<std::string_view, size_t> index;
   for (const StreamMessage &message : records) {
     if (!message.market_changes.is_array())
@@ -131,12 +141,8 @@ Result<PyRef> market_list(const MessageStore &records) {
       if (inserted)
         found.emplace_back(*id, std::nullopt);
       auto &event = found[it->second].second;
-      JsonValue definition = change.object().find("marketDefinition");
-      if (!event && definition && definition.is_object()) {
-        JsonValue event_id = definition.object().find("eventId");
-        if (event_id && event_id.is_string())
-          event = event_id.string_value();
-      }
+      if (!event)
+        event = definition_ids(change).event_id;
     }
   }
   return new_list(found, [](const auto &market) {
@@ -174,12 +180,28 @@ PyObject *load_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 
 } // namespace
 
+std::optional<int64_t> StripDatetimeReader::epoch_microseconds(const RawValue &given) {
+  if (error)
+    return std::nullopt;
+  Result<PyRef> time = flumine_definition_time(given, strip_datetime.get());
+  if (!time) {
+    error = std::move(time).error();
+    return std::nullopt;
+  }
+  Result<std::optional<int64_t>> epoch_us = datetime_epoch_microseconds(time->get());
+  if (!epoch_us) {
+    error = std::move(epoch_us).error();
+    return std::nullopt;
+  }
+  return *epoch_us;
+}
+
 PyMethodDef flumine_replay_functions[] = {
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&replay_function)),
      METH_FASTCALL | METH_KEYWORDS,
      "replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids, "
-     "unique_id, price_ladder_class)\n--\n\nflumine's historical stream over every market of the "
-     "file (a path or a LoadedFile): an iterator of lists of MarketBook."},
+     "unique_id, price_ladder_class, strip_datetime)\n--\n\nflumine's historical stream over every "
+     "market of the file (a path or a LoadedFile): an iterator of lists of MarketBook."},
     {"markets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&markets_function)),
      METH_FASTCALL | METH_KEYWORDS,
      "markets(path)\n--\n\n(market id, event id or None) of each market the file's changes name, "
