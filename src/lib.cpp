@@ -88,7 +88,7 @@ Status initialise(PyObject *module) {
 } // namespace
 } // namespace pelarune
 
-extern "C" PyMODINIT_FUNC PyInit_pelarune() {
+PyMODINIT_FUNC PyInit_pelarune() {
   using namespace pelarune;
   return enter<PyObject *>(nullptr, []() -> Result<PyRef> {
     PELARUNE_CHECK_OK(check_interpreter("pelarune"));

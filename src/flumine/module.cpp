@@ -23,7 +23,7 @@ PyObject *cached_flumine_module = nullptr; // never released
 } // namespace
 } // namespace pelarune
 
-extern "C" PyMODINIT_FUNC PyInit__replay() {
+PyMODINIT_FUNC PyInit__replay() {
   using namespace pelarune;
   return enter<PyObject *>(nullptr, []() -> Result<PyRef> {
     PELARUNE_CHECK_OK(check_interpreter("pelarune_flumine"));

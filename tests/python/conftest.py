@@ -3,6 +3,7 @@ and live-instance counts."""
 
 import gc
 import gzip
+import importlib.metadata
 import itertools
 import json
 import os
@@ -20,12 +21,22 @@ MARKET = "1.234"
 
 
 def pytest_configure(config):
-    # The sanitizer run names the build it tests; a stale or installed module must not pass
-    # in its place.
+    # make pytest names the installed wheel's module, the sanitizer run its own build: a stale
+    # or other module must not pass in its place. pelarune_flumine is the installed one (not
+    # the source tree's) and replays with the same library.
     expected = os.environ.get("PELARUNE_EXPECT_MODULE")
     if expected:
         if os.path.realpath(pelarune.__file__) != os.path.realpath(expected):
             raise pytest.UsageError(f"imported {pelarune.__file__}, expected {expected}")
+        import pelarune_flumine.stream
+
+        installed = importlib.metadata.distribution("pelarune").locate_file(
+            "pelarune_flumine/__init__.py")
+        if os.path.realpath(pelarune_flumine.__file__) != os.path.realpath(installed):
+            raise pytest.UsageError(f"imported {pelarune_flumine.__file__}, expected {installed}")
+        native = pelarune_flumine.stream.native.__file__
+        if os.path.realpath(native) != os.path.realpath(expected):
+            raise pytest.UsageError(f"pelarune_flumine replays with {native}, expected {expected}")
 
 
 def sanitized():

@@ -1,7 +1,8 @@
-"""The shipped stubs against what the module really returns: stubtest (run by make typecheck)
+"""The installed stubs against what the module really returns: stubtest (run by make typecheck)
 compares names and signatures, this compares every property's value with its annotated type."""
 
 import functools
+import importlib.metadata
 import json
 import os
 import subprocess
@@ -17,11 +18,28 @@ from conftest import change, definition, mcm, recorded, synthetic_lines
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+def installed_stubs():
+    """The stub files the wheel installed: the stub-only package mypy reads, then the .pyi
+    beside the module that editors read."""
+    distribution = importlib.metadata.distribution("pelarune")
+    return [distribution.locate_file(name)
+            for name in ("pelarune-stubs/__init__.pyi", "pelarune.pyi")]
+
+
+def test_installed_stubs_are_the_repositorys():
+    with open(os.path.join(ROOT, "stubs", "pelarune.pyi"), encoding="utf-8") as source:
+        text = source.read()
+    package, beside = installed_stubs()
+    assert package.read_text(encoding="utf-8") == text
+    assert beside.read_text(encoding="utf-8") == text
+    assert package.parent.joinpath("py.typed").is_file()
+
+
 @pytest.fixture(scope="module")
 def stub():
-    """The stub file run as a module (a .pyi is valid Python once annotations are deferred)."""
-    with open(os.path.join(ROOT, "stubs", "pelarune.pyi"), encoding="utf-8") as source:
-        code = "from __future__ import annotations\n" + source.read()
+    """The installed stub file run as a module (a .pyi is valid Python once annotations are
+    deferred)."""
+    code = "from __future__ import annotations\n" + installed_stubs()[0].read_text(encoding="utf-8")
     module = types.ModuleType("pelarune_stub")
     exec(compile(code, "pelarune.pyi", "exec"), module.__dict__)
     return module
