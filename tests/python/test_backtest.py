@@ -448,6 +448,13 @@ class TestInterrupts:
             assert csv.read() == expected.read()
         assert record(tmp_path)[-1] == {"complete": True}
 
+    def test_while_importing_is_one_line(self, many, tmp_path):
+        run = start([many], tmp_path, 0)
+        time.sleep(0.15)  # the interpreter is up; flumine is being imported
+        out, err, seconds = interrupt(run, 1)
+        assert run.returncode == 130 and "Traceback" not in err, err
+        assert err.splitlines()[-1].startswith("interrupted"), err
+
     @pytest.mark.parametrize("engine, wait", [
         ("process", "running"), ("process", "starting"), ("dask", "running")])
     def test_twice_stops_at_once(self, many, tmp_path, engine, wait):
