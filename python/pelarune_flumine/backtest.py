@@ -18,15 +18,15 @@ from pelarune_flumine.checks import (
     check_output,
     check_paths,
 )
-from pelarune_flumine.engines import GRACE, Engine, Interrupts, say
-from pelarune_flumine.planning import SCAN_BATCH, Paths, Scan, expand, plan, scan
-from pelarune_flumine.rows import FailedFile, OrderRow, Record, RowWriter, unwire
+from pelarune_flumine.engines import GRACE, Interrupts, Runner, say
+from pelarune_flumine.planning import LeftOut, Paths, Scan, batches, expand
+from pelarune_flumine.rows import FailedFile, OrderRow, Previous, Record, RowWriter, unwire
 from pelarune_flumine.simulation import (
+    BatchResult,
     ChunkResult,
-    File,
     Settings,
     StrategyFactory,
-    run_chunk,
+    run_batch,
 )
 from pelarune_flumine.summary import BacktestResult, Totals
 
@@ -68,10 +68,12 @@ def run_backtest(
     """Runs the strategies `strategy_factory(streams)` returns over every market of `files`
     (paths, or folders standing for every file under them) and returns every order.
 
-    Files of one event go into one chunk of about `chunk_size` files; each chunk runs in a
-    fresh FlumineSimulation with a SimulatedClient(**client_kwargs), pelarune_flumine's
-    SimulatedMiddleware (unless `middleware` is false) and one stream per file
-    (`stream_class`, pelarune_flumine.BetfairHistoricalStream by default, with
+    The files go to the workers in batches of about `chunk_size`, by folder; a worker reads
+    each file once. Files of one event go into one chunk (an event whose files two batches
+    hold is replayed again, whole, on its own); each chunk runs in a fresh FlumineSimulation
+    with a SimulatedClient(**client_kwargs), pelarune_flumine's SimulatedMiddleware (unless
+    `middleware` is false) and one stream per file (`stream_class`,
+    pelarune_flumine.BetfairHistoricalStream by default, with
     `listener_kwargs`; with `event_processing`, grouped by event as flumine groups them).
     `engine` "serial" runs the chunks here, "process" on `workers` processes, "dask" on a
     LocalCluster of `workers` processes or on the cluster whose scheduler is at `scheduler`.
@@ -108,84 +110,173 @@ def run_backtest(
         warnings.warn("no files to replay", stacklevel=2)
 
     record = Record(out) if out is not None else None
-    done: set[str] = set()
-    keep: int | None = None
+    previous = Previous(set(), None, False, {}, [])
     if record is not None and resume:
-        done, keep, _ = record.read()
-        if done and out is not None and not os.path.exists(out):
+        previous = record.read()
+        if previous.done and out is not None and not os.path.exists(out):
             raise SetupError(f"cannot resume: {out} is gone; run again without resume")
-    todo = [path for path in paths if path not in done]
+    todo = [path for path in paths if path not in previous.done]
     settings = Settings(strategy_factory, dict(listener_kwargs or {}), stream_class,
                         middleware, dict(client_kwargs or {}), event_processing,
-                        bool(config.raise_errors), log_level)
+                        bool(config.raise_errors), log_level, chunk_size)
 
-    rows: list[OrderRow] = []
-    totals = Totals()
-    empty: list[str] = []
-    left_out: list[str] = []
     complete = False
+    ledger: _Ledger | None = None
     writer: RowWriter | None = None
-    with Interrupts(grace, say) as interrupts, Engine(engine, workers, scheduler,
+    with Interrupts(grace, say) as interrupts, Runner(engine, workers, scheduler,
                                                       interrupts) as runner:
         try:
             if record is not None and out is not None:
-                writer = RowWriter(out, keep)
+                writer = RowWriter(out, previous.size, previous.drops)
                 record.start(resume)
-            scanned: list[Scan] = []
             with _bar(len(todo), "file", progress) as bar:
-                bar.set_description("scanning")
-
-                def scanned_batch(batch: list[str], result: list[Scan]) -> None:
-                    scanned.extend(result)
-                    bar.update(len(batch))
-
-                batches = [todo[i:i + SCAN_BATCH] for i in range(0, len(todo), SCAN_BATCH)]
-                complete = runner.map(scan, batches, scanned_batch)
-            order = {path: i for i, path in enumerate(todo)}
-            scanned.sort(key=lambda entry: order[entry[0]])  # as they finished: path order
-            totals.failed += [FailedFile(path, error) for path, _, _, error in scanned if error]
-            empty = [path for path, markets, _, error in scanned if not error and not markets]
-            chunks, left_out = plan([entry[:3] for entry in scanned if entry[1]], chunk_size)
-            if record is not None and left_out:
-                record.chunk(left_out, writer.write([]) if writer else 0)
-            if complete:
-                complete = _replay(runner, chunks, settings, progress, rows, totals, writer,
-                                   record)
+                bar.set_description("replaying")
+                ledger = _Ledger(todo, previous, writer, record, bar)
+                complete = runner.map(run_batch, batches(todo, chunk_size), ledger.batch_done,
+                                      settings)
+                if complete and ledger.split:
+                    again = ledger.again()
+                    bar.total += sum(map(len, again))
+                    complete = runner.map(run_batch, again, ledger.again_done, settings)
         finally:
             if writer is not None:
                 writer.close()
             if record is not None:
                 record.finish(complete)
-    rows.sort(key=lambda row: row.market_id)  # stable: each market's orders in blotter order
-    return BacktestResult(rows, totals, left_out=left_out, empty=empty,
-                          seconds=time.monotonic() - started, complete=complete,
-                          skipped=len(paths) - len(todo))
+    assert ledger is not None
+    for left_out in ledger.left_out:
+        warnings.warn(left_out.warning(), stacklevel=2)
+    rows = sorted(ledger.rows, key=lambda row: row.market_id)  # stable: blotter order kept
+    return BacktestResult(rows, ledger.totals(), left_out=[entry.path for entry in
+                                                           ledger.left_out],
+                          empty=ledger.empty(), seconds=time.monotonic() - started,
+                          complete=complete, skipped=len(paths) - len(todo) - ledger.redone)
 
 
-def _replay(runner: Engine, chunks: list[list[File]], settings: Settings,
-            progress: bool | None, rows: list[OrderRow], totals: Totals,
-            writer: RowWriter | None, record: Record | None) -> bool:
-    with _bar(sum(map(len, chunks)), "file", progress) as bar:
-        bar.set_description("replaying")
-        counts = {"orders": 0, "failed": len(totals.failed)}
+class _Ledger:
+    """What the batches report, kept as they finish: rows written and files recorded. An event
+    found in two batches (or in a batch and the files a resumed run did) is taken out of what
+    was kept, to be replayed again, whole, in a batch of its own."""
 
-        def done(chunk: list[File], result: ChunkResult) -> None:
-            new = list(map(unwire, result.rows))
-            rows.extend(new)
-            totals.files += result.files
-            totals.books += result.books
-            for name, share in result.commission.items():
-                totals.commission[name] = totals.commission.get(name, 0.0) + share
+    def __init__(self, todo: list[str], previous: Previous, writer: RowWriter | None,
+                 record: Record | None, bar: Any) -> None:
+        self.order = {path: i for i, path in enumerate(todo)}
+        self.writer, self.record, self.bar = writer, record, bar
+        self.scans: dict[str, Scan] = {}
+        # event, or ("market", id) -> the batches holding its files; -1: the previous run
+        self.owners: dict[Any, set[int]] = {}
+        for path, (event, markets) in previous.events.items():
+            self.scans[path] = Scan(path, markets, event)
+            for key in [event, *(("market", market) for market in markets)]:
+                self.owners.setdefault(key, set()).add(-1)
+        self.previous = set(previous.events)
+        self.split: set[str] = set()
+        self.results: list[ChunkResult] = []
+        self.rows: list[OrderRow] = []
+        self.left_out: list[LeftOut] = []
+        self.batches = 0
+        self.redone = 0  # files the previous run did, done again
+
+    def _paths_of(self, events: set[str]) -> set[str]:
+        return {path for path, scan in self.scans.items() if scan.event in events}
+
+    def _markets_of(self, events: set[str]) -> list[str]:
+        return sorted({market for scan in self.scans.values() if scan.event in events
+                       for market in scan.markets})
+
+    def _linked(self, events: set[str]) -> set[str]:
+        """The events and those of every file that holds one of their markets: an event's
+        market in another event's file (an event-level file) makes them one to replay."""
+        while True:
+            markets = set(self._markets_of(events))
+            more = {scan.event for scan in self.scans.values() if scan.event is not None
+                    and not markets.isdisjoint(scan.markets)}
+            if more <= events:
+                return events
+            events = events | more
+
+    def batch_done(self, paths: list[str], batch: BatchResult) -> None:
+        number = self.batches
+        self.batches += 1
+        events = {scan.event for scan in batch.scans if scan.event is not None}
+        markets = {market for scan in batch.scans for market in scan.markets}
+        for scan in batch.scans:
+            self.scans[scan.path] = scan
+        for key in events | {("market", market) for market in markets}:
+            self.owners.setdefault(key, set()).add(number)
+        shared = {event for event in events if len(self.owners[event]) > 1}
+        markets = {market for market in markets if len(self.owners[("market", market)]) > 1}
+        if markets:
+            shared |= {scan.event for scan in self.scans.values()
+                       if scan.event is not None and not markets.isdisjoint(scan.markets)}
+        newly = self._linked(shared) - self.split if shared - self.split else set()
+        if newly:
+            self.split |= newly
+            gone, split_markets = self._paths_of(newly), self._markets_of(newly)
+            self.results = [result.without(gone, set(split_markets)) for result in self.results]
+            self.rows = [row for row in self.rows if row.market_id not in split_markets]
+            self.left_out = [entry for entry in self.left_out if entry.path not in gone]
+            if self.writer is not None and self.record is not None:
+                self.record.undo(sorted(gone - set(paths)), self.writer.drop(split_markets))
+        gone = self._paths_of(self.split & events)
+        self._keep([path for path in paths if path not in gone],
+                   [entry for entry in batch.left_out if entry.path not in gone],
+                   batch.result.without(gone, set(self._markets_of(self.split & events))))
+
+    def again_done(self, paths: list[str], batch: BatchResult) -> None:
+        """An event replayed whole: all it gives is kept."""
+        self.redone += len(self.previous & set(paths))
+        self._keep(paths, batch.left_out, batch.result)
+
+    def _keep(self, paths: list[str], left_out: list[LeftOut], result: ChunkResult) -> None:
+        new = list(map(unwire, result.rows))
+        result.rows = []
+        self.results.append(result)
+        self.rows += new
+        self.left_out += left_out
+        if self.record is not None and self.writer is not None:
+            failed = {failed.path for failed in result.failed}
+            done = set(result.paths) - failed | {entry.path for entry in left_out}
+            self.record.chunk([path for path in paths if path in done], self.writer.write(new),
+                              [(path, event, scan.markets) for path in paths
+                               if path in done and (event := (scan := self.scans[path]).event)])
+        self.bar.set_postfix({"orders": len(self.rows),
+                              "failed": sum(len(result.failed) for result in self.results)},
+                             refresh=False)
+        self.bar.update(len(paths))
+
+    def again(self) -> list[list[str]]:
+        """The files of each split event (with the events it shares markets with), a batch of
+        their own."""
+        left = set(self.split)
+        again = []
+        while left:
+            linked = self._linked({min(left)})
+            left -= linked
+            again.append(sorted(self._paths_of(linked), key=self._by_order))
+        return again
+
+    def _by_order(self, path: str) -> int:
+        return self.order.get(path, -1)
+
+    def totals(self) -> Totals:
+        totals = Totals()
+        unread = [FailedFile(scan.path, scan.error) for scan in self.scans.values()
+                  if scan.error is not None]
+        for result in self.results:
+            totals.files += len(result.replayed)
+            totals.books += sum(result.books.values())
+            for shares in result.commission.values():
+                for name, share in shares.items():
+                    totals.commission[name] = totals.commission.get(name, 0.0) + share
             totals.failed += result.failed
             for key, count in result.errors.items():
                 totals.errors[key] = totals.errors.get(key, 0) + count
-            if record is not None and writer is not None:
-                failed = {failed.path for failed in result.failed}
-                record.chunk([path for path in result.paths if path not in failed],
-                             writer.write(new))
-            counts["orders"] += len(new)
-            counts["failed"] += len(result.failed)
-            bar.set_postfix(counts, refresh=False)
-            bar.update(len(chunk))
+        totals.failed = sorted(unread, key=lambda failed: self._by_order(failed.path)) + \
+            totals.failed
+        return totals
 
-        return runner.map(run_chunk, chunks, done, settings)
+    def empty(self) -> list[str]:
+        """Files that hold no market, in path order."""
+        return sorted((scan.path for scan in self.scans.values()
+                       if scan.error is None and not scan.markets), key=self._by_order)

@@ -4,6 +4,7 @@ on their sys.path: spawned processes and Dask's local workers take the parent's)
 import os
 import time
 
+from flumine import BaseStrategy
 from test_flumine import STAKE, Placer
 
 # The market on which Raiser raises: a generated market of bench_backtest.generated_markets.
@@ -70,3 +71,17 @@ def _closure():
 
 
 closure = _closure()  # a factory the workers cannot import by name
+
+
+class Idle(BaseStrategy):
+    """Reads every book and does nothing: a backtest's cost without the strategy's."""
+
+    def check_market_book(self, market, market_book):
+        return True
+
+    def process_market_book(self, market, market_book):
+        pass
+
+
+def idle(streams):
+    return Idle(streams=streams)
