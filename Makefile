@@ -98,8 +98,13 @@ install313: bootstrap $(WHEEL313)
 	  --force-reinstall $(WHEEL313)
 
 # Replays FILE (default: a generated recorded-looking sample), prints a summary and charts the
-# market into build/demo/. matplotlib is the demo's own: the tests do not need it.
-demo: install
+# market into build/demo/. matplotlib is the demo's own: the tests do not need it. The demo
+# installs pelarune built by the system's compiler (pip from the source tree), a fraction of the
+# wheel's build time; the tests install and run the wheels.
+demo: bootstrap
+	@echo "== pelarune built with the system's compiler, installed into .venv"
+	@$(call logged,demo-install,$(VENV_PATH) $(PY) -m pip install --disable-pip-version-check \
+	  --no-deps --no-build-isolation --force-reinstall .)
 	@$(PY) -c "import matplotlib" 2>/dev/null || \
 	  $(PY) -m pip install -q --disable-pip-version-check matplotlib
 	@$(PY) scripts/replay.py $(FILE)
