@@ -3,7 +3,7 @@
 #pragma once
 
 #include "binding/result.h"
-#include "flumine/markets.h"
+#include "market/flumine_markets.h"
 #include "market/market_state.h"
 
 #include <cstdint>

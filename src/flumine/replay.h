@@ -3,7 +3,7 @@
 #pragma once
 
 #include "binding/class_object.h"
-#include "flumine/markets.h"
+#include "market/flumine_markets.h"
 #include "input/message_store.h"
 
 #include <cstdint>

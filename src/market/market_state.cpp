@@ -1,4 +1,4 @@
-// Applies market changes to the followed market's state: each object is read in one pass over
+// Applies market changes to a market's state: each object is read in one pass over
 // its members into per-key slots, which are then applied in a fixed order; a wrong type or a
 // missing key leaves its field as it was. This file stays free of Python.
 #include "market/market_state.h"
@@ -418,8 +418,8 @@ DefinitionIds definition_ids(JsonValue change) {
   return ids;
 }
 
-ChangeFacts MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
-  publish_time_epoch = epoch_ms; // moves for every change, an object or not
+ChangeFacts MarketState::apply_change(JsonValue change, int64_t publish_time_epoch_) {
+  publish_time_epoch = publish_time_epoch_; // moves for every change, an object or not
   ChangeFacts facts;
   try {
     facts = apply_fields(change);
