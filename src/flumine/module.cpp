@@ -80,7 +80,6 @@ PyObject *load_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
   });
 }
 
-
 PyMethodDef functions[] = {
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&replay_function)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -104,10 +103,16 @@ PyMethodDef functions[] = {
     {},
 };
 
-
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "pelarune_flumine._replay", "", 0, functions,
-    nullptr,               nullptr,                    nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "pelarune_flumine._replay",
+    "",
+    0,
+    functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 PyObject *cached_module = nullptr; // never released
 

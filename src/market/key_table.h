@@ -50,7 +50,8 @@ template <const auto &List> consteval bool keys_listed_once() {
 // key sets at this level) left out.
 template <const auto &List> consteval auto non_empty_keys() {
   static_assert(keys_listed_once<List>(),
-                "a key is listed twice: a row that means to read another row's key marks it shared");
+                "a key is listed twice, or marked shared with no row listing it plainly: a row "
+                "that means to read another row's key marks it shared");
   constexpr auto kept = [](size_t i) {
     return !listed(List[i]).key.empty() && !listed(List[i]).shared;
   };

@@ -63,8 +63,7 @@ Result<PyRef> best_offers_list(const PriceLadder &full, const PositionLadder &di
   return price_size_list(display.empty() ? best.snapshot() : display.snapshot());
 }
 
-template <bool ShowsBestOffers>
-[[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
+template <bool ShowsBestOffers> [[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
   PyRef atb, atl;
   if constexpr (ShowsBestOffers) {
     if (const auto *offers = runner.best_offers.get()) {
@@ -143,10 +142,8 @@ Result<DefinitionTimes> definition_times(const MarketDefinitionData &definition,
   if (PyObject *strip = reading.strip_datetime) {
     PELARUNE_TRY(times.market_time, flumine_definition_time(definition.market_time_raw, strip));
     PELARUNE_TRY(times.open_date, flumine_definition_time(definition.open_date_raw, strip, true));
-    PELARUNE_TRY(times.suspend_time,
-                 flumine_definition_time(definition.suspend_time_raw, strip));
-    PELARUNE_TRY(times.settled_time,
-                 flumine_definition_time(definition.settled_time_raw, strip));
+    PELARUNE_TRY(times.suspend_time, flumine_definition_time(definition.suspend_time_raw, strip));
+    PELARUNE_TRY(times.settled_time, flumine_definition_time(definition.settled_time_raw, strip));
   } else {
     PELARUNE_TRY(times.market_time, parse_definition_time(definition.market_time_raw));
     PELARUNE_TRY(times.open_date, parse_definition_time(definition.open_date_raw));
@@ -213,12 +210,9 @@ Result<PyRef> build_book(MarketState &market, const BookReading &reading) {
   // In declaration order: the status values, the book's own, then the objects.
   return create_instance_with<MarketBookRecord>([&] {
     MarketBookRecord record{
-        market.definition,
-        static_cast<const MarketBookData &>(market),
-        reading.unique_id,
-        std::move(publish_time),
-        std::move(runners),
-        std::move(definition),
+        market.definition,  static_cast<const MarketBookData &>(market),
+        reading.unique_id,  std::move(publish_time),
+        std::move(runners), std::move(definition),
     };
     if (active_count)
       record.number_of_active_runners = *active_count;
