@@ -124,15 +124,17 @@ pytest: install
 	@$(PY) scripts/check_wheel_libraries.py $(PY) $(WHEEL_POLICY)
 	@PELARUNE_EXPECT_MODULE=$(call installed_module,$(PY)) $(PY) -m pytest -q tests/python
 
-# The installed stubs against the built module (names, kinds, signatures; test_stubs.py checks
-# the values), then mypy --strict over the companion package python/, examples/ and each Python
-# block of the README, as a user's code sees the installed package.
+# The installed stubs against the built modules, pelarune and the companion's native part
+# (names, kinds, signatures; test_stubs.py checks the values), then mypy --strict over the
+# companion package python/, examples/ and each Python block of the README, as a user's code sees
+# the installed package.
 typecheck: install
 	@echo "== stubtest, mypy --strict on python/, examples/ and the README's Python blocks"
 	@rm -rf build/readme && mkdir -p build/readme
 	@awk '/^```python$$/ {n++; keep=1; next} /^```$$/ {keep=0} \
 	  keep {print > ("build/readme/example" n ".py")}' README.md
 	@$(PY) -m mypy.stubtest pelarune
+	@$(PY) scripts/stubtest_replay.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache python
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache examples build/readme
 
