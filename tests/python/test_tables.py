@@ -10,11 +10,13 @@ import sys
 import threading
 
 import duckdb
+import pandas
 import pelarune
 import pelarune_flumine
 import pelarune_tables
 import polars
 import pyarrow
+import pyarrow.parquet
 import pytest
 from conftest import change, definition, event_level_file, mcm, rc, recorded
 
@@ -242,9 +244,11 @@ class TestStream:
         assert [(side, n) for side, n, _ in found] == [("Back", 32826), ("Lay", 27345)]
         assert found[0][2] == pytest.approx(pyarrow.compute.sum(
             arrow.filter(pyarrow.compute.equal(arrow["side"], "Back"))["size"]).as_py())
-        pandas = prices.to_pandas()
-        assert len(pandas) == 60171 and str(pandas["publish_time"].dtype) == "datetime64[ms, UTC]"
-        assert plain(pyarrow.Table.from_pandas(pandas, preserve_index=False)).equals(plain(arrow))
+        assert pandas.DataFrame.from_arrow(prices).shape == (60171, 10)
+        data_frame = prices.to_pandas()
+        assert str(data_frame["publish_time"].dtype) == "datetime64[ms, UTC]"
+        assert plain(pyarrow.Table.from_pandas(data_frame, preserve_index=False)).equals(
+            plain(arrow))
 
     def test_streams_are_independent_and_outlive_their_table(self, generated_one):
         table = pelarune_tables.prices_table(generated_one, batch_rows=1000)
@@ -305,3 +309,17 @@ class TestBadInput:
             with pytest.raises(ValueError) as got:
                 pelarune_tables.prices_table(path)
             assert str(got.value) == str(expected.value)
+
+
+def test_readme_examples_run(tmp_path):
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
+        blocks = [part.split("```", 1)[0] for part in readme.read().split("```python\n")[1:]]
+    examples = [block for block in blocks if "pelarune_tables" in block]
+    assert len(examples) == 4
+    data = os.path.join(ROOT, "tests", "data") + os.sep
+    for code in examples:
+        run = subprocess.run([sys.executable, "-W", "error", "-c",
+                              code.replace("tests/data/", data)], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stderr
+    assert pyarrow.parquet.read_table(tmp_path / "prices.parquet").num_rows == 60171
