@@ -74,7 +74,7 @@ class PricesTable:
     level; a runner with empty sides gives no rows. Last price traded: one row per runner.
     """
 
-    __slots__ = ("_source", "_columns")
+    __slots__ = ("_columns", "_source")
 
     def __init__(self, source: Any, columns: tuple[str, ...]) -> None:
         self._source = source

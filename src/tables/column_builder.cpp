@@ -50,7 +50,7 @@ std::unique_ptr<ArrowSchema, void (*)(ArrowSchema *)> schema_node(std::string fo
   holder->format = std::move(format);
   holder->name = std::move(name);
   auto node = std::unique_ptr<ArrowSchema, void (*)(ArrowSchema *)>(new ArrowSchema{},
-                                                                     &release_owned<ArrowSchema>);
+                                                                    &release_owned<ArrowSchema>);
   node->format = holder->format.c_str();
   node->name = holder->name.c_str();
   node->metadata = nullptr;

@@ -150,7 +150,8 @@ std::span<const LadderEntry> side_levels(const RunnerState &runner, int side) {
 }
 
 // The name the market's last definition gives the runner.
-const std::optional<std::string> *runner_name(const MarketState &market, const RunnerState &runner) {
+const std::optional<std::string> *runner_name(const MarketState &market,
+                                              const RunnerState &runner) {
   int64_t key = handicap_key(runner.handicap);
   for (const RunnerDefinitionData &entry : market.runner_definitions)
     if (entry.selection_id == runner.selection_id && handicap_key(entry.handicap) == key)
@@ -166,6 +167,17 @@ struct PricesRows::Extra {
   size_t definition = 0;
 };
 
+// A market's state, and its definition's values as its books show them: as they stood after the
+// record that gave the definition (later change-level values and runner counts do not reach
+// them), kept only when a definition key is a column.
+struct PricesRows::Market {
+  explicit Market(std::string id) : state(std::move(id), kRules) {}
+
+  MarketState state;
+  uint64_t shown_generation = 0;
+  MarketDefinitionData shown;
+};
+
 std::span<const DefinitionColumn> definition_columns() noexcept {
   return kDefinitionColumns;
 }
@@ -179,8 +191,10 @@ std::optional<std::string> unknown_column(const TableOptions &options) {
 
 std::vector<ColumnSpec> table_columns(const TableOptions &options) {
   std::vector<ColumnSpec> columns = {
-      {"market_id", ColumnType::MarketDictionary}, {"publish_time", ColumnType::TimestampMsUtc},
-      {"inplay", ColumnType::Bool},                {"selection_id", ColumnType::Int64},
+      {"market_id", ColumnType::MarketDictionary},
+      {"publish_time", ColumnType::TimestampMsUtc},
+      {"inplay", ColumnType::Bool},
+      {"selection_id", ColumnType::Int64},
       {"handicap", ColumnType::Float64},
   };
   if (options.format == TableFormat::FullLadder) {
@@ -210,9 +224,10 @@ PricesRows::PricesRows(std::shared_ptr<const MessageStore> records, TableOptions
       extras_.push_back({Extra::Kind::RunnerStatus});
     else if (column == kRunnerName)
       extras_.push_back({Extra::Kind::RunnerName});
-    else if (std::optional<size_t> index = definition_index(column))
+    else if (std::optional<size_t> index = definition_index(column)) {
       extras_.push_back({Extra::Kind::Definition, *index});
-    else
+      shows_definition_ = true;
+    } else
       throw Panic("an unknown column: " + column);
   }
   for (const ColumnSpec &column : table_columns(options_))
@@ -220,6 +235,10 @@ PricesRows::PricesRows(std::shared_ptr<const MessageStore> records, TableOptions
 }
 
 PricesRows::~PricesRows() = default;
+
+MarketState &PricesRows::state(size_t market) const noexcept {
+  return markets_[market]->state;
+}
 
 bool PricesRows::next_book() {
   while (cursor_ < records_->size()) {
@@ -234,14 +253,14 @@ bool PricesRows::next_book() {
         auto [it, inserted] = market_index_.try_emplace(std::string(*id), markets_.size());
         if (inserted) {
           market_ids_.emplace_back(*id);
-          markets_.push_back(std::make_unique<MarketState>(std::string(*id), kRules));
+          markets_.push_back(std::make_unique<Market>(std::string(*id)));
         }
-        markets_[it->second]->apply_change(change, message.publish_time_epoch);
+        state(it->second).apply_change(change, message.publish_time_epoch);
         changed_.push_back(it->second);
       } else {
         // No market named: every market's file would hold it, as its only market's.
         for (size_t i = 0; i < markets_.size(); ++i) {
-          markets_[i]->apply_change(change, message.publish_time_epoch);
+          state(i).apply_change(change, message.publish_time_epoch);
           changed_.push_back(i);
         }
       }
@@ -252,6 +271,15 @@ bool PricesRows::next_book() {
     if (changed_.size() > 1) {
       std::sort(changed_.begin(), changed_.end());
       changed_.erase(std::unique(changed_.begin(), changed_.end()), changed_.end());
+    }
+    if (shows_definition_) {
+      for (size_t index : changed_) {
+        Market &market = *markets_[index];
+        if (market.shown_generation != market.state.definition_generation) {
+          market.shown = market.state.definition;
+          market.shown_generation = market.state.definition_generation;
+        }
+      }
     }
     if (!changed_.empty())
       return true;
@@ -272,7 +300,8 @@ bool PricesRows::passes(const MarketState &market) const {
 }
 
 void PricesRows::write_common(const RunnerState &runner, size_t rows) {
-  MarketState &market = *markets_[changed_[book_]];
+  const Market &held = *markets_[changed_[book_]];
+  const MarketState &market = held.state;
   columns_[0].fill(int32_t(changed_[book_]), rows);
   columns_[1].fill(market.publish_time_epoch, rows);
   columns_[2].fill_bool(market.definition.in_play, rows);
@@ -292,10 +321,10 @@ void PricesRows::write_common(const RunnerState &runner, size_t rows) {
         out.fill_null(rows);
       break;
     case Extra::Kind::Definition:
-      if (market.definition_generation == 0)
+      if (held.shown_generation == 0)
         out.fill_null(rows);
       else
-        kDefinitionEntries[extra.definition].write(market.definition, out, rows);
+        kDefinitionEntries[extra.definition].write(held.shown, out, rows);
       break;
     }
   }
@@ -318,8 +347,7 @@ void PricesRows::write_rows(const RunnerState &runner, std::span<const LadderEnt
 }
 
 void PricesRows::write_book() {
-  MarketState &market = *markets_[changed_[book_]];
-  const std::vector<RunnerState *> &runners = market.sorted_runners();
+  const std::vector<RunnerState *> &runners = state(changed_[book_]).sorted_runners();
   size_t batch = options_.batch_rows;
   for (; runner_ < runners.size(); ++runner_) {
     const RunnerState &runner = *runners[runner_];
@@ -353,7 +381,7 @@ bool PricesRows::next_batch(ArrowArray *out) {
   while (rows_ < options_.batch_rows) {
     if (book_ == changed_.size() && !next_book())
       break;
-    if (!passes(*markets_[changed_[book_]])) {
+    if (!passes(state(changed_[book_]))) {
       ++book_;
       continue;
     }

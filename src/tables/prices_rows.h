@@ -56,6 +56,7 @@ public:
 
 private:
   struct Extra;
+  struct Market;
 
   bool next_book();
   void write_book();
@@ -63,11 +64,13 @@ private:
                   size_t first);
   void write_common(const RunnerState &runner, size_t rows);
   bool passes(const MarketState &market) const;
+  MarketState &state(size_t market) const noexcept;
 
   std::shared_ptr<const MessageStore> records_;
   TableOptions options_;
   std::vector<Extra> extras_;
-  std::vector<std::unique_ptr<MarketState>> markets_; // in the order first met
+  bool shows_definition_ = false;                // a definition key is a column
+  std::vector<std::unique_ptr<Market>> markets_; // in the order first met
   std::unordered_map<std::string, size_t> market_index_;
   std::vector<std::string> market_ids_; // the dictionary of the market column
   std::vector<ColumnBuilder> columns_;

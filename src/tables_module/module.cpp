@@ -46,8 +46,7 @@ template <class Struct, const char *Name, class Fill> Result<PyRef> capsule_of(F
     delete held;
   });
   fill(value.get());
-  PyRef capsule =
-      PyRef::steal(PyCapsule_New(value.get(), Name, &capsule_destructor<Struct, Name>));
+  PyRef capsule = PyRef::steal(PyCapsule_New(value.get(), Name, &capsule_destructor<Struct, Name>));
   if (!capsule)
     return Error::take_current();
   value.release(); // the capsule's now
@@ -58,9 +57,8 @@ PyObject *source_stream(PyObject *self, PyObject *) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
     PELARUNE_TRY(auto *source, receiver<PricesSourceRecord>(self));
     const PricesSourceRecord &record = source->record;
-    return capsule_of<ArrowArrayStream, kStreamCapsule>([&](ArrowArrayStream *out) {
-      export_prices_stream(record.records, record.options, out);
-    });
+    return capsule_of<ArrowArrayStream, kStreamCapsule>(
+        [&](ArrowArrayStream *out) { export_prices_stream(record.records, record.options, out); });
   });
 }
 
@@ -121,9 +119,8 @@ Result<std::vector<std::string>> str_list(PyObject *value, const char *name) {
 PyObject *prices_table_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    static constexpr const char *kParameters[] = {"path",        "full_ladder",  "levels",
-                                                  "inplay_only", "market_types", "columns",
-                                                  "batch_rows"};
+    static constexpr const char *kParameters[] = {
+        "path", "full_ladder", "levels", "inplay_only", "market_types", "columns", "batch_rows"};
     PyObject *bound[7];
     PELARUNE_CHECK_OK(bind_arguments("prices_table", kParameters, args, nargs, kwnames, bound));
     PricesSourceRecord record;
@@ -160,8 +157,15 @@ PyMethodDef module_functions[] = {
 };
 
 PyModuleDef tables_module_definition = {
-    PyModuleDef_HEAD_INIT, "pelarune_tables._native", "", 0, module_functions, nullptr, nullptr,
-    nullptr,           nullptr,
+    PyModuleDef_HEAD_INIT,
+    "pelarune_tables._native",
+    "",
+    0,
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 PyObject *cached_tables_module = nullptr; // never released
 
