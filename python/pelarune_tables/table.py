@@ -42,10 +42,8 @@ _native_module = _native()
 #: (marketTime, openDate, settledTime, suspendTime) as the file writes them.
 DEFINITION_KEYS: tuple[str, ...] = _native_module.DEFINITION_KEYS
 
-#: The runner columns ``columns`` can add: ``runner_status`` (string, the runner's status at
-#: each book) and ``runner_name`` (string, the name the market's last definition gives it, or
-#: null).
-RUNNER_COLUMNS: tuple[str, ...] = ("runner_status", "runner_name")
+# The runner columns ``columns`` can add (see prices_table).
+_RUNNER_COLUMNS = ("runner_status", "runner_name")
 
 Format = Literal["full_ladder", "last_price_traded"]
 _FORMATS = ("full_ladder", "last_price_traded")
@@ -74,16 +72,10 @@ class PricesTable:
     level; a runner with empty sides gives no rows. Last price traded: one row per runner.
     """
 
-    __slots__ = ("_columns", "_source")
+    __slots__ = ("_source",)
 
-    def __init__(self, source: Any, columns: tuple[str, ...]) -> None:
+    def __init__(self, source: Any) -> None:
         self._source = source
-        self._columns = columns
-
-    @property
-    def column_names(self) -> tuple[str, ...]:
-        """The columns' names, in order."""
-        return self._columns
 
     def __arrow_c_schema__(self) -> object:
         """The rows' schema in an ``arrow_schema`` PyCapsule."""
@@ -111,9 +103,6 @@ class PricesTable:
         import polars
 
         return polars.DataFrame(self)
-
-    def __repr__(self) -> str:
-        return f"<PricesTable columns={list(self._columns)}>"
 
 
 def _strings(value: Iterable[str], name: str) -> tuple[str, ...]:
@@ -144,9 +133,10 @@ def prices_table(path: str | os.PathLike[str], *, format: Format = "full_ladder"
     ``format``: ``"full_ladder"`` (a row per ladder level) or ``"last_price_traded"`` (a row per
     runner). ``levels``: keep the first n levels of each side (n >= 1; full ladder only).
     ``inplay_only``: only books whose market is in play. ``market_types``: only books whose
-    market's definition gives one of these market types. ``columns``: more columns, from
-    ``RUNNER_COLUMNS`` and ``DEFINITION_KEYS``, in the order given. ``batch_rows``: the most rows
-    in a record batch.
+    market's definition gives one of these market types. ``columns``: more columns, in the order
+    given: ``"runner_status"`` (string, the runner's status at each book), ``"runner_name"``
+    (string, the name the market's last definition gives the runner, or null) and keys of
+    ``DEFINITION_KEYS``. ``batch_rows``: the most rows in a record batch (at least 1).
 
     A wrong argument raises before the file is read: ValueError for an unknown format or column
     (naming it), a column given twice, ``levels`` or ``batch_rows`` below 1, or ``levels`` with
@@ -162,20 +152,16 @@ def prices_table(path: str | os.PathLike[str], *, format: Format = "full_ladder"
         _positive(levels, "levels")
     chosen = _strings(columns, "columns")
     for column in chosen:
-        if column not in RUNNER_COLUMNS and column not in DEFINITION_KEYS:
+        if column not in _RUNNER_COLUMNS and column not in DEFINITION_KEYS:
             raise ValueError(f"unknown column {column!r}: expected one of "
-                             f"{', '.join(RUNNER_COLUMNS + DEFINITION_KEYS)}")
-    if len(set(chosen)) != len(chosen):
-        duplicate = next(c for c in chosen if chosen.count(c) > 1)
-        raise ValueError(f"column {duplicate!r} given twice")
+                             f"{', '.join(_RUNNER_COLUMNS + DEFINITION_KEYS)}")
+    for column in chosen:
+        if chosen.count(column) > 1:
+            raise ValueError(f"column {column!r} given twice")
     types = None if market_types is None else _strings(market_types, "market_types")
     _positive(batch_rows, "batch_rows")
     file_path = os.fspath(path)
     if not isinstance(file_path, str):
         raise TypeError(f"path must be a str or os.PathLike[str], not {type(path).__name__}")
-    full_ladder = format == "full_ladder"
-    source = _native_module.prices_table(file_path, full_ladder, levels, bool(inplay_only),
-                                         types, chosen, batch_rows)
-    base = (("market_id", "publish_time", "inplay", "selection_id", "handicap")
-            + (("side", "depth", "price", "size") if full_ladder else ("last_price_traded",)))
-    return PricesTable(source, base + chosen)
+    return PricesTable(_native_module.prices_table(file_path, format == "full_ladder", levels,
+                                                   bool(inplay_only), types, chosen, batch_rows))

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 namespace pelarune {
 namespace {
@@ -192,8 +193,9 @@ void export_schema(std::span<const ColumnSpec> columns, ArrowSchema *out) {
 }
 
 void ColumnBuilder::fill_string(std::string_view text, size_t rows) {
-  PELARUNE_CHECK(chars_.size() + text.size() * rows <= size_t(INT32_MAX),
-                 "a batch's text exceeds 2 GiB");
+  // utf8's 32-bit offsets: only a batch of very many rows with long texts gets here.
+  if (text.size() * rows > size_t(INT32_MAX) - chars_.size())
+    throw std::length_error("a text column passes 2 GiB in one batch: ask for fewer batch_rows");
   if (offsets_.size() == 0)
     *reinterpret_cast<int32_t *>(offsets_.extend(sizeof(int32_t))) = 0;
   mark(rows, 1);

@@ -5,6 +5,7 @@
 #include "check.h"
 
 #include <cerrno>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -26,6 +27,14 @@ StreamState &state_of(ArrowArrayStream *stream) noexcept {
   return *static_cast<StreamState *>(stream->private_data);
 }
 
+void set_error(StreamState &state, const char *prefix, const char *what) noexcept {
+  try {
+    state.error = std::string(prefix) + what;
+  } catch (...) { // out of memory: no text
+    state.error.clear();
+  }
+}
+
 template <class Body> int guarded(ArrowArrayStream *stream, Body &&body) noexcept {
   StreamState &state = state_of(stream);
   if (state.failed)
@@ -34,14 +43,13 @@ template <class Body> int guarded(ArrowArrayStream *stream, Body &&body) noexcep
     body(state);
     return 0;
   } catch (const std::bad_alloc &) {
-    state.error = "out of memory";
+    state.error = "out of memory"; // short enough to need no allocation
     state.failed = true;
     return ENOMEM;
   } catch (const Panic &panic) {
-    try {
-      state.error = panic.what();
-    } catch (...) {
-    }
+    set_error(state, "internal error: ", panic.what());
+  } catch (const std::exception &error) {
+    set_error(state, "", error.what());
   } catch (...) {
   }
   state.failed = true;

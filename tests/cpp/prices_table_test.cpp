@@ -104,7 +104,7 @@ TEST(PricesTable, RowsStayWholeAcrossBatchBoundaries) {
   EXPECT_EQ(whole.names[0], "One");
   EXPECT_EQ(whole.names[5], "null");
   EXPECT_EQ(whole.names[12], "null"); // before the market's first definition
-  for (size_t batch_rows : {1, 2, 4, 12}) {
+  for (size_t batch_rows : {size_t(1), size_t(2), size_t(4), size_t(12)}) {
     Rows split = read_all(options_with(std::nullopt, batch_rows));
     EXPECT_EQ(split.batches, (13 + batch_rows - 1) / batch_rows);
     EXPECT_EQ(split.prices, whole.prices);
