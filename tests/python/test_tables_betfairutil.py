@@ -48,7 +48,8 @@ ALL_OUTPUTS = dict(should_output_runner_statuses=True, should_format_publish_tim
 @pytest.fixture(scope="module")
 def paths(tmp_path_factory):
     """The recorded files; "event": two generated markets, one after the other, in one file (an
-    event's file, with heartbeats); "bare first": a market whose first book has no ladder."""
+    event's file, with heartbeats); "bare first": two markets naming one runner otherwise, the
+    first one's first book without a ladder."""
     folder = tmp_path_factory.mktemp("frames")
     found = {name: os.path.join(DATA_DIR, name) for name in os.listdir(DATA_DIR)}
     found["event"] = str(folder / "event.json")
