@@ -4,6 +4,7 @@ bare replay, and the peak memory of streaming a large file to Parquet.
 For each file: process CPU time (best of --repeat, the collector on, as in a user's program) of
 - the bare replay: for b in pelarune.iter_prices_file(path): pass
 - the full ladder into a pyarrow table: pyarrow.table(prices_table(path)), and to_pandas();
+- the full ladder as betfairutil's data frame: pelarune_tables.prices_file_to_data_frame(path);
 - the last price traded into a pyarrow table;
 - betfairutil's prices_file_to_data_frame, full ladder and last price traded (run
   --betfairutil-repeat times: it takes tens of seconds on the generated market).
@@ -76,6 +77,7 @@ def measure(path, repeat, betfairutil_repeat):
         "bare": (lambda: bare(path), repeat),
         "full": (lambda: pyarrow.table(pelarune_tables.prices_table(path)).num_rows, repeat),
         "pandas": (lambda: len(pelarune_tables.prices_table(path).to_pandas()), repeat),
+        "drop-in": (lambda: len(pelarune_tables.prices_file_to_data_frame(path)), repeat),
         "ltp": (lambda: pyarrow.table(pelarune_tables.prices_table(
             path, format="last_price_traded")).num_rows, repeat),
         "bfu full": (lambda: len(betfairutil.prices_file_to_data_frame(path, _format=ladder)),
@@ -97,6 +99,7 @@ def report(path, results):
     rows = results["full"][1]
     bare_s = results["bare"][0]
     full_s, pandas_s, ltp_s = results["full"][0], results["pandas"][0], results["ltp"][0]
+    dropin_s = results["drop-in"][0]
     bfu_full, bfu_ltp = results["bfu full"][0], results["bfu ltp"][0]
     print(f"{os.path.basename(path)}: {books:,} books, {rows:,} full-ladder rows "
           f"(betfairutil {results['bfu full'][1]:,}), {results['ltp'][1]:,} last-price rows")
@@ -105,6 +108,7 @@ def report(path, results):
           f"({ms(bfu_full)}), {max(full_s - ltp_s, 0) * 1e9 / max(rows, 1):.1f} ns/row "
           "over the last price traded")
     print(f"  full ladder pandas   {ms(pandas_s):>12}   {bfu_full / pandas_s:7.0f}x betfairutil")
+    print(f"  betfairutil drop-in  {ms(dropin_s):>12}   {bfu_full / dropin_s:7.0f}x betfairutil")
     print(f"  last price traded    {ms(ltp_s):>12}   {bfu_ltp / ltp_s:7.0f}x betfairutil "
           f"({ms(bfu_ltp)}), {ltp_s / bare_s:.2f}x the bare replay")
 

@@ -78,7 +78,7 @@ make_venv() {
 # betfairutil's (smart_open 8 and later recurse under betfairutil's patched open). The stubs'
 # checks need mypy.
 tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas "pyarrow>=15"
-       psutil "polars>=1.10" "duckdb>=1.1" "betfairutil[files]" "smart_open<8")
+       psutil "polars>=1.10" "duckdb>=1.1" "betfairutil[files]==0.7.1" "smart_open<8")
 tests+=(ciso8601==2.3.3) # betfairlightweight's reader of definition times under its speed extra
 typecheck=()
 [[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)

@@ -5,6 +5,7 @@
 #include "binding/convert.h"
 #include "objects/load_file.h"
 #include "tables/prices_stream.h"
+#include "tables_module/final_definitions.h"
 
 #include <climits>
 #include <memory>
@@ -70,11 +71,20 @@ PyObject *source_schema(PyObject *self, PyObject *) noexcept {
   });
 }
 
+PyObject *source_final_definitions(PyObject *self, PyObject *) noexcept {
+  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
+    PELARUNE_TRY(auto *source, receiver<PricesSourceRecord>(self));
+    return final_definitions_dict(*source->record.records);
+  });
+}
+
 PyMethodDef source_methods[] = {
     {"stream", &source_stream, METH_NOARGS,
      "stream()\n--\n\nA new Arrow C stream of the rows, in an \"arrow_array_stream\" capsule."},
     {"schema", &source_schema, METH_NOARGS,
      "schema()\n--\n\nThe rows' Arrow C schema, in an \"arrow_schema\" capsule."},
+    {"final_definitions", &source_final_definitions, METH_NOARGS,
+     "final_definitions()\n--\n\n{market id: its last definition or None}, as first met."},
     {},
 };
 
