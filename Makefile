@@ -136,15 +136,16 @@ lint: bootstrap
 	@$(PY) -m ruff check python
 	@MYPYPATH=stubs $(PY) -m mypy --strict --cache-dir build/mypy-cache python
 
-# The installed stubs against the built module (names, kinds, signatures; test_stubs.py checks
-# the values), then mypy --strict over examples/ and each Python block of the README, as a
-# user's code sees the installed package.
+# The installed stubs against the built modules, pelarune and the companion's native part
+# (names, kinds, signatures; test_stubs.py checks the values), then mypy --strict over examples/
+# and each Python block of the README, as a user's code sees the installed package.
 typecheck: install
 	@echo "== stubtest, mypy --strict on examples/ and the README's Python blocks"
 	@rm -rf build/readme && mkdir -p build/readme
 	@awk '/^```python$$/ {n++; keep=1; next} /^```$$/ {keep=0} \
 	  keep {print > ("build/readme/example" n ".py")}' README.md
 	@$(PY) -m mypy.stubtest pelarune
+	@$(PY) scripts/stubtest_replay.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache examples build/readme
 
 pytest313: install313
@@ -196,8 +197,9 @@ test: format-check lint native pytest typecheck pytest313 sanitize fuzz
 # forms) through the loader and the engine, then the Python replay and to_dict against the
 # unavoidable work and betfairlightweight, a strategy's reads of every book on both libraries,
 # the replay against its floor (bench/floor_harness.c, a C extension built here), a replay from
-# plain, gzip and bzip2 files, betfairutil's read_prices_file against its replacement, and
-# flumine backtests on its own historical stream and on pelarune_flumine's.
+# plain, gzip and bzip2 files, betfairutil's read_prices_file against its replacement, flumine
+# backtests on its own historical stream and on pelarune_flumine's, and pelarune_tables against
+# betfairutil's data frames (with the peak memory of a 100 MB file streamed to Parquet).
 BUILD_BENCH := build/bench
 BENCH_FILE := bench/data/stream-200mb.json
 BENCH_ONE_MARKET := bench/data/apply-one-market.json
@@ -228,6 +230,7 @@ bench: install
 	@$(PY) bench/bench_file_forms.py
 	@$(PY) bench/bench_betfairutil.py
 	@$(PY) bench/bench_flumine.py
+	@$(PY) bench/bench_tables.py
 
 clean:
 	rm -rf build

@@ -5,8 +5,8 @@
 // record that hands out books hands out at least one. Whether the filters pass the right books
 // is for the differential tests against flumine itself (test_flumine_stream.py).
 #include "engine_invariants.h"
-#include "flumine/markets.h"
 #include "input/json_parser.h"
+#include "market/flumine_markets.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -8,7 +8,7 @@ import sys
 import warnings
 from collections.abc import Callable, Iterator
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pelarune
 from betfairlightweight.resources.baseresource import BaseResource
@@ -40,7 +40,12 @@ def _native() -> ModuleType:
     return module
 
 
-native = _native()
+if TYPE_CHECKING:
+    from pelarune_flumine import _replay  # its stub, _replay.pyi
+
+    native = _replay
+else:
+    native = _native()
 
 
 class BetfairHistoricalStream:

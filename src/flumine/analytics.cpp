@@ -3,7 +3,7 @@
 // list while it is unchanged, so an analytics whose last ladder is the runner's current one has
 // nothing traded; a changed ladder is compared with the last one price by price, both being
 // price-ascending lists of PriceSize.
-#include "flumine/replay.h"
+#include "flumine/analytics.h"
 
 #include "binding/arguments.h"
 #include "binding/convert.h"

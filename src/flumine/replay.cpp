@@ -1,4 +1,4 @@
-// The FlumineReplay class and the companion module's functions. Each record goes through
+// The FlumineReplay class and replay(), which makes one. Each record goes through
 // flumine 3.3's FlumineMarketStream._process, in its order and arithmetic, and yields what
 // FlumineHistoricalGeneratorStream._read_loop yields: when the record's last change that names a
 // market leaves that market active, a book of every active market, in the order first met.
@@ -6,26 +6,38 @@
 
 #include "binding/arguments.h"
 #include "binding/convert.h"
-#include "flumine/book.h"
-#include "objects/load_file.h"
+#include "flumine/module.h"
+#include "objects/build_book.h"
+#include "objects/time_conversion.h"
 
 #include <climits>
 #include <string_view>
-#include <unordered_map>
 
 namespace pelarune {
 namespace {
 
 using Replay = Instance<FlumineReplayRecord>;
 
+// Books as betfairlightweight builds them for flumine's stream.
+BookReading flumine_reading(const FlumineReplayRecord &replay) noexcept {
+  return {
+      .runner_order = BookReading::RunnerOrder::AsMet,
+      .best_offers = true,
+      .strip_datetime = replay.times.strip_datetime.get(),
+      .publish_time = BookReading::PublishTime::CApi,
+      .active_count_from_definition = true,
+      .price_ladder_class = replay.price_ladder_class.get(),
+      .unique_id = replay.unique_id,
+  };
+}
+
 Result<PyRef> active_books(FlumineReplayRecord &replay) {
   PyRef books = created(PyList_New(0));
+  BookReading reading = flumine_reading(replay);
   for (FlumineMarket &market : replay.markets.markets) {
     if (!market.active || !market.state)
       continue;
-    PELARUNE_TRY(PyRef book, build_flumine_book(*market.state,
-                                                {replay.unique_id, replay.price_ladder_class.get(),
-                                                 replay.times.strip_datetime.get()}));
+    PELARUNE_TRY(PyRef book, build_book(*market.state, reading));
     if (PyList_Append(books.get(), book.get()) < 0)
       return Error::take_current();
   }
@@ -69,10 +81,26 @@ Result<std::optional<double>> optional_number(PyObject *value) {
   return std::optional<double>(number);
 }
 
-// replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids,
-// unique_id, price_ladder_class, strip_datetime): the companion normalises flumine's listener
-// options into these, and gives betfairlightweight's class for a definition's price ladder and
-// its reader of definition times.
+} // namespace
+
+std::optional<int64_t> StripDatetimeReader::epoch_microseconds(const RawValue &given) {
+  if (error)
+    return std::nullopt;
+  Result<PyRef> time = flumine_definition_time(given, strip_datetime.get());
+  if (!time) {
+    error = std::move(time).error();
+    return std::nullopt;
+  }
+  Result<std::optional<int64_t>> epoch_us = datetime_epoch_microseconds(time->get());
+  if (!epoch_us) {
+    error = std::move(epoch_us).error();
+    return std::nullopt;
+  }
+  return *epoch_us;
+}
+
+// The companion normalises flumine's listener options into replay()'s arguments, and gives
+// betfairlightweight's class for a definition's price ladder and its reader of definition times.
 PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames) noexcept {
   return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
@@ -124,99 +152,6 @@ PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     return create_instance(std::move(record));
   });
 }
-
-// (market id, event id or None) of each market the records' changes name, in the order first
-// met; the event is the first definition's "eventId" that names one.
-Result<PyRef> market_list(const MessageStore &records) {
-  std::vector<std::pair<std::string_view, std::optional<std::string>>> found;
-  std::unordered_map<std::string_view, size_t> index;
-  for (const StreamMessage &message : records) {
-    if (!message.market_changes.is_array())
-      continue;
-    for (JsonValue change : message.market_changes.array()) {
-      std::optional<std::string_view> id = named_market(change);
-      if (!id)
-        continue;
-      auto [it, inserted] = index.try_emplace(*id, found.size());
-      if (inserted)
-        found.emplace_back(*id, std::nullopt);
-      auto &event = found[it->second].second;
-      if (!event)
-        event = definition_ids(change).event_id;
-    }
-  }
-  return new_list(found, [](const auto &market) {
-    PyRef id = to_python(market.first);
-    PyRef event = market.second ? to_python(*market.second) : none();
-    return created(PyTuple_Pack(2, id.get(), event.get()));
-  });
-}
-
-// markets(path): the market list of the file.
-PyObject *markets_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    static constexpr const char *kParameters[] = {"path"};
-    PyObject *bound[1];
-    PELARUNE_CHECK_OK(bind_arguments("markets", kParameters, args, nargs, kwnames, bound));
-    PELARUNE_TRY(MessageStore records, load_file(bound[0], BadLines::Skip));
-    return market_list(records);
-  });
-}
-
-// load(path): a LoadedFile holding the file's records and its market list, for a pre-scan whose
-// replay then reads the file no second time.
-PyObject *load_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                        PyObject *kwnames) noexcept {
-  return enter<PyObject *>(nullptr, [&]() -> Result<PyRef> {
-    static constexpr const char *kParameters[] = {"path"};
-    PyObject *bound[1];
-    PELARUNE_CHECK_OK(bind_arguments("load", kParameters, args, nargs, kwnames, bound));
-    PELARUNE_TRY(LoadedFileRecord record, load_for_replay(bound[0]));
-    PELARUNE_TRY(record.markets, market_list(record.records));
-    return create_instance(std::move(record));
-  });
-}
-
-} // namespace
-
-std::optional<int64_t> StripDatetimeReader::epoch_microseconds(const RawValue &given) {
-  if (error)
-    return std::nullopt;
-  Result<PyRef> time = flumine_definition_time(given, strip_datetime.get());
-  if (!time) {
-    error = std::move(time).error();
-    return std::nullopt;
-  }
-  Result<std::optional<int64_t>> epoch_us = datetime_epoch_microseconds(time->get());
-  if (!epoch_us) {
-    error = std::move(epoch_us).error();
-    return std::nullopt;
-  }
-  return *epoch_us;
-}
-
-PyMethodDef flumine_replay_functions[] = {
-    {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&replay_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids, "
-     "unique_id, price_ladder_class, strip_datetime)\n--\n\nflumine's historical stream over every "
-     "market of the file (a path or a LoadedFile): an iterator of lists of MarketBook."},
-    {"markets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&markets_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "markets(path)\n--\n\n(market id, event id or None) of each market the file's changes name, "
-     "in the order first met."},
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&load_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "load(path)\n--\n\nThe file loaded once: a LoadedFile whose markets are markets(path), "
-     "which replay() takes in place of the path, once."},
-    {"update_analytics",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update_analytics_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "update_analytics(market_analytics, runners, analytics_class)\n--\n\nflumine's "
-     "RunnerAnalytics updated for each active runner; returns the removed runners."},
-    {},
-};
 
 template <> PyTypeObject *class_object<FlumineReplayRecord>() {
   static PyTypeObject *type = make_class<FlumineReplayRecord>(

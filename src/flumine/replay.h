@@ -3,8 +3,8 @@
 #pragma once
 
 #include "binding/class_object.h"
-#include "flumine/markets.h"
 #include "input/message_store.h"
+#include "market/flumine_markets.h"
 
 #include <cstdint>
 #include <optional>
@@ -34,11 +34,12 @@ struct FlumineReplayRecord {
   StripDatetimeReader times; // holds betfairlightweight's BaseResource.strip_datetime
 };
 
-// The companion module's functions: replay(...), markets(path) and update_analytics(...).
-extern PyMethodDef flumine_replay_functions[];
+template <> PyTypeObject *class_object<FlumineReplayRecord>();
 
-// update_analytics(market_analytics, runners, analytics_class), in analytics.cpp.
-PyObject *update_analytics_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                    PyObject *kwnames) noexcept;
+// replay(path, inplay, not_inplay, seconds_to_start, max_inplay_seconds, event_type_ids,
+// unique_id, price_ladder_class, strip_datetime): a FlumineReplay of the file (a path or a
+// LoadedFile).
+PyObject *replay_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) noexcept;
 
 } // namespace pelarune

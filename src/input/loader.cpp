@@ -62,13 +62,13 @@ void keep_line(JsonValue root, MessageStore &store, size_t line_bytes, LoadStats
   // A publish time written as a double (even 1.6e12 or 5.0) does not count, nor does 0.
   if (!publish_time || !publish_time.is_uint())
     return;
-  uint64_t epoch_ms = publish_time.uint_value();
-  if (epoch_ms == 0 || epoch_ms > uint64_t(std::numeric_limits<int64_t>::max()))
+  uint64_t publish_time_epoch = publish_time.uint_value();
+  if (publish_time_epoch == 0 || publish_time_epoch > uint64_t(std::numeric_limits<int64_t>::max()))
     return;
   if (changes && changes.is_array())
-    store.add(changes.bytes(), int64_t(epoch_ms));
+    store.add(changes.bytes(), int64_t(publish_time_epoch));
   else if (whole_object) // a changes key holding a non-array does not stop this path
-    store.add_single(root.bytes(), int64_t(epoch_ms));
+    store.add_single(root.bytes(), int64_t(publish_time_epoch));
   else
     return;
   if (stats) {

@@ -16,14 +16,44 @@ namespace pelarune {
 
 template <size_t N> class KeyTable;
 
-// The non-empty keys of `List`, an array of keys in which "" marks a field no key sets, each
-// once: fields that share a key read its one slot.
+// A key as a field's row lists it. `shared`: the row reads, on purpose, a key that another row of
+// the same level reads too, and both read that key's one slot. A key listed twice without it is
+// a mistake that no table is made from.
+struct ListedKey {
+  std::string_view key;
+  bool shared = false;
+};
+constexpr ListedKey listed(std::string_view key) noexcept {
+  return {key};
+}
+constexpr ListedKey listed(ListedKey key) noexcept {
+  return key;
+}
+
+// Whether every key of `List` but "" is listed once without `shared`, and a shared one is also
+// listed once without it.
+template <const auto &List> consteval bool keys_listed_once() {
+  for (size_t i = 0; i < List.size(); ++i) {
+    ListedKey key = listed(List[i]);
+    if (key.key.empty())
+      continue;
+    size_t unshared = 0;
+    for (size_t j = 0; j < List.size(); ++j)
+      unshared += listed(List[j]).key == key.key && !listed(List[j]).shared;
+    if (unshared != 1)
+      return false;
+  }
+  return true;
+}
+
+// The keys of `List` (keys, or ListedKey) to make slots for: each one once, with "" (a field no
+// key sets at this level) left out.
 template <const auto &List> consteval auto non_empty_keys() {
+  static_assert(keys_listed_once<List>(),
+                "a key is listed twice, or marked shared with no row listing it plainly: a row "
+                "that means to read another row's key marks it shared");
   constexpr auto kept = [](size_t i) {
-    for (size_t j = 0; j < i; ++j)
-      if (List[j] == List[i])
-        return false;
-    return !List[i].empty();
+    return !listed(List[i]).key.empty() && !listed(List[i]).shared;
   };
   constexpr size_t kCount = [kept] {
     size_t count = 0;
@@ -35,7 +65,7 @@ template <const auto &List> consteval auto non_empty_keys() {
   size_t n = 0;
   for (size_t i = 0; i < List.size(); ++i)
     if (kept(i))
-      keys[n++] = List[i];
+      keys[n++] = listed(List[i]).key;
   return keys;
 }
 

@@ -1,4 +1,4 @@
-// Applies market changes to the followed market's state: each object is read in one pass over
+// Applies market changes to a market's state: each object is read in one pass over
 // its members into per-key slots, which are then applied in a fixed order; a wrong type or a
 // missing key leaves its field as it was. This file stays free of Python.
 #include "market/market_state.h"
@@ -38,8 +38,6 @@ constexpr std::string_view kBatb = "batb";
 constexpr std::string_view kBatl = "batl";
 constexpr std::string_view kBdatb = "bdatb";
 constexpr std::string_view kBdatl = "bdatl";
-constexpr std::string_view kEventTypeId = "eventTypeId";
-constexpr std::string_view kEventId = "eventId";
 
 constexpr std::string_view kActive = "ACTIVE";
 
@@ -48,8 +46,10 @@ constexpr std::string_view kActive = "ACTIVE";
 #define PELARUNE_CHANGE_KEY(store, name, type, init, ...)                                          \
   PELARUNE_BOOK_COLUMNS(__VA_ARGS__).change_key,
 #define PELARUNE_DEFINITION_STATUS_KEY(store, name, type, init, ...)                               \
-  PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_key,
-#define PELARUNE_DEFINITION_KEY(name, type, init, ...) PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key,
+  ListedKey{PELARUNE_BOOK_COLUMNS(__VA_ARGS__).definition_key},
+#define PELARUNE_DEFINITION_KEY(name, type, init, ...)                                             \
+  ListedKey{PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key,                                          \
+            PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).shared_key},
 #define PELARUNE_DEFINITION_RUNNER_KEY(name, type, init, ...)                                      \
   PELARUNE_DEFINITION_RUNNER_COLUMNS(__VA_ARGS__).key,
 #define PELARUNE_RUNNER_KEY(name, state_type, record_type, init, ...)                              \
@@ -60,8 +60,8 @@ constexpr auto kChangeKeyList = std::to_array<std::string_view>({
     kImg, kMarketDefinition, kRc,
     PELARUNE_BOOK_FIELDS(PELARUNE_CHANGE_KEY)
 });
-constexpr auto kDefinitionKeyList = std::to_array<std::string_view>({
-    kRunners,
+constexpr auto kDefinitionKeyList = std::to_array<ListedKey>({
+    {kRunners},
     PELARUNE_BOOK_FIELDS(PELARUNE_DEFINITION_STATUS_KEY)
     PELARUNE_DEFINITION_FIELDS(PELARUNE_DEFINITION_KEY)
 });
@@ -78,6 +78,14 @@ constexpr KeyTable kChangeKeys{non_empty_keys<kChangeKeyList>()};
 constexpr KeyTable kDefinitionKeys{non_empty_keys<kDefinitionKeyList>()};
 constexpr KeyTable kDefinitionRunnerKeys{non_empty_keys<kDefinitionRunnerKeyList>()};
 constexpr KeyTable kRunnerChangeKeys{non_empty_keys<kRunnerChangeKeyList>()};
+
+// Each definition field's key, by the field's name, as its row gives it.
+namespace definition_key {
+#define PELARUNE_DEFINITION_ROW_KEY(name, type, init, ...)                                         \
+  constexpr std::string_view name = PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key;
+PELARUNE_DEFINITION_FIELDS(PELARUNE_DEFINITION_ROW_KEY)
+#undef PELARUNE_DEFINITION_ROW_KEY
+} // namespace definition_key
 
 // Where a book field is kept, inside the market state's member functions.
 #define PELARUNE_STORE_status definition
@@ -413,13 +421,13 @@ DefinitionIds definition_ids(JsonValue change) {
   if (!given || !given.is_object())
     return ids;
   auto slots = kDefinitionKeys.collect(given.object());
-  apply_raw(slots[kDefinitionKeys.at(kEventTypeId)], ids.event_type, true);
-  apply_text(slots[kDefinitionKeys.at(kEventId)], ids.event_id);
+  apply_raw(slots[kDefinitionKeys.at(definition_key::event_type_id)], ids.event_type, true);
+  apply_text(slots[kDefinitionKeys.at(definition_key::event_id)], ids.event_id);
   return ids;
 }
 
-ChangeFacts MarketState::apply_change(JsonValue change, int64_t epoch_ms) {
-  publish_time_epoch = epoch_ms; // moves for every change, an object or not
+ChangeFacts MarketState::apply_change(JsonValue change, int64_t publish_time_epoch_) {
+  publish_time_epoch = publish_time_epoch_; // moves for every change, an object or not
   ChangeFacts facts;
   try {
     facts = apply_fields(change);

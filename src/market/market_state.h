@@ -1,5 +1,5 @@
-// The replayed state of the one followed market and its runners, and how a market change
-// is applied to it. This file stays free of Python.
+// The replayed state of one market and its runners, and how a market change is applied to it.
+// This file stays free of Python.
 #pragma once
 
 #include "input/json_tape.h"

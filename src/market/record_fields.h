@@ -51,6 +51,7 @@ struct BookColumns {
 
 struct DefinitionColumns {
   std::string_view key = "";      // the definition's key that sets it
+  bool shared_key = false;        // another row reads the key too (a status row, before this one)
   std::string_view member = "";   // when given, this member of the key's object sets it instead
   bool hidden = false;            // no attribute of its own (shown otherwise, or by flumine's only)
   std::string_view dict_key = ""; // the definition's to_dict key
@@ -179,11 +180,9 @@ struct RunnerColumns {
   X(settled_time_raw,     RawValue,                                {},                             \
     .key = "settledTime", .hidden = true)                                                          \
   X(status_raw,           RawValue,                                {},                             \
-    .key = "status", .hidden = true)                                                               \
+    .key = "status", .shared_key = true, .hidden = true)                                           \
   X(in_play_raw,          RawValue,                                {},                             \
-    .key = "inPlay", .hidden = true)                                                               \
-  X(event_type_raw,       RawValue,                                {},                             \
-    .key = "eventTypeId", .hidden = true)                                                          \
+    .key = "inPlay", .shared_key = true, .hidden = true)                                           \
   X(active_runners_raw,   RawValue,                                {},                             \
     .key = "numberOfActiveRunners", .hidden = true)                                                \
   X(price_ladder_type,    std::optional<std::string>,              {},                             \

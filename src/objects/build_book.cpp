@@ -3,6 +3,7 @@
 #include "objects/build_book.h"
 
 #include "binding/convert.h"
+#include "market/flumine_markets.h"
 #include "objects/classes.h"
 #include "objects/time_conversion.h"
 
@@ -62,9 +63,9 @@ Result<PyRef> best_offers_list(const PriceLadder &full, const PositionLadder &di
   return price_size_list(display.empty() ? best.snapshot() : display.snapshot());
 }
 
-template <bool BestOffers> [[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
+template <bool ShowsBestOffers> [[gnu::noinline]] Result<PyRef> build_runner(RunnerState &runner) {
   PyRef atb, atl;
-  if constexpr (BestOffers) {
+  if constexpr (ShowsBestOffers) {
     if (const auto *offers = runner.best_offers.get()) {
       PELARUNE_TRY(atb, best_offers_list(runner.atb, offers->bdatb, offers->batb));
       PELARUNE_TRY(atl, best_offers_list(runner.atl, offers->bdatl, offers->batl));
@@ -102,83 +103,120 @@ template <bool BestOffers> [[gnu::noinline]] Result<PyRef> build_runner(RunnerSt
 
 // The book's runner list: each runner's cached Runner while its counter stands still, which is
 // most of them in most books, so that case takes no Result.
-template <bool BestOffers> Result<PyRef> runners_of(const std::vector<RunnerState *> &runners) {
+template <bool ShowsBestOffers>
+Result<PyRef> runners_of(const std::vector<RunnerState *> &runners) {
   PyRef list = created(PyList_New(Py_ssize_t(runners.size())));
   for (size_t i = 0; i < runners.size(); ++i) {
     RunnerState &runner = *runners[i];
     PyRef object = PyRef::borrow(cached(runner.cached_runner, runner.change_counter));
     if (!object) [[unlikely]] {
-      PELARUNE_TRY(object, build_runner<BestOffers>(runner));
+      PELARUNE_TRY(object, build_runner<ShowsBestOffers>(runner));
     }
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), object.release()); // steals
   }
   return list;
 }
 
-[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market) {
-  DefinitionParts parts;
-  parts.values = market.definition;
+Result<PyRef> runner_list(MarketState &market, const BookReading &reading) {
+  const std::vector<RunnerState *> &runners =
+      reading.runner_order == BookReading::RunnerOrder::Sorted ? market.sorted_runners()
+                                                               : market.runners_in_met_order();
+  return reading.best_offers ? runners_of<true>(runners) : runners_of<false>(runners);
+}
+
+// The definition's numberOfActiveRunners, when the reading takes it and the definition gives one.
+std::optional<int32_t> definition_active_count(const MarketState &market,
+                                               const BookReading &reading) noexcept {
+  if (!reading.active_count_from_definition)
+    return std::nullopt;
+  return definition_count(market.definition.active_runners_raw);
+}
+
+struct DefinitionTimes {
+  PyRef market_time, open_date, suspend_time, settled_time; // datetime objects, or None
+};
+
+Result<DefinitionTimes> definition_times(const MarketDefinitionData &definition,
+                                         const BookReading &reading) {
+  DefinitionTimes times;
+  if (PyObject *strip = reading.strip_datetime) {
+    PELARUNE_TRY(times.market_time, flumine_definition_time(definition.market_time_raw, strip));
+    PELARUNE_TRY(times.open_date, flumine_definition_time(definition.open_date_raw, strip, true));
+    PELARUNE_TRY(times.suspend_time, flumine_definition_time(definition.suspend_time_raw, strip));
+    PELARUNE_TRY(times.settled_time, flumine_definition_time(definition.settled_time_raw, strip));
+  } else {
+    PELARUNE_TRY(times.market_time, parse_definition_time(definition.market_time_raw));
+    PELARUNE_TRY(times.open_date, parse_definition_time(definition.open_date_raw));
+    PELARUNE_TRY(times.suspend_time, parse_definition_time(definition.suspend_time_raw));
+    PELARUNE_TRY(times.settled_time, parse_definition_time(definition.settled_time_raw));
+  }
+  return times;
+}
+
+[[gnu::noinline]] Result<PyRef> build_definition(MarketState &market, const BookReading &reading) {
   const MarketDefinitionData &definition = market.definition;
-  PELARUNE_TRY(parts.market_time, parse_definition_time(definition.market_time_raw));
-  PELARUNE_TRY(parts.open_date, parse_definition_time(definition.open_date_raw));
-  PELARUNE_TRY(parts.suspend_time, parse_definition_time(definition.suspend_time_raw));
-  PELARUNE_TRY(parts.settled_time, parse_definition_time(definition.settled_time_raw));
-  return cache_definition(market, std::move(parts));
-}
-
-// The MarketDefinition while no new definition arrived; None before the first one.
-Result<PyRef> definition_object(MarketState &market) {
-  if (market.definition_generation == 0)
-    return none();
-  if (PyObject *definition = cached_definition(market))
-    return PyRef::borrow(definition);
-  return build_definition(market);
-}
-
-} // namespace
-
-template <bool BestOffers> Result<PyRef> runner_list(const std::vector<RunnerState *> &runners) {
-  return runners_of<BestOffers>(runners);
-}
-template Result<PyRef> runner_list<false>(const std::vector<RunnerState *> &);
-template Result<PyRef> runner_list<true>(const std::vector<RunnerState *> &);
-
-PyObject *cached_definition(const MarketState &market) noexcept {
-  return cached(market.cached_definition, market.definition_generation);
-}
-
-Result<PyRef> cache_definition(MarketState &market, DefinitionParts parts) {
+  PELARUNE_TRY(DefinitionTimes times, definition_times(definition, reading));
+  PyRef price_ladder_definition = none();
+  if (reading.price_ladder_class != nullptr && definition.price_ladder_type) {
+    PyRef type = to_python(*definition.price_ladder_type);
+    price_ladder_definition =
+        PyRef::steal(PyObject_CallOneArg(reading.price_ladder_class, type.get()));
+    if (!price_ladder_definition)
+      return Error::take_current();
+  }
   PELARUNE_TRY(PyRef runners, new_list(market.runner_definitions, [](const auto &entry) {
                  return create_instance(MarketDefinitionRunnerRecord{entry});
                }));
+  MarketDefinitionData values = definition;
+  if (std::optional<int32_t> count = definition_active_count(market, reading))
+    values.number_of_active_runners = *count;
   // In declaration order: the copied values, then the objects made from them.
   PELARUNE_TRY(PyRef object, create_instance(MarketDefinitionRecord{
-                                 std::move(parts.values),
+                                 std::move(values),
                                  std::move(runners),
-                                 std::move(parts.market_time),
-                                 std::move(parts.open_date),
-                                 std::move(parts.suspend_time),
-                                 std::move(parts.settled_time),
-                                 std::move(parts.line),
+                                 std::move(times.market_time),
+                                 std::move(times.open_date),
+                                 std::move(times.suspend_time),
+                                 std::move(times.settled_time),
+                                 std::move(price_ladder_definition),
+                                 reading.price_ladder_class != nullptr,
                              }));
   cache(market.cached_definition, object, market.definition_generation);
   return object;
 }
 
-Result<PyRef> build_book(MarketState &market) {
-  PELARUNE_TRY(PyRef runners, runners_of<false>(market.sorted_runners()));
-  PELARUNE_TRY(PyRef definition, definition_object(market));
-  PELARUNE_TRY(PyRef publish_time, epoch_millis_to_datetime(market.publish_time_epoch));
+// The MarketDefinition while no new definition arrived; None before the first one.
+Result<PyRef> definition_object(MarketState &market, const BookReading &reading) {
+  if (market.definition_generation == 0)
+    return none();
+  if (PyObject *definition = cached(market.cached_definition, market.definition_generation))
+    return PyRef::borrow(definition);
+  return build_definition(market, reading);
+}
+
+Result<PyRef> publish_datetime(const MarketState &market, const BookReading &reading) {
+  if (reading.publish_time == BookReading::PublishTime::CApi)
+    return datetime_by_c_api(market.publish_time_epoch);
+  return datetime_by_utcfromtimestamp(market.publish_time_epoch);
+}
+
+} // namespace
+
+Result<PyRef> build_book(MarketState &market, const BookReading &reading) {
+  PELARUNE_TRY(PyRef runners, runner_list(market, reading));
+  PELARUNE_TRY(PyRef definition, definition_object(market, reading));
+  PELARUNE_TRY(PyRef publish_time, publish_datetime(market, reading));
+  std::optional<int32_t> active_count = definition_active_count(market, reading);
   // In declaration order: the status values, the book's own, then the objects.
   return create_instance_with<MarketBookRecord>([&] {
-    return MarketBookRecord{
-        market.definition,
-        static_cast<const MarketBookData &>(market),
-        std::nullopt, // streaming_unique_id
-        std::move(publish_time),
-        std::move(runners),
-        std::move(definition),
+    MarketBookRecord record{
+        market.definition,  static_cast<const MarketBookData &>(market),
+        reading.unique_id,  std::move(publish_time),
+        std::move(runners), std::move(definition),
     };
+    if (active_count)
+      record.number_of_active_runners = *active_count;
+    return record;
   });
 }
 

@@ -4,34 +4,42 @@
 
 #include "binding/result.h"
 #include "market/market_state.h"
-#include "objects/market_definition.h"
 
-#include <vector>
+#include <cstdint>
+#include <optional>
 
 namespace pelarune {
 
-// On a Python error the objects built so far stay cached; a definition that failed does not.
-Result<PyRef> build_book(MarketState &market);
+// How books are read from the market state: the defaults are pelarune's own books; flumine's
+// stream reads them as betfairlightweight does. A market is read one way all its life, since its
+// cached objects are built that way.
+struct BookReading {
+  enum class RunnerOrder : uint8_t {
+    Sorted, // by (selection id, handicap)
+    AsMet,  // in the order the market met them
+  };
+  enum class PublishTime : uint8_t {
+    UtcFromTimestamp, // datetime.utcfromtimestamp at Python level, which a patched datetime sees
+    CApi,             // through the datetime C API
+  };
 
-// The pieces of a book, for a replay that shows other values than pelarune's books.
-
-// The runners as a list in the order given, each its cached Runner while its counter stands
-// still. With BestOffers, a side whose full-depth ladder is empty shows the best display offers,
-// else the best offers, as betfairlightweight does.
-template <bool BestOffers> Result<PyRef> runner_list(const std::vector<RunnerState *> &runners);
-
-// What a MarketDefinition shows besides its runners.
-struct DefinitionParts {
-  MarketDefinitionData values;
-  PyRef market_time, open_date, suspend_time, settled_time; // datetime objects, or None
-  MarketDefinitionRecord::LineFields line;
+  RunnerOrder runner_order = RunnerOrder::Sorted;
+  // A side whose full-depth ladder is empty shows the best display offers, else the best offers.
+  bool best_offers = false;
+  // Reads a definition time not in the exchange's own form (betfairlightweight's
+  // strip_datetime); none: datetime.strptime reads texts, anything else is None.
+  PyObject *strip_datetime = nullptr;
+  PublishTime publish_time = PublishTime::UtcFromTimestamp;
+  // numberOfActiveRunners as the definition gives it, where it does, in place of the count of
+  // active runners.
+  bool active_count_from_definition = false;
+  // Given, the definition shows its line fields and a price_ladder_definition made by this class
+  // from the ladder's type; none: all four are None.
+  PyObject *price_ladder_class = nullptr;
+  std::optional<int32_t> unique_id; // the book's streaming_unique_id
 };
 
-// The MarketDefinition built at the market's definition_generation, borrowed; else nullptr.
-PyObject *cached_definition(const MarketState &market) noexcept;
-
-// A new MarketDefinition of `parts` and the market's runner entries, cached at the market's
-// definition_generation.
-Result<PyRef> cache_definition(MarketState &market, DefinitionParts parts);
+// On a Python error the objects built so far stay cached; a definition that failed does not.
+Result<PyRef> build_book(MarketState &market, const BookReading &reading = {});
 
 } // namespace pelarune

@@ -1,5 +1,5 @@
 // Loading a stream file for a Python call: the one place that turns the loader's outcome into
-// Python's exceptions and warnings; and the LoadedFile class.
+// Python's exceptions and warnings.
 #include "objects/load_file.h"
 
 #include "binding/arguments.h"
@@ -37,19 +37,13 @@ Result<MessageStore> load(std::string_view path, SkippedLines *skipped) {
   return ok();
 }
 
+} // namespace
+
 Status warn_if_skipped(std::string_view path, const SkippedLines &skipped, BadLines bad_lines) {
   if (skipped.count > 0 && bad_lines == BadLines::Warn)
     return warn_skipped(path, skipped);
   return ok();
 }
-
-PyMemberDef loaded_file_members[] = {
-    PELARUNE_MEMBER(LoadedFileRecord, path),
-    PELARUNE_MEMBER(LoadedFileRecord, markets),
-    {},
-};
-
-} // namespace
 
 Result<MessageStore> load_file(PyObject *path_object, BadLines bad_lines) {
   PELARUNE_TRY(std::string_view path, extract_str(path_object, "path"));
@@ -59,32 +53,8 @@ Result<MessageStore> load_file(PyObject *path_object, BadLines bad_lines) {
   return records;
 }
 
-Result<LoadedFileRecord> load_for_replay(PyObject *path_object) {
-  PELARUNE_TRY(std::string_view path, extract_str(path_object, "path"));
-  LoadedFileRecord record;
-  PELARUNE_TRY(record.records, load(path, &record.skipped));
-  record.path = PyRef::borrow(path_object);
-  record.markets = none();
-  return record;
-}
-
-Result<MessageStore> load_or_take(PyObject *file, BadLines bad_lines) {
-  if (!Py_IS_TYPE(file, class_object<LoadedFileRecord>()))
-    return load_file(file, bad_lines);
-  LoadedFileRecord &loaded = reinterpret_cast<Instance<LoadedFileRecord> *>(file)->record;
-  if (loaded.taken)
-    return Error(PyExc_ValueError, "this LoadedFile was replayed already: load the file again");
-  PELARUNE_TRY(std::string_view path, extract_str(loaded.path.get(), "path"));
-  PELARUNE_CHECK_OK(warn_if_skipped(path, loaded.skipped, bad_lines));
-  loaded.taken = true;
-  return std::move(loaded.records);
-}
-
-template <> PyTypeObject *class_object<LoadedFileRecord>() {
-  static PyTypeObject *type = make_class<LoadedFileRecord>(
-      "A stream file loaded once for the pre-scan (markets) and the replay", loaded_file_members,
-      nullptr, nullptr);
-  return type;
+Result<MessageStore> load_file_skipping(std::string_view path, SkippedLines &skipped) {
+  return load(path, &skipped);
 }
 
 } // namespace pelarune

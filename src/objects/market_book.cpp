@@ -41,8 +41,7 @@ PyObject *market_book_price_ladder_definition(PyObject *self, void *) noexcept {
   PyObject *definition = record_of<MarketBookRecord>(self).market_definition.get();
   if (definition == Py_None)
     Py_RETURN_NONE;
-  return Py_NewRef(
-      record_of<MarketDefinitionRecord>(definition).line.price_ladder_definition.get());
+  return Py_NewRef(record_of<MarketDefinitionRecord>(definition).price_ladder_definition.get());
 }
 
 // The stored references, numbers and flags. The getters of a book take shared access to it, but

@@ -37,14 +37,17 @@ namespace {
 #define PELARUNE_OWN_GETTER(name, type, init, ...)                                                 \
   PELARUNE_GETTER_ROW(MarketDefinitionRecord, name, PELARUNE_OWN_ATTRIBUTE(name, __VA_ARGS__))
 
+// The line fields show on flumine's books only; pelarune's show None.
 template <auto Field> PyObject *line_field_getter(PyObject *self, void *) noexcept {
-  PyObject *value = new_value(record_of<MarketDefinitionRecord>(self).line.*Field);
+  const MarketDefinitionRecord &record = record_of<MarketDefinitionRecord>(self);
+  if (!record.line_fields_shown)
+    return Py_NewRef(Py_None);
+  PyObject *value = new_value(record.*Field);
   return value != nullptr ? value : creation_failed();
 }
 #define PELARUNE_LINE_FIELD(name)                                                                  \
   PyGetSetDef {                                                                                    \
-#name, line_field_getter < &MarketDefinitionRecord::LineFields::name>, nullptr, nullptr,       \
-        nullptr                                                                                    \
+#name, line_field_getter < &MarketDefinitionRecord::name>, nullptr, nullptr, nullptr           \
   }
 
 // clang-format off

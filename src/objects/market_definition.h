@@ -5,8 +5,6 @@
 #include "binding/convert.h"
 #include "market/market_definition.h"
 
-#include <optional>
-
 namespace pelarune {
 
 // A copy of the market's MarketDefinitionData, whose fields are the attributes, and the objects
@@ -18,11 +16,10 @@ struct MarketDefinitionRecord : MarketDefinitionData {
   PyRef runners; // a list of MarketDefinitionRunner
   // datetime objects, or None.
   PyRef market_time, open_date, suspend_time, settled_time;
-  // Filled by flumine's replay only, as flumine's stream shows them; None on pelarune's books.
-  struct LineFields {
-    PyRef price_ladder_definition = none(); // flumine's PriceLadderDescription
-    std::optional<double> line_max_unit, line_min_unit, line_interval;
-  } line;
+  // flumine's books show the line fields of the data above and the price ladder made from its
+  // type; pelarune's show None for all four.
+  PyRef price_ladder_definition = none(); // betfairlightweight's PriceLadderDescription
+  bool line_fields_shown = false;
 };
 
 // The value as Python reads the JSON: None, bool, int, float or str; None for an array or object,

@@ -1,8 +1,11 @@
 // Time conversion through the interpreter's datetime module: every call finds the module and its
-// class as the import statement and an attribute read would.
+// class as the import statement and an attribute read would. The datetime C API, which flumine's
+// books use, is imported once, here.
 #include "objects/time_conversion.h"
 
 #include "binding/convert.h"
+#include "market/flumine_markets.h"
+#include "objects/market_definition.h"
 
 #include <datetime.h>
 
@@ -19,6 +22,27 @@ PyObject *name(const char *text) {
   if (interned == nullptr) [[unlikely]]
     api_call_failed();
   return interned;
+}
+
+// The datetime C API, imported at its first use and kept: the C API is not replaced with the
+// module.
+Status import_datetime_api() {
+  if (PyDateTimeAPI == nullptr) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr)
+      return Error::take_current();
+  }
+  return ok();
+}
+
+CivilTime civil_time_of(PyObject *time) noexcept {
+  return {PyDateTime_GET_YEAR(time),
+          PyDateTime_GET_MONTH(time),
+          PyDateTime_GET_DAY(time),
+          PyDateTime_DATE_GET_HOUR(time),
+          PyDateTime_DATE_GET_MINUTE(time),
+          PyDateTime_DATE_GET_SECOND(time),
+          PyDateTime_DATE_GET_MICROSECOND(time)};
 }
 
 // Whether builtins.__import__ is still the interpreter's own function.
@@ -196,9 +220,9 @@ PyRef strptime(PyObject *type, PyObject *text, PyObject *format) {
 
 } // namespace
 
-Result<PyRef> epoch_millis_to_datetime(int64_t epoch_ms) {
+Result<PyRef> datetime_by_utcfromtimestamp(int64_t publish_time_epoch) {
   static PyObject *const method = name("utcfromtimestamp");
-  double seconds = double(epoch_ms) / 1000.0;
+  double seconds = double(publish_time_epoch) / 1000.0;
   PELARUNE_TRY(PyRef type, datetime_class());
   PyRef argument = to_python(seconds);
   PyRef result = call_method({type.get(), argument.get()}, method, &BoundMethods::utcfromtimestamp);
@@ -227,15 +251,15 @@ Result<PyRef> parse_definition_time(const RawValue &given) {
   return parsed;
 }
 
-Result<PyRef> epoch_millis_to_naive_datetime(int64_t epoch_ms) {
+Result<PyRef> datetime_by_c_api(int64_t publish_time_epoch) {
   // utcfromtimestamp(ms / 1000.0) rounds to the microsecond, which gives ms * 1000 exactly while
   // the double's error stays under half a microsecond: within 2^42 ms of 1970. Beyond, the
   // interpreter's own conversion decides.
   constexpr int64_t kExactMillis = int64_t(1) << 42; // about 139 years either side of 1970
-  if (epoch_ms <= -kExactMillis || epoch_ms >= kExactMillis)
-    return epoch_millis_to_datetime(epoch_ms);
-  int64_t millis = epoch_ms % 86400000;
-  int64_t days = epoch_ms / 86400000;
+  if (publish_time_epoch <= -kExactMillis || publish_time_epoch >= kExactMillis)
+    return datetime_by_utcfromtimestamp(publish_time_epoch);
+  int64_t millis = publish_time_epoch % 86400000;
+  int64_t days = publish_time_epoch / 86400000;
   if (millis < 0) {
     millis += 86400000;
     days -= 1;
@@ -251,16 +275,38 @@ Result<PyRef> epoch_millis_to_naive_datetime(int64_t epoch_ms) {
 }
 
 Result<PyRef> naive_datetime(const CivilTime &time) {
-  if (PyDateTimeAPI == nullptr) {
-    PyDateTime_IMPORT;
-    if (PyDateTimeAPI == nullptr)
-      return Error::take_current();
-  }
+  PELARUNE_CHECK_OK(import_datetime_api());
   PyRef result = PyRef::steal(PyDateTime_FromDateAndTime(
       int(time.year), time.month, time.day, time.hour, time.minute, time.second, time.microsecond));
   if (!result)
     return Error::take_current();
   return result;
+}
+
+Result<PyRef> flumine_definition_time(const RawValue &given, PyObject *strip_datetime,
+                                      bool truth_first) {
+  if (given.is_text())
+    if (std::optional<CivilTime> time = parse_exchange_time(given.text))
+      return naive_datetime(*time);
+  if (given.kind == RawValue::Kind::Absent || given.kind == RawValue::Kind::Array ||
+      given.kind == RawValue::Kind::Object || (truth_first && !truthy(given)))
+    return none();
+  PyRef value = to_python(given);
+  PyRef parsed = PyRef::steal(PyObject_CallOneArg(strip_datetime, value.get()));
+  if (!parsed)
+    return Error::take_current();
+  PELARUNE_CHECK_OK(import_datetime_api());
+  if (!PyDateTime_Check(parsed.get()))
+    return none();
+  // betfairlightweight's times are UTC: the same fields, without the zone.
+  return naive_datetime(civil_time_of(parsed.get()));
+}
+
+Result<std::optional<int64_t>> datetime_epoch_microseconds(PyObject *time) {
+  PELARUNE_CHECK_OK(import_datetime_api());
+  if (!PyDateTime_Check(time))
+    return std::optional<int64_t>();
+  return std::optional<int64_t>(epoch_microseconds(civil_time_of(time)));
 }
 
 } // namespace pelarune

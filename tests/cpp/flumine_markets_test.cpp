@@ -1,6 +1,6 @@
 // The calendar and flumine's market set without an interpreter: which definition times the
 // engine reads itself, and that every other one is asked of the reader the replay supplies.
-#include "flumine/markets.h"
+#include "market/flumine_markets.h"
 
 #include "json_for_tests.h"
 #include "market/civil_time.h"

@@ -15,9 +15,9 @@ using namespace pelarune;
 
 namespace {
 
-void apply_json(MarketState &market, const std::string &change, int64_t epoch_ms = 1) {
+void apply_json(MarketState &market, const std::string &change, int64_t publish_time_epoch = 1) {
   Json json(change);
-  market.apply_change(json.value(), epoch_ms);
+  market.apply_change(json.value(), publish_time_epoch);
 }
 
 RunnerState *runner(MarketState &market, int64_t selection_id, double handicap = 0.0) {

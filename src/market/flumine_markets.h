@@ -57,7 +57,7 @@ class FlumineMarkets {
 public:
   // Applies one record's changes; whether flumine's stream hands out the active markets' books
   // for it: the record's last change naming a market that is not excluded left it active.
-  bool apply_record(JsonArray changes, int64_t publish_time);
+  bool apply_record(JsonArray changes, int64_t publish_time_epoch);
 
   FlumineFilters filters;
   std::vector<FlumineMarket> markets; // in the order first met
@@ -66,7 +66,7 @@ public:
 private:
   std::optional<int64_t> market_time(const RawValue &given);
   std::optional<bool> apply_change(std::string_view market_id, JsonValue change,
-                                   int64_t publish_time);
+                                   int64_t publish_time_epoch);
   FlumineMarket &market_named(std::string_view market_id);
 
   std::unordered_map<std::string, size_t> market_index;

@@ -2,7 +2,7 @@
 // flumine 3.3's listener filters (FlumineMarketStream._process) in its order and arithmetic, so
 // that a record flumine hands out nothing for costs the apply alone. This file stays free of
 // Python.
-#include "flumine/markets.h"
+#include "market/flumine_markets.h"
 
 #include "market/civil_time.h"
 
@@ -91,7 +91,7 @@ FlumineMarket &FlumineMarkets::market_named(std::string_view market_id) {
 // but the definition's rows. Returns whether the change leaves its market active, or none for a
 // change flumine passes over.
 std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, JsonValue change,
-                                                 int64_t publish_time) {
+                                                 int64_t publish_time_epoch) {
   FlumineMarket &market = market_named(market_id);
   if (market.excluded)
     return std::nullopt;
@@ -105,7 +105,7 @@ std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, Jso
   bool new_cache = !market.state;
   if (new_cache)
     market.state = std::make_unique<MarketState>(std::string(market_id), kRules);
-  ChangeFacts facts = market.state->apply_change(change, publish_time);
+  ChangeFacts facts = market.state->apply_change(change, publish_time_epoch);
   if (new_cache || facts.image) { // flumine makes a new cache, which knows no definition yet
     market.open = false;
     market.in_play = false;
@@ -120,7 +120,7 @@ std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, Jso
     market.market_time_us = market_time(definition.market_time_raw);
   }
   if (filters.max_inplay_seconds && market.in_play && !was_in_play)
-    market.in_play_since = publish_time;
+    market.in_play_since = publish_time_epoch;
 
   bool active = true;
   if (market.open) { // a market that is not open passes regardless
@@ -129,14 +129,14 @@ std::optional<bool> FlumineMarkets::apply_change(std::string_view market_id, Jso
         active = false;
     } else if (filters.seconds_to_start && market.market_time_us) {
       // timedelta.total_seconds(): whole microseconds over 10^6.
-      double seconds_to_start = double(*market.market_time_us - publish_time * 1000) / 1e6;
+      double seconds_to_start = double(*market.market_time_us - publish_time_epoch * 1000) / 1e6;
       if (seconds_to_start > *filters.seconds_to_start)
         active = false;
     }
     if (filters.not_in_play && market.in_play)
       active = false;
     if (filters.max_inplay_seconds && market.in_play_since &&
-        double(publish_time - *market.in_play_since) / 1000 > *filters.max_inplay_seconds)
+        double(publish_time_epoch - *market.in_play_since) / 1000 > *filters.max_inplay_seconds)
       active = false;
   }
   market.active = active;
@@ -153,12 +153,12 @@ std::optional<int64_t> FlumineMarkets::market_time(const RawValue &given) {
 }
 
 // Applies one record; whether flumine's stream yields for it.
-bool FlumineMarkets::apply_record(JsonArray changes, int64_t publish_time) {
+bool FlumineMarkets::apply_record(JsonArray changes, int64_t publish_time_epoch) {
   bool active = false;
   for (JsonValue change : changes) {
     // flumine passes over a change without an "id".
     if (std::optional<std::string_view> market_id = named_market(change))
-      if (std::optional<bool> passed = apply_change(*market_id, change, publish_time))
+      if (std::optional<bool> passed = apply_change(*market_id, change, publish_time_epoch))
         active = *passed;
   }
   return active;
