@@ -1,6 +1,6 @@
 # Two entry points do all set-up on a fresh machine: `make demo` and `make test`.
-.PHONY: demo test install install313 wheel bootstrap native pytest pytest313 typecheck sanitize \
-  fuzz format-check bench clean
+.PHONY: demo test install install313 wheel bootstrap native pytest pytest313 lint typecheck \
+  sanitize fuzz format-check bench clean
 
 # The test steps run in the order `test` lists them, also under -j.
 .NOTPARALLEL:
@@ -23,7 +23,7 @@ FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
 # The format check and the fuzz targets need clang-14; the demo does not.
 WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
 WITH_PY313 := $(if $(filter test pytest313 install313 wheel,$(MAKECMDGOALS)),1,0)
-WITH_TYPECHECK := $(if $(filter test typecheck,$(MAKECMDGOALS)),1,0)
+WITH_TYPECHECK := $(if $(filter test typecheck lint,$(MAKECMDGOALS)),1,0)
 FOR_BENCH := $(if $(filter bench,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
                  -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) \
@@ -98,8 +98,13 @@ install313: bootstrap $(WHEEL313)
 	  --force-reinstall $(WHEEL313)
 
 # Replays FILE (default: a generated recorded-looking sample), prints a summary and charts the
-# market into build/demo/. matplotlib is the demo's own: the tests do not need it.
-demo: install
+# market into build/demo/. matplotlib is the demo's own: the tests do not need it. The demo
+# installs pelarune built by the system's compiler (pip from the source tree), a fraction of the
+# wheel's build time; the tests install and run the wheels.
+demo: bootstrap
+	@echo "== pelarune built with the system's compiler, installed into .venv"
+	@$(call logged,demo-install,$(VENV_PATH) $(PY) -m pip install --disable-pip-version-check \
+	  --no-deps --no-build-isolation --force-reinstall .)
 	@$(PY) -c "import matplotlib" 2>/dev/null || \
 	  $(PY) -m pip install -q --disable-pip-version-check matplotlib
 	@$(PY) scripts/replay.py $(FILE)
@@ -124,18 +129,23 @@ pytest: install
 	@$(PY) scripts/check_wheel_libraries.py $(PY) $(WHEEL_POLICY)
 	@PELARUNE_EXPECT_MODULE=$(call installed_module,$(PY)) $(PY) -m pytest -q tests/python
 
+# ruff and mypy --strict over the companion packages in python/, with the extension's types from
+# stubs/: no build needed.
+lint: bootstrap
+	@echo "== ruff and mypy --strict on python/"
+	@$(PY) -m ruff check python
+	@MYPYPATH=stubs $(PY) -m mypy --strict --cache-dir build/mypy-cache python
+
 # The installed stubs against the built modules, pelarune and the companion's native part
-# (names, kinds, signatures; test_stubs.py checks the values), then mypy --strict over the
-# companion package python/, examples/ and each Python block of the README, as a user's code sees
-# the installed package.
+# (names, kinds, signatures; test_stubs.py checks the values), then mypy --strict over examples/
+# and each Python block of the README, as a user's code sees the installed package.
 typecheck: install
-	@echo "== stubtest, mypy --strict on python/, examples/ and the README's Python blocks"
+	@echo "== stubtest, mypy --strict on examples/ and the README's Python blocks"
 	@rm -rf build/readme && mkdir -p build/readme
 	@awk '/^```python$$/ {n++; keep=1; next} /^```$$/ {keep=0} \
 	  keep {print > ("build/readme/example" n ".py")}' README.md
 	@$(PY) -m mypy.stubtest pelarune
 	@$(PY) scripts/stubtest_replay.py
-	@$(PY) -m mypy --strict --cache-dir build/mypy-cache python
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache examples build/readme
 
 pytest313: install313
@@ -178,10 +188,10 @@ fuzz: bootstrap
 	@$(PY) fuzz/make_seeds.py $(BUILD_FUZZ)/seeds
 	@fuzz/run_fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
-# Every test, in CI's order: format, -Werror build with GoogleTest and the corpus, pytest, the
-# stubs and typed examples, pytest on CPython 3.13, both suites under the sanitizers, then the
-# fuzzers.
-test: format-check native pytest typecheck pytest313 sanitize fuzz
+# Every test, in CI's order: format and lint, -Werror build with GoogleTest and the corpus,
+# pytest, the stubs and typed examples, pytest on CPython 3.13, both suites under the
+# sanitizers, then the fuzzers.
+test: format-check lint native pytest typecheck pytest313 sanitize fuzz
 
 # Benchmarks, not tests: a 200 MB generated file (kept in bench/data/ with its gzip and bzip2
 # forms) through the loader and the engine, then the Python replay and to_dict against the

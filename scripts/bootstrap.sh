@@ -76,12 +76,12 @@ make_venv() {
 # pyarrow, polars, DuckDB and pandas read pelarune_tables' streams (their oldest versions that
 # read a stream whole: pyarrow 15, polars 1.10, DuckDB 1.1), and its tables are compared with
 # betfairutil's (smart_open 8 and later recurse under betfairutil's patched open). The stubs'
-# checks need mypy.
+# checks and the lint need mypy, the lint ruff too.
 tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas "pyarrow>=15"
        psutil "polars>=1.10" "duckdb>=1.1" "betfairutil[files]==0.7.1" "smart_open<8")
 tests+=(ciso8601==2.3.3) # betfairlightweight's reader of definition times under its speed extra
 typecheck=()
-[[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy)
+[[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy ruff)
 # The wheels' tools, in .venv for every CPython's wheel: build makes the sdist, zig (from the
 # ziglang package, pinned: a new clang or libc++ is a new compiler to time) compiles the
 # extension for glibc 2.17, auditwheel (with patchelf) copies ISA-L and libbzip2 into the

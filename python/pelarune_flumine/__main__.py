@@ -66,6 +66,9 @@ _json_object.__name__ = "JSON object"
 
 
 def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    from pelarune_flumine.backtest import CHUNK_SIZE
+    from pelarune_flumine.checks import ENGINES
+
     parser = _Parser(prog="python -m pelarune_flumine")
     commands = parser.add_subparsers(dest="command", required=True)
     backtest = commands.add_parser(
@@ -82,13 +85,13 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                                "streams and returns a flumine strategy or a list of them")
     backtest.add_argument("files", nargs="+", metavar="FILES",
                           help="market files, or folders standing for every file under them")
-    backtest.add_argument("--engine", choices=["serial", "process", "dask"], default="process",
+    backtest.add_argument("--engine", choices=ENGINES, default="process",
                           help="where the chunks run: here, on a process pool or on Dask")
     backtest.add_argument("--workers", type=_positive, default=os.cpu_count() or 1,
                           help="processes of the pool or of the local Dask cluster")
     backtest.add_argument("--scheduler", help="address of a running Dask scheduler "
                                               "(with --engine dask)")
-    backtest.add_argument("--chunk-size", type=_positive, default=8,
+    backtest.add_argument("--chunk-size", type=_positive, default=CHUNK_SIZE,
                           help="files a simulation replays together (whole events)")
     backtest.add_argument("--listener-kwargs", type=_json_object, default={}, metavar="JSON",
                           help='flumine\'s listener filters, e.g. \'{"seconds_to_start": 600}\'')

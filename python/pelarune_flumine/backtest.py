@@ -18,17 +18,12 @@ from pelarune_flumine.checks import (
     check_output,
     check_paths,
 )
-from pelarune_flumine.engines import GRACE, Engine, Interrupts, say
-from pelarune_flumine.planning import SCAN_BATCH, Paths, Scan, expand, plan, scan
-from pelarune_flumine.rows import FailedFile, OrderRow, Record, RowWriter, unwire
-from pelarune_flumine.simulation import (
-    ChunkResult,
-    File,
-    Settings,
-    StrategyFactory,
-    run_chunk,
-)
-from pelarune_flumine.summary import BacktestResult, Totals
+from pelarune_flumine.engines import GRACE, Interrupts, Runner, say
+from pelarune_flumine.ledger import Ledger
+from pelarune_flumine.planning import Paths, batches, expand
+from pelarune_flumine.rows import FailedFile, OrderRow, Previous, Record, RowWriter
+from pelarune_flumine.simulation import Settings, StrategyFactory, run_batch
+from pelarune_flumine.summary import BacktestResult
 
 __all__ = ["BacktestResult", "FailedFile", "OrderRow", "SetupError", "run_backtest"]
 
@@ -68,10 +63,12 @@ def run_backtest(
     """Runs the strategies `strategy_factory(streams)` returns over every market of `files`
     (paths, or folders standing for every file under them) and returns every order.
 
-    Files of one event go into one chunk of about `chunk_size` files; each chunk runs in a
-    fresh FlumineSimulation with a SimulatedClient(**client_kwargs), pelarune_flumine's
-    SimulatedMiddleware (unless `middleware` is false) and one stream per file
-    (`stream_class`, pelarune_flumine.BetfairHistoricalStream by default, with
+    The files go to the workers in batches of about `chunk_size`, by folder; a worker reads
+    each file once. Files of one event go into one chunk (an event whose files two batches
+    hold is replayed again, whole, on its own); each chunk runs in a fresh FlumineSimulation
+    with a SimulatedClient(**client_kwargs), pelarune_flumine's SimulatedMiddleware (unless
+    `middleware` is false) and one stream per file (`stream_class`,
+    pelarune_flumine.BetfairHistoricalStream by default, with
     `listener_kwargs`; with `event_processing`, grouped by event as flumine groups them).
     `engine` "serial" runs the chunks here, "process" on `workers` processes, "dask" on a
     LocalCluster of `workers` processes or on the cluster whose scheduler is at `scheduler`.
@@ -108,84 +105,44 @@ def run_backtest(
         warnings.warn("no files to replay", stacklevel=2)
 
     record = Record(out) if out is not None else None
-    done: set[str] = set()
-    keep: int | None = None
+    previous = Previous(set(), None, False, {}, [])
     if record is not None and resume:
-        done, keep, _ = record.read()
-        if done and out is not None and not os.path.exists(out):
+        previous = record.read()
+        if previous.done and out is not None and not os.path.exists(out):
             raise SetupError(f"cannot resume: {out} is gone; run again without resume")
-    todo = [path for path in paths if path not in done]
+    todo = [path for path in paths if path not in previous.done]
     settings = Settings(strategy_factory, dict(listener_kwargs or {}), stream_class,
                         middleware, dict(client_kwargs or {}), event_processing,
-                        bool(config.raise_errors), log_level)
+                        bool(config.raise_errors), log_level, chunk_size)
 
-    rows: list[OrderRow] = []
-    totals = Totals()
-    empty: list[str] = []
-    left_out: list[str] = []
     complete = False
+    ledger: Ledger | None = None
     writer: RowWriter | None = None
-    with Interrupts(grace, say) as interrupts, Engine(engine, workers, scheduler,
+    with Interrupts(grace, say) as interrupts, Runner(engine, workers, scheduler,
                                                       interrupts) as runner:
         try:
             if record is not None and out is not None:
-                writer = RowWriter(out, keep)
+                writer = RowWriter(out, previous.size, previous.drops)
                 record.start(resume)
-            scanned: list[Scan] = []
             with _bar(len(todo), "file", progress) as bar:
-                bar.set_description("scanning")
-
-                def scanned_batch(batch: list[str], result: list[Scan]) -> None:
-                    scanned.extend(result)
-                    bar.update(len(batch))
-
-                batches = [todo[i:i + SCAN_BATCH] for i in range(0, len(todo), SCAN_BATCH)]
-                complete = runner.map(scan, batches, scanned_batch)
-            order = {path: i for i, path in enumerate(todo)}
-            scanned.sort(key=lambda entry: order[entry[0]])  # as they finished: path order
-            totals.failed += [FailedFile(path, error) for path, _, _, error in scanned if error]
-            empty = [path for path, markets, _, error in scanned if not error and not markets]
-            chunks, left_out = plan([entry[:3] for entry in scanned if entry[1]], chunk_size)
-            if record is not None and left_out:
-                record.chunk(left_out, writer.write([]) if writer else 0)
-            if complete:
-                complete = _replay(runner, chunks, settings, progress, rows, totals, writer,
-                                   record)
+                bar.set_description("replaying")
+                ledger = Ledger(todo, previous, writer, record, bar)
+                complete = runner.map(run_batch, batches(todo, chunk_size), ledger.batch_done,
+                                      settings)
+                if complete and ledger.split:
+                    again = ledger.again()
+                    bar.total += sum(map(len, again))
+                    complete = runner.map(run_batch, again, ledger.again_done, settings)
         finally:
             if writer is not None:
                 writer.close()
             if record is not None:
                 record.finish(complete)
-    rows.sort(key=lambda row: row.market_id)  # stable: each market's orders in blotter order
-    return BacktestResult(rows, totals, left_out=left_out, empty=empty,
-                          seconds=time.monotonic() - started, complete=complete,
-                          skipped=len(paths) - len(todo))
-
-
-def _replay(runner: Engine, chunks: list[list[File]], settings: Settings,
-            progress: bool | None, rows: list[OrderRow], totals: Totals,
-            writer: RowWriter | None, record: Record | None) -> bool:
-    with _bar(sum(map(len, chunks)), "file", progress) as bar:
-        bar.set_description("replaying")
-        counts = {"orders": 0, "failed": len(totals.failed)}
-
-        def done(chunk: list[File], result: ChunkResult) -> None:
-            new = list(map(unwire, result.rows))
-            rows.extend(new)
-            totals.files += result.files
-            totals.books += result.books
-            for name, share in result.commission.items():
-                totals.commission[name] = totals.commission.get(name, 0.0) + share
-            totals.failed += result.failed
-            for key, count in result.errors.items():
-                totals.errors[key] = totals.errors.get(key, 0) + count
-            if record is not None and writer is not None:
-                failed = {failed.path for failed in result.failed}
-                record.chunk([path for path in result.paths if path not in failed],
-                             writer.write(new))
-            counts["orders"] += len(new)
-            counts["failed"] += len(result.failed)
-            bar.set_postfix(counts, refresh=False)
-            bar.update(len(chunk))
-
-        return runner.map(run_chunk, chunks, done, settings)
+    assert ledger is not None
+    for left_out in ledger.left_out:
+        warnings.warn(left_out.warning(), stacklevel=2)
+    rows = sorted(ledger.rows, key=lambda row: row.market_id)  # stable: blotter order kept
+    return BacktestResult(rows, ledger.totals(), left_out=[entry.path for entry in
+                                                           ledger.left_out],
+                          empty=ledger.empty(), seconds=time.monotonic() - started,
+                          complete=complete, skipped=len(paths) - len(todo) - ledger.redone)

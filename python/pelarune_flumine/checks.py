@@ -17,6 +17,8 @@ class SetupError(ValueError):
 
 
 _NUMBERS = ("seconds_to_start", "max_inplay_seconds")
+# Where a backtest's chunks run: here, on a process pool or on Dask.
+ENGINES = ("serial", "process", "dask")
 
 
 def factory_from_spec(spec: str) -> Any:
@@ -95,18 +97,17 @@ def check_listener_kwargs(kwargs: Any, stream_class: Any) -> None:
             raise SetupError(f"listener kwargs: event_type_ids must be a list of ids, "
                              f"such as [\"7\"], not {value!r}")
     from pelarune_flumine import BetfairHistoricalStream
-    from pelarune_flumine.stream import _UNSUPPORTED_LISTENER_KEYS
+    from pelarune_flumine.stream import unsupported
 
-    if stream_class is BetfairHistoricalStream:
-        refused = [key for key in _UNSUPPORTED_LISTENER_KEYS if kwargs.get(key)]
-        if refused:
-            raise SetupError(f"listener kwargs: {', '.join(refused)} not supported by "
-                             "pelarune_flumine's stream")
+    refused = unsupported(kwargs)
+    if stream_class is BetfairHistoricalStream and refused:
+        raise SetupError(f"listener kwargs: {refused}")
 
 
 def check_engine(engine: str, workers: int, scheduler: str | None, chunk_size: int) -> None:
-    if engine not in ("serial", "process", "dask"):
-        raise SetupError(f"engine must be 'serial', 'process' or 'dask', not {engine!r}")
+    if engine not in ENGINES:
+        raise SetupError(f"engine must be {', '.join(map(repr, ENGINES[:-1]))} or "
+                         f"{ENGINES[-1]!r}, not {engine!r}")
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise SetupError(f"workers must be 1 or more, not {workers!r}")
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:

@@ -112,13 +112,14 @@ def _kill_children(spared: set[Any]) -> None:
         child.join(5)
 
 
-class Engine:
+class Runner:
     """Runs a function over items, serially, on a process pool or on Dask, calling `done`
     with each result as it comes. At most one item a worker runs at a time, so a first
     Ctrl-C waits only for those, and a worker holds no result once it is collected."""
 
     def __init__(self, engine: str, workers: int, scheduler: str | None,
                  interrupts: Interrupts) -> None:
+        # `engine` is the public name of where the items run: "serial", "process" or "dask".
         self.engine, self.workers, self.scheduler = engine, workers, scheduler
         self.interrupts = interrupts
         self.pool: ProcessPoolExecutor | None = None

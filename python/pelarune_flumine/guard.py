@@ -13,7 +13,9 @@ import importlib
 import inspect
 import os
 import warnings
-from typing import Any
+from typing import Any, Literal
+
+Part = Literal["stream", "middleware"]
 
 # Checked on flumine 3.3.2 with betfairlightweight 2.24.0: by module, each restated function's
 # qualified name and the first 16 hex digits of the SHA-256 of inspect.getsource(). Methods, not
@@ -82,8 +84,8 @@ MIDDLEWARE: dict[str, dict[str, str]] = {
     },
 }
 
-_CHECKED = {"stream": STREAM, "middleware": MIDDLEWARE}
-_decided: dict[str, bool] = {}
+_CHECKED: dict[Part, dict[str, dict[str, str]]] = {"stream": STREAM, "middleware": MIDDLEWARE}
+_decided: dict[Part, bool] = {}
 
 
 def digest(module_name: str, qualified_name: str) -> str | None:
@@ -107,20 +109,20 @@ def installed(checked: dict[str, dict[str, str]]) -> dict[str, dict[str, str | N
             for module_name, functions in checked.items()}
 
 
-def native(path: str) -> bool:
-    """Whether the native `path` ("stream" or "middleware") restates the installed flumine. The
-    first call that finds it does not warns, naming what differs."""
-    decided = _decided.get(path)
+def restates_installed(part: Part) -> bool:
+    """Whether the native `part` (the stream or the middleware) restates the installed
+    flumine's code. The first call that finds it does not warns, naming what differs."""
+    decided = _decided.get(part)
     if decided is None:
-        checked = _CHECKED[path]
+        checked = _CHECKED[part]
         changed = [f"{module_name}.{name}"
                    for module_name, functions in installed(checked).items()
                    for name, found in functions.items() if found != checked[module_name][name]]
         if changed:
             warnings.warn(
-                f"pelarune_flumine's {path}: the installed {', '.join(changed)} differs from "
-                f"the code it restates, or cannot be read; flumine's own {path} runs instead, "
+                f"pelarune_flumine's {part}: the installed {', '.join(changed)} differs from "
+                f"the code it restates, or cannot be read; flumine's own {part} runs instead, "
                 "giving flumine's results more slowly", RuntimeWarning,
                 skip_file_prefixes=(os.path.dirname(__file__),))
-        decided = _decided[path] = not changed
+        decided = _decided[part] = not changed
     return decided

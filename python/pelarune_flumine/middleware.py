@@ -38,7 +38,7 @@ class SimulatedMiddleware(_middleware.SimulatedMiddleware):  # type: ignore[misc
         # Per market, the native update's memo of the runners and analytics it last updated.
         self._memos: dict[str, list[Any]] = {}
         # The class of book updated natively: none while flumine's restated code differs.
-        self._native_book = pelarune.MarketBook if guard.native("middleware") else None
+        self._native_book = pelarune.MarketBook if guard.restates_installed("middleware") else None
 
     def __call__(self, market: Any) -> None:
         book = market.market_book

@@ -6,9 +6,10 @@ from __future__ import annotations
 import csv
 import dataclasses
 import datetime
+import io
 import os
-from collections.abc import Iterable
-from typing import Any
+from collections.abc import Iterable, Sequence
+from typing import Any, NamedTuple
 
 __all__ = ["FailedFile", "OrderRow", "RowWriter"]
 
@@ -149,18 +150,29 @@ def is_parquet(path: str) -> bool:
     return path.endswith(".parquet")
 
 
+class Drop(NamedTuple):
+    """The rows of `markets` written before `size` (bytes of a CSV, rows of a Parquet file):
+    an event's rows from a part of its files, replayed again whole."""
+
+    markets: list[str]
+    size: int
+
+
 class RowWriter:
     """Appends rows to a CSV file, or adds a row group to a Parquet file, as each chunk
-    finishes, so that a run that dies keeps what it finished. `close` sorts the file by market
-    (stably: each market's orders stay in blotter order), which makes it the same whatever
-    order the chunks finished in. With `keep` (a resumed run), the rows already in the file
-    stay: a CSV is cut back to `keep` bytes, the size it had when its last chunk was
-    recorded, and a Parquet file is read back into the new one."""
+    finishes, so that a run that dies keeps what it finished. `close` takes out the rows
+    dropped and sorts the file by market (stably: each market's orders stay in blotter order),
+    which makes it the same whatever order the chunks finished in. With `keep` (a resumed run),
+    the rows already in the file stay, but for `drops` the previous run made: a CSV is cut back
+    to `keep` bytes, the size it had when its last chunk was recorded, and a Parquet file is
+    read back into the new one."""
 
-    def __init__(self, path: str, keep: int | None = None) -> None:
+    def __init__(self, path: str, keep: int | None = None, drops: Iterable[Drop] = ()) -> None:
         self.path = path
+        self.drops = list(drops)
         self._parquet: Any = None
         self._csv: Any = None
+        self._rows = 0  # written to a Parquet file
         if is_parquet(path):
             import pyarrow.parquet
 
@@ -169,6 +181,7 @@ class RowWriter:
             self._parquet = pyarrow.parquet.ParquetWriter(self._partial, parquet_schema())
             if previous is not None:
                 self._parquet.write_table(previous.cast(parquet_schema()))
+                self._rows = previous.num_rows
             return
         if keep is not None:
             with open(path, "r+b") as out:
@@ -186,12 +199,27 @@ class RowWriter:
         if self._parquet is not None:
             if rows:
                 self._parquet.write_table(parquet_table(rows))
-            return 0
+                self._rows += len(rows)
+            return self._rows
         self._writer.writerows(map(_csv_values, rows))
         self._csv.flush()
         os.fsync(self._csv.fileno())
         size: int = self._csv.tell()
         return size
+
+    def drop(self, markets: list[str]) -> Drop:
+        """Drops the rows of `markets` written so far, when the file is closed."""
+        drop = Drop(markets, self._rows if self._parquet is not None else self._csv.tell())
+        self.drops.append(drop)
+        return drop
+
+    def _kept(self, market_ids: list[str], cuts: list[int]) -> list[bool]:
+        """Whether each row stays, given the rows (or bytes) at which each part ends."""
+        kept = []
+        for market_id, cut in zip(market_ids, cuts, strict=True):
+            kept.append(not any(drop.size >= cut and market_id in drop.markets
+                                for drop in self.drops))
+        return kept
 
     def close(self) -> None:
         if self._parquet is not None:
@@ -199,12 +227,28 @@ class RowWriter:
 
             self._parquet.close()
             table = pyarrow.parquet.read_table(self._partial)
+            if self.drops:
+                ids = table.column("market_id").to_pylist()
+                table = table.filter(self._kept(ids, list(range(1, len(ids) + 1))))
             pyarrow.parquet.write_table(table.sort_by("market_id"), self._partial)  # stable
             os.replace(self._partial, self.path)
             return
         self._csv.close()
-        with open(self.path, newline="", encoding="utf-8") as source:
-            lines = list(csv.reader(source))
+        with open(self.path, "rb") as source:
+            data = source.read()
+        # Parsed in parts that end where a drop was made: a drop takes the rows before it.
+        ends = sorted({drop.size for drop in self.drops if drop.size < len(data)} | {len(data)})
+        lines: list[list[str]] = []
+        cuts: list[int] = []
+        start = 0
+        for end in ends:
+            part = list(csv.reader(io.StringIO(data[start:end].decode("utf-8"), newline="")))
+            lines += part
+            cuts += [end] * len(part)
+            start = end
+        if self.drops:
+            kept = self._kept([line[0] for line in lines], cuts)
+            lines = [line for line, keep in zip(lines, kept, strict=True) if keep]
         lines[1:] = sorted(lines[1:], key=lambda line: line[0])
         with open(f"{self.path}.partial", "w", newline="", encoding="utf-8") as out:
             csv.writer(out).writerows(lines)
@@ -224,44 +268,70 @@ def write(rows: list[OrderRow], path: str) -> None:
         writer.writerows(map(_csv_values, rows))
 
 
+class Previous(NamedTuple):
+    """What a run's record says of it."""
+
+    done: set[str]
+    size: int | None  # of the output to keep; None: start the file again
+    complete: bool
+    events: dict[str, tuple[str, list[str]]]  # path done -> its event and markets
+    drops: list[Drop]  # not yet applied to the output
+
+
 class Record:
     """The run's record beside its output (`<out>.run`, JSON lines): the files each finished
-    chunk held, the output's size after it, and whether the run completed. A resumed run skips
-    the files it names. A Parquet file is readable only once closed, so its chunks are
-    recorded when it is: after a crash, a Parquet run starts over."""
+    chunk held (with the event and markets of those that have one), the output's size after
+    it, the files done again when their event turned out to have files in another batch and
+    the rows dropped for it, and whether the run completed. A resumed run skips the files it
+    names. A Parquet file is readable only once closed, so its chunks are recorded when it is:
+    after a crash, a Parquet run starts over."""
 
     def __init__(self, out: str) -> None:
         self.path = f"{out}.run"
         self._parquet = is_parquet(out)
         self._pending: list[str] = []
 
-    def read(self) -> tuple[set[str], int | None, bool]:
-        """The files done, the output's size to keep (None: start the file again) and whether
-        the run completed."""
+    def read(self) -> Previous:
         import json
 
-        done: set[str] = set()
-        size: int | None = None
-        complete = False
+        previous = Previous(set(), None, False, {}, [])
         try:
             with open(self.path, encoding="utf-8") as record:
                 lines = [json.loads(line) for line in record if line.endswith("\n")]
         except FileNotFoundError:
-            return done, None, False
+            return previous
+        size: int | None = None
+        complete = False
         for line in lines:
             if "done" in line:
-                done.update(line["done"])
+                previous.done.update(line["done"])
+                previous.events.update({path: (event, markets)
+                                        for path, event, markets in line.get("events", [])})
                 size = line["size"]
-            complete = bool(line.get("complete", complete))
-        return done, size, complete
+            if "undo" in line:
+                previous.done.difference_update(line["undo"])
+                for path in line["undo"]:
+                    previous.events.pop(path, None)
+                previous.drops.append(Drop(line["drop"], line["size"]))
+                size = line["size"]
+            if "complete" in line:
+                complete = bool(line["complete"])
+                previous.drops.clear()  # the writer applied them when it closed
+        return previous._replace(size=size, complete=complete)
 
     def start(self, resume: bool) -> None:
         if not resume:
             with open(self.path, "w", encoding="utf-8"):
                 pass
 
-    def chunk(self, paths: list[str], size: int) -> None:
-        self._add({"done": paths, "size": size}, pending=self._parquet)
+    def chunk(self, paths: list[str], size: int,
+              events: Sequence[tuple[str, str, list[str]]] = ()) -> None:
+        self._add({"done": paths, "size": size, "events": list(events)}, pending=self._parquet)
+
+    def undo(self, paths: list[str], drop: Drop) -> None:
+        """Files recorded done that are to be replayed again, and the rows dropped."""
+        self._add({"undo": paths, "drop": drop.markets, "size": drop.size},
+                  pending=self._parquet)
 
     def finish(self, complete: bool) -> None:
         for line in self._pending:

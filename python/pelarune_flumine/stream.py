@@ -79,10 +79,9 @@ class BetfairHistoricalStream:
         # Built as flumine builds it, so that a misspelt key fails the same way.
         self._listener = self.LISTENER(output_queue=None, max_latency=self.MAX_LATENCY,
                                        **self.listener_kwargs)
-        refused = [key for key in _UNSUPPORTED_LISTENER_KEYS if self.listener_kwargs.get(key)]
+        refused = unsupported(self.listener_kwargs)
         if self._ours() and refused:
-            raise ValueError(f"listener_kwargs {', '.join(refused)} not supported by "
-                             "pelarune_flumine; use flumine's BetfairHistoricalStream")
+            raise ValueError(f"listener_kwargs {refused}; use flumine's BetfairHistoricalStream")
 
     def _remote(self) -> bool:
         return isinstance(self.file_path, str) and "://" in self.file_path
@@ -91,7 +90,7 @@ class BetfairHistoricalStream:
         # Race and cricket data, files behind a URL, and every file while the installed
         # flumine's stream is not the code the replay restates, are flumine's own stream's.
         return self.operation == "marketSubscription" and not self._remote() \
-            and guard.native("stream")
+            and guard.restates_installed("stream")
 
     def stop(self) -> None:
         return
@@ -133,6 +132,14 @@ class BetfairHistoricalStream:
                      self.event_id, self.operation))
 
 
+def unsupported(listener_kwargs: dict[str, Any]) -> str | None:
+    """What is wrong with listener keys our stream refuses, or None."""
+    refused = [key for key in _UNSUPPORTED_LISTENER_KEYS if listener_kwargs.get(key)]
+    if not refused:
+        return None
+    return f"{', '.join(refused)} not supported by pelarune_flumine's stream"
+
+
 def markets_of(path: str) -> list[tuple[str, str | None]]:
     """(market id, event id or None) of each market a file's changes name, in the order first
     met; the event is the first definition's that names one. ValueError when it cannot be
@@ -142,7 +149,7 @@ def markets_of(path: str) -> list[tuple[str, str | None]]:
 
 
 def load(path: str) -> Any:
-    """The file loaded once, for a pre-scan whose replay reads it no second time: its `.markets`
-    is markets_of(path), and a stream given it as its file_path replays it (once; a second
-    replay raises ValueError). Lines that are not JSON warn when it is replayed."""
+    """The file loaded once, so that a backtest reads its markets and replays it from one read:
+    its `.markets` is markets_of(path), and a stream given it as its file_path replays it (once;
+    a second replay raises ValueError). Lines that are not JSON warn when it is replayed."""
     return native.load(os.fspath(path))

@@ -4,6 +4,9 @@ line's outputs, exit statuses and one-line mistakes, Ctrl-C, --resume, and a wor
 bounded by the chunk."""
 
 import bz2
+import collections
+import contextlib
+import ctypes
 import dataclasses
 import gzip
 import json
@@ -11,6 +14,7 @@ import logging
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -22,10 +26,11 @@ from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as F
 
 import backtest_strategies
 import pelarune_flumine.backtest
+import pelarune_flumine.ledger
 from conftest import recorded, sanitized
 from pelarune_flumine import run_backtest
 from pelarune_flumine.__main__ import main
-from pelarune_flumine.planning import plan
+from pelarune_flumine.planning import Scan, plan
 from pelarune_flumine.rows import write as write_rows
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -218,13 +223,99 @@ class TestEvents:
         assert list(result) == [row for row in expected if row.market_id == "1.300000000"]
 
     def test_events_stay_whole_in_chunks(self):
-        scans = [("a1", ["1.1"], "A"), ("b1", ["1.2"], "B"), ("a2", ["1.3"], "A"),
-                 ("n", [], None), ("b2", ["1.4"], "B"), ("c", ["1.5", "1.6"], "C"),
-                 ("b3", ["1.7"], "B")]
+        scans = [Scan(*scan) for scan in [
+            ("a1", ["1.1"], "A"), ("b1", ["1.2"], "B"), ("a2", ["1.3"], "A"), ("n", [], None),
+            ("b2", ["1.4"], "B"), ("c", ["1.5", "1.6"], "C"), ("b3", ["1.7"], "B")]]
         chunks, left_out = plan(scans, 3)
         assert [[path for path, _ in chunk] for chunk in chunks] == \
             [["a1", "a2"], ["b1", "b2", "b3"], ["n", "c"]]
         assert left_out == []
+
+
+class TestOneLoadPerFile:
+    def test_each_file_is_opened_once(self, tmp_path, generated, expected):
+        for path in generated:
+            with open(path, "rb") as source:
+                (tmp_path / (os.path.basename(path) + ".bz2")).write_bytes(
+                    bz2.compress(source.read()))
+        with opens_in(tmp_path) as opened:  # the folder's own open by os.walk is ""
+            result = run_backtest(tmp_path, backtest_strategies.placer, engine="process",
+                                  workers=2, chunk_size=2)
+            counts = opened()
+        assert list(result) == [row for row in expected if row.market_id.startswith("1.3")]
+        assert counts == {"": 1} | {f"{os.path.basename(path)}.bz2": 1 for path in generated}
+
+    @pytest.mark.parametrize("form", ["csv", "parquet"])
+    def test_event_split_across_batches_is_replayed_whole(self, tmp_path, generated,
+                                                          monkeypatch, form):
+        # Event 777's files sit in two folders, so in two batches of two files.
+        for folder, sources in (("a", generated[0::2]), ("b", generated[1::2])):
+            (tmp_path / "data" / folder).mkdir(parents=True)
+            event_file(tmp_path / "data" / folder / "0.json", sources[:1], 777)
+            event_file(tmp_path / "data" / folder / "1.json", sources[1:],
+                       {"a": 101, "b": 102}[folder])
+        data, split, whole = tmp_path / "data", str(tmp_path / f"split.{form}"), \
+            str(tmp_path / f"whole.{form}")
+        kwargs = dict(engine="serial", event_processing=True)
+        reference = run_backtest(data, backtest_strategies.placer, chunk_size=4, out=whole,
+                                 **kwargs)
+        result = run_backtest(data, backtest_strategies.placer, chunk_size=2, out=split,
+                              **kwargs)
+        assert list(result) == list(reference) and len({row.market_id for row in result}) == 4
+        assert (result.files, result.books) == (4, reference.books)
+        assert same_file(split, whole)
+
+        # A run stopped after the first batch: the resumed run finds the event's other file.
+        keep = pelarune_flumine.ledger.Ledger._keep
+
+        def stop_after_one(ledger, *args):
+            keep(ledger, *args)
+            raise InterruptedError
+
+        with monkeypatch.context() as patch:
+            patch.setattr(pelarune_flumine.ledger.Ledger, "_keep", stop_after_one)
+            with pytest.raises(InterruptedError):
+                run_backtest(data, backtest_strategies.placer, chunk_size=2, out=split,
+                             **kwargs)
+        resumed = run_backtest(data, backtest_strategies.placer, chunk_size=2, out=split,
+                               resume=True, **kwargs)
+        assert (resumed.files, resumed.skipped) == (3, 1)
+        assert same_file(split, whole)
+
+
+def same_file(path, expected):
+    if path.endswith(".parquet"):
+        import pyarrow.parquet
+
+        return pyarrow.parquet.read_table(path).equals(pyarrow.parquet.read_table(expected))
+    with open(path) as written, open(expected) as reference:
+        return written.read() == reference.read()
+
+
+@contextlib.contextmanager
+def opens_in(folder):
+    """The opens of each file in `folder` while the block runs, by any process (inotify)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK)
+    assert fd >= 0 and libc.inotify_add_watch(fd, str(folder).encode(), 0x20) >= 0  # IN_OPEN
+    counts = collections.Counter()
+
+    def read():
+        while True:
+            try:
+                data = os.read(fd, 65536)
+            except BlockingIOError:
+                return dict(counts)
+            offset = 0
+            while offset < len(data):
+                _, _, _, length = struct.unpack_from("iIII", data, offset)
+                name = data[offset + 16:offset + 16 + length].rstrip(b"\0").decode()
+                counts[name] += 1
+                offset += 16 + length
+    try:
+        yield read
+    finally:
+        os.close(fd)
 
 
 def without_time(summary):
@@ -260,10 +351,10 @@ def test_mistakes_are_one_line_before_any_file_is_read(tmp_path, generated, caps
     os.makedirs(tmp_path / "markets")
     (tmp_path / "markets" / "1.json").write_text("")
 
-    def scan(paths):
+    def run_batch(paths, settings):
         raise AssertionError("a file was read")
 
-    monkeypatch.setattr(pelarune_flumine.backtest, "scan", scan)
+    monkeypatch.setattr(pelarune_flumine.backtest, "run_batch", run_batch)
     with pytest.raises(SystemExit) as exit:
         main(["backtest", *factory, *arguments, *paths])
     out, err = capsys.readouterr()

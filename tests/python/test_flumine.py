@@ -286,7 +286,7 @@ class TestGuard:
         # guard's digests.
         for checked in (guard.STREAM, guard.MIDDLEWARE):
             assert guard.installed(checked) == checked
-        assert guard.native("stream") and guard.native("middleware")
+        assert guard.restates_installed("stream") and guard.restates_installed("middleware")
 
     @pytest.mark.parametrize("installed", ["stream changed", "middleware changed",
                                            "unreadable"])
