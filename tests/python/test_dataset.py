@@ -181,3 +181,12 @@ def test_interrupted_run_keeps_whole_files_and_resumes(many, tmp_path, engine, s
     reference = tmp_path / "reference"
     pelarune_tables.write_dataset(many, reference, engine="serial")
     assert parquet_files(out) == parquet_files(reference) and len(parquet_files(out)) == 12
+
+
+def test_a_table_alone_imports_neither_the_runner_nor_pyarrow():
+    code = ("import sys, pelarune_tables; pelarune_tables.prices_table; "
+            "print(sorted({'pyarrow', 'multiprocessing', 'pelarune_runs'} & set(sys.modules))); "
+            "pelarune_tables.write_dataset; print('pelarune_runs' in sys.modules)")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True)
+    assert run.stdout == "[]\nTrue\n"
