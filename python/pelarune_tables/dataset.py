@@ -116,10 +116,10 @@ def write_file(item: tuple[str, str], options: dict[str, Any]) -> Written:
             for batch in reader:
                 writer.write_batch(batch)
                 rows += batch.num_rows
-        os.replace(partial, target)
         # No rows: a file of markets without prices, or of none at all (loaded again to tell;
         # iter_prices_file's books are the first market's, so none means no market).
         markets = rows > 0 or len(pelarune.iter_prices_file(source)) > 0
+        os.replace(partial, target)
     except Exception as error:  # noqa: BLE001  # any failure is this file's alone
         _remove(partial)
         return Written(source, 0, f"{type(error).__name__}: {error}".replace("\n", " "))
@@ -136,12 +136,12 @@ def _remove(path: str) -> None:
 
 def _check_out_dir(out_dir: str) -> None:
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
-        raise SetupError(f"--out {out_dir}: not a folder")
+        raise SetupError(f"out {out_dir}: not a folder")
     existing = out_dir
     while not os.path.exists(existing):
         existing = os.path.dirname(existing)
     if not os.access(existing, os.W_OK):
-        raise SetupError(f"--out {out_dir}: cannot write to {existing}")
+        raise SetupError(f"out {out_dir}: cannot write to {existing}")
     try:
         import pyarrow
     except ImportError:
