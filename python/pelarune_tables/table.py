@@ -34,7 +34,8 @@ def _native() -> ModuleType:
 _native_module = _native()
 
 #: The market-definition keys ``columns`` can add, each as its own column named by the key, with
-#: the value the market's definition holds at each book (null before the first definition).
+#: the value each book's ``market_definition`` shows: as it stood after the record that gave the
+#: market's last definition (null before the first definition).
 #: Booleans: bspMarket, bspReconciled, complete, crossMatching, discountAllowed, inPlay,
 #: persistenceEnabled, runnersVoidable, turnInPlayEnabled. int32: betDelay,
 #: numberOfActiveRunners, numberOfWinners. int64: version. float64: eachWayDivisor,
