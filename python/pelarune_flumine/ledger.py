@@ -6,9 +6,10 @@ from __future__ import annotations
 from typing import Any
 
 from pelarune_flumine.planning import LeftOut, Scan
-from pelarune_flumine.rows import FailedFile, OrderRow, Previous, Record, RowWriter, unwire
+from pelarune_flumine.rows import FailedFile, OrderRow, RowWriter, unwire
 from pelarune_flumine.simulation import BatchResult, ChunkResult
 from pelarune_flumine.summary import Totals
+from pelarune_runs.journal import Previous, Record
 
 
 class Ledger:
