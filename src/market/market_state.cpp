@@ -79,10 +79,10 @@ constexpr KeyTable kDefinitionKeys{non_empty_keys<kDefinitionKeyList>()};
 constexpr KeyTable kDefinitionRunnerKeys{non_empty_keys<kDefinitionRunnerKeyList>()};
 constexpr KeyTable kRunnerChangeKeys{non_empty_keys<kRunnerChangeKeyList>()};
 
-// Each definition field's key, by the field's name, as its row gives it.
+// Each definition field's key, by the field's name, as its row gives it; only some are read here.
 namespace definition_key {
 #define PELARUNE_DEFINITION_ROW_KEY(name, type, init, ...)                                         \
-  constexpr std::string_view name = PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key;
+  [[maybe_unused]] constexpr std::string_view name = PELARUNE_DEFINITION_COLUMNS(__VA_ARGS__).key;
 PELARUNE_DEFINITION_FIELDS(PELARUNE_DEFINITION_ROW_KEY)
 #undef PELARUNE_DEFINITION_ROW_KEY
 } // namespace definition_key
