@@ -1,7 +1,8 @@
 """python -m pelarune_flumine backtest module:factory FILES ...: a flumine strategy over every
 market file of FILES, with a progress bar, a summary, the orders as CSV or Parquet and a P&L
 chart. Exit status: 0 when every file was replayed, 1 when one failed or none was found
-(0 with --allow-failures), 2 for a mistake in the command, 130 when interrupted."""
+(0 with --allow-failures), 2 for a mistake in the command, 130 when interrupted (143 for
+SIGTERM, 129 for SIGHUP)."""
 
 from __future__ import annotations
 
@@ -78,7 +79,7 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                     "of FILES and writes every order. Exit status: 0 when every file was "
                     "replayed, 1 when one failed or none was found, 2 for a mistake in the "
                     "command, 130 when interrupted (Ctrl-C once waits for the running chunks, "
-                    "twice stops them).")
+                    "twice stops them; SIGTERM and SIGHUP as Ctrl-C, 143 and 129).")
     backtest.add_argument("factory", metavar="module:factory",
                           help="a function at the top level of a module (the working "
                                "directory is on the module path) that takes a list of "
@@ -124,10 +125,11 @@ def _one_line(message: Any, category: Any, filename: str, lineno: int,
 
 
 def _interrupted() -> None:
-    """From here on the run only reports and exits 130: a further Ctrl-C, which would
+    """From here on the run only reports and exits: a further Ctrl-C or SIGTERM, which would
     otherwise end the interpreter as it shuts down, is not news."""
     if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(number, signal.SIG_IGN)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -188,9 +190,11 @@ def _main(argv: list[str] | None) -> int:
         if not args.quiet:
             print(f"chart written to {args.chart}")
     if not result.complete:
-        print(f"interrupted: {result.files:,} files replayed are kept"
+        stopped = signal.Signals(result.signal or signal.SIGINT)
+        print(f"{'interrupted' if stopped == signal.SIGINT else stopped.name}: "
+              f"{result.files:,} files replayed are kept"
               f"{'; --resume goes on' if args.out else ''}", file=sys.stderr)
-        return 130
+        return 128 + stopped
     return 0 if result.ok or args.allow_failures else 1
 
 

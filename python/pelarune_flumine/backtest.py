@@ -81,11 +81,12 @@ def run_backtest(
 
     With `out`, the orders are written there (CSV, or Parquet for a .parquet name) as each
     chunk finishes, and the files done are recorded beside it (`out` + ".run"); `resume`
-    skips the files a previous run recorded. A first Ctrl-C stops new chunks and waits up
-    to `grace` seconds for the running ones, a second stops them at once; either way the
-    result holds what finished and is marked incomplete. Mistakes in the call raise
-    SetupError before any file is read. `log_level` sets the level of the root logger in
-    each worker (flumine's log), None leaves it as configured there.
+    skips the files a previous run recorded. A first Ctrl-C (or SIGTERM, or SIGHUP) stops new
+    chunks and waits up to `grace` seconds for the running ones, a second stops them at once;
+    either way the result holds what finished and is marked incomplete, with the signal. A
+    file whose replay ends its worker process is reported failed ("worker died: SIGKILL").
+    Mistakes in the call raise SetupError before any file is read. `log_level` sets the level
+    of the root logger in each worker (flumine's log), None leaves it as configured there.
     """
     from flumine import config
 
@@ -133,11 +134,12 @@ def run_backtest(
                 bar.set_description("replaying")
                 ledger = _Ledger(todo, previous, writer, record, bar)
                 complete = runner.map(run_batch, batches(todo, chunk_size), ledger.batch_done,
-                                      settings)
+                                      settings, split=_one_by_one, died=ledger.died)
                 if complete and ledger.split:
                     again = ledger.again()
                     bar.total += sum(map(len, again))
-                    complete = runner.map(run_batch, again, ledger.again_done, settings)
+                    complete = runner.map(run_batch, again, ledger.again_done, settings,
+                                          split=_one_by_one, died=ledger.died)
         finally:
             if writer is not None:
                 writer.close()
@@ -150,7 +152,12 @@ def run_backtest(
     return BacktestResult(rows, ledger.totals(), left_out=[entry.path for entry in
                                                            ledger.left_out],
                           empty=ledger.empty(), seconds=time.monotonic() - started,
-                          complete=complete, skipped=len(paths) - len(todo) - ledger.redone)
+                          complete=complete, skipped=len(paths) - len(todo) - ledger.redone,
+                          signal=interrupts.signal)
+
+
+def _one_by_one(paths: list[str]) -> list[list[str]]:
+    return [[path] for path in paths]
 
 
 class _Ledger:
@@ -174,6 +181,7 @@ class _Ledger:
         self.results: list[ChunkResult] = []
         self.rows: list[OrderRow] = []
         self.left_out: list[LeftOut] = []
+        self.died_in: list[FailedFile] = []  # files whose replay ended the worker
         self.batches = 0
         self.redone = 0  # files the previous run did, done again
 
@@ -245,6 +253,14 @@ class _Ledger:
                              refresh=False)
         self.bar.update(len(paths))
 
+    def died(self, paths: list[str], how: str) -> None:
+        """A file whose replay ended its worker, alone: reported, and recorded as done, so that
+        a resumed run goes past it."""
+        self.died_in += [FailedFile(path, f"worker died: {how}") for path in paths]
+        if self.record is not None and self.writer is not None:
+            self.record.chunk(paths, self.writer.write([]))
+        self.bar.update(len(paths))
+
     def again(self) -> list[list[str]]:
         """The files of each split event (with the events it shares markets with), a batch of
         their own."""
@@ -272,8 +288,8 @@ class _Ledger:
             totals.failed += result.failed
             for key, count in result.errors.items():
                 totals.errors[key] = totals.errors.get(key, 0) + count
-        totals.failed = sorted(unread, key=lambda failed: self._by_order(failed.path)) + \
-            totals.failed
+        totals.failed = sorted(unread + self.died_in,
+                               key=lambda failed: self._by_order(failed.path)) + totals.failed
         return totals
 
     def empty(self) -> list[str]:

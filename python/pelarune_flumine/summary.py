@@ -29,7 +29,7 @@ class BacktestResult(Sequence[OrderRow]):
 
     def __init__(self, rows: list[OrderRow], totals: Totals, *, left_out: list[str],
                  empty: list[str], seconds: float, complete: bool = True,
-                 skipped: int = 0) -> None:
+                 skipped: int = 0, signal: int | None = None) -> None:
         self.rows = rows
         self.failed = totals.failed
         self.files = totals.files  # replayed
@@ -41,6 +41,7 @@ class BacktestResult(Sequence[OrderRow]):
         self.empty = empty  # files that hold no market: empty, or not a market stream
         self.seconds = seconds
         self.complete = complete  # False: interrupted
+        self.signal = signal  # the one that stopped the run: SIGINT, SIGTERM or SIGHUP
         self.skipped = skipped  # files done by the run this one resumed
 
     @overload

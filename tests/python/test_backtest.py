@@ -449,6 +449,37 @@ def test_resume_after_a_crash_drops_the_unrecorded_rows(tmp_path, generated):
         assert written.read() == expected
 
 
+@pytest.mark.parametrize("engine, how, once", [
+    ("process", "SIGKILL", True), ("process", "SIGABRT", False), ("dask", "SIGKILL", False)])
+def test_a_dying_worker_fails_its_file_not_the_run(tmp_path, generated, expected, monkeypatch,
+                                                   engine, how, once):
+    import dask
+
+    monkeypatch.setenv("PELARUNE_TEST_KILL", how)
+    if once:  # as the OOM killer would: the file is not at fault
+        monkeypatch.setenv("PELARUNE_TEST_KILL_ONCE", str(tmp_path / "killed"))
+    out = str(tmp_path / "orders.csv")
+    # One batch of the four files, so the innocent three die with the killer first.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        result = run_backtest(generated, backtest_strategies.killer, engine=engine, workers=2,
+                              out=out)
+    (killer,) = [path for path in generated if backtest_strategies.RAISING_MARKET in path]
+    generated_rows = [row for row in expected if row.market_id.startswith("1.3")]
+    if once:
+        assert (list(result), result.failed, result.ok) == (generated_rows, [], True)
+    else:
+        died = "SIGABRT" if how == "SIGABRT" else "KilledWorker"
+        assert [(failed.path, failed.error) for failed in result.failed] == [
+            (killer, f"worker died: {died}")]
+        assert list(result) == without(generated_rows, backtest_strategies.RAISING_MARKET)
+    lines = record(tmp_path)
+    assert lines[-1] == {"complete": True}
+    assert {path for line in lines for path in line.get("done", [])} == set(generated)
+    resumed = run_backtest(generated, backtest_strategies.killer, engine="serial", out=out,
+                           resume=True)
+    assert (resumed.files, resumed.skipped, resumed.complete) == (0, 4, True)
+
+
 @pytest.fixture(scope="module")
 def many(tmp_path_factory):
     folder = str(tmp_path_factory.mktemp("many"))
@@ -559,3 +590,31 @@ class TestInterrupts:
         assert run.returncode == 130 and seconds < 10, (seconds, err)
         assert "Traceback" not in err and session_left(run) == []
         assert record(tmp_path)[-1] == {"complete": False}
+
+
+@pytest.mark.parametrize("engine, signum", [
+    ("process", signal.SIGTERM), ("process", signal.SIGHUP), ("process", signal.SIGKILL),
+    ("dask", signal.SIGTERM), ("dask", signal.SIGKILL)])
+def test_a_signal_to_the_parent_leaves_no_process(many, tmp_path, engine, signum):
+    run = start([many, "--engine", engine, "--workers", "2", "--chunk-size", "1"], tmp_path,
+                0.002)
+    try:
+        wait_for(lambda: any("done" in line for line in record(tmp_path)), 60)
+        os.kill(run.pid, signum)  # the parent alone, as kill, systemd or a scheduler send it
+        out, err = run.communicate(timeout=60)
+        assert session_left(run) == []
+        if signum == signal.SIGKILL:
+            assert run.returncode == -signal.SIGKILL
+            return
+        assert run.returncode == 128 + signum and "Traceback" not in err, err
+        lines = record(tmp_path)
+        done = {path for line in lines for path in line.get("done", [])}
+        assert 0 < len(done) < 16 and lines[-1] == {"complete": False}
+        with open(tmp_path / "orders.csv") as csv:
+            written = [line.split(",")[0] for line in csv.read().splitlines()[1:]]
+        assert written == sorted(written)
+        assert set(written) == {os.path.basename(path)[:-5] for path in done}
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(run.pid, signal.SIGKILL)
+        run.communicate()
