@@ -196,8 +196,9 @@ test: format-check lint native pytest typecheck pytest313 sanitize fuzz
 # forms) through the loader and the engine, then the Python replay and to_dict against the
 # unavoidable work and betfairlightweight, a strategy's reads of every book on both libraries,
 # the replay against its floor (bench/floor_harness.c, a C extension built here), a replay from
-# plain, gzip and bzip2 files, betfairutil's read_prices_file against its replacement, and
-# flumine backtests on its own historical stream and on pelarune_flumine's.
+# plain, gzip and bzip2 files, betfairutil's read_prices_file against its replacement, flumine
+# backtests on its own historical stream and on pelarune_flumine's, and pelarune_tables against
+# betfairutil's data frames (with the peak memory of a 100 MB file streamed to Parquet).
 BUILD_BENCH := build/bench
 BENCH_FILE := bench/data/stream-200mb.json
 BENCH_ONE_MARKET := bench/data/apply-one-market.json
@@ -228,6 +229,7 @@ bench: install
 	@$(PY) bench/bench_file_forms.py
 	@$(PY) bench/bench_betfairutil.py
 	@$(PY) bench/bench_flumine.py
+	@$(PY) bench/bench_tables.py
 
 clean:
 	rm -rf build

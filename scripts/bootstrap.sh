@@ -72,9 +72,13 @@ make_venv() {
 # What the tests import besides pytest, on every clone: a missing one fails its test, so that
 # no check is left out silently. Dask runs the many-files example's Dask form; flumine (with
 # betfairlightweight) runs the backtests that compare its own stream with pelarune_flumine's;
-# tqdm, matplotlib, pandas and pyarrow are run_backtest's progress bar, chart and tables. The
-# stubs' checks and the lint need mypy, the lint ruff too.
-tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas pyarrow psutil)
+# tqdm, matplotlib, pandas and pyarrow are run_backtest's progress bar, chart and tables;
+# pyarrow, polars, DuckDB and pandas read pelarune_tables' streams (their oldest versions that
+# read a stream whole: pyarrow 15, polars 1.10, DuckDB 1.1), and its tables are compared with
+# betfairutil's (smart_open 8 and later recurse under betfairutil's patched open). The stubs'
+# checks and the lint need mypy, the lint ruff too.
+tests=("dask[distributed]" "flumine>=3.3,<4" betfairlightweight tqdm matplotlib pandas "pyarrow>=15"
+       psutil "polars>=1.10" "duckdb>=1.1" "betfairutil[files]" "smart_open<8")
 tests+=(ciso8601==2.3.3) # betfairlightweight's reader of definition times under its speed extra
 typecheck=()
 [[ "${PELARUNE_WITH_TYPECHECK:-0}" == 1 ]] && typecheck=(mypy ruff)

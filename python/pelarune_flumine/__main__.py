@@ -12,38 +12,13 @@ import logging
 import os
 import signal
 import sys
-import threading
-import warnings
-from typing import Any, NoReturn
+from typing import Any
+
+from pelarune_runs import command
 
 _LEVELS = ["debug", "info", "warning", "error", "critical", "off"]
 # Above every level: nothing is logged.
 _OFF = logging.CRITICAL + 10
-
-
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        # One line, not the usage: the mistake is what the user needs to see.
-        self.exit(2, f"{self.prog}: error: {message}\n")
-
-
-class _Help(argparse.ArgumentDefaultsHelpFormatter):
-    """Shows the defaults that say something: not an option's absence."""
-
-    def _get_help_string(self, action: argparse.Action) -> str | None:
-        if action.default in (None, False, {}):
-            return action.help
-        return super()._get_help_string(action)
-
-
-def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise ValueError(text)
-    return value
-
-
-_positive.__name__ = "positive integer"
 
 
 def _fraction(text: str) -> float:
@@ -66,15 +41,19 @@ def _json_object(text: str) -> dict[str, Any]:
 _json_object.__name__ = "JSON object"
 
 
+def main(argv: list[str] | None = None) -> int:
+    return command.main(_main, argv)
+
+
 def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     from pelarune_flumine.backtest import CHUNK_SIZE
-    from pelarune_flumine.checks import ENGINES
+    from pelarune_runs.checks import ENGINES
 
-    parser = _Parser(prog="python -m pelarune_flumine")
+    parser = command.Parser(prog="python -m pelarune_flumine")
     commands = parser.add_subparsers(dest="command", required=True)
     backtest = commands.add_parser(
         "backtest", help="run a strategy over market files",
-        formatter_class=_Help,
+        formatter_class=command.Help,
         description="Runs the strategies that FACTORY(streams) returns over every market file "
                     "of FILES and writes every order. Exit status: 0 when every file was "
                     "replayed, 1 when one failed or none was found, 2 for a mistake in the "
@@ -88,11 +67,11 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                           help="market files, or folders standing for every file under them")
     backtest.add_argument("--engine", choices=ENGINES, default="process",
                           help="where the chunks run: here, on a process pool or on Dask")
-    backtest.add_argument("--workers", type=_positive, default=os.cpu_count() or 1,
+    backtest.add_argument("--workers", type=command.positive, default=os.cpu_count() or 1,
                           help="processes of the pool or of the local Dask cluster")
     backtest.add_argument("--scheduler", help="address of a running Dask scheduler "
                                               "(with --engine dask)")
-    backtest.add_argument("--chunk-size", type=_positive, default=CHUNK_SIZE,
+    backtest.add_argument("--chunk-size", type=command.positive, default=CHUNK_SIZE,
                           help="files a simulation replays together (whole events)")
     backtest.add_argument("--listener-kwargs", type=_json_object, default={}, metavar="JSON",
                           help='flumine\'s listener filters, e.g. \'{"seconds_to_start": 600}\'')
@@ -119,33 +98,6 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     return parser, backtest
 
 
-def _one_line(message: Any, category: Any, filename: str, lineno: int,
-              line: str | None = None) -> str:
-    return f"warning: {message}\n"
-
-
-def _interrupted() -> None:
-    """From here on the run only reports and exits: a further Ctrl-C or SIGTERM, which would
-    otherwise end the interpreter as it shuts down, is not news."""
-    if threading.current_thread() is threading.main_thread():
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            signal.signal(number, signal.SIG_IGN)
-
-
-def main(argv: list[str] | None = None) -> int:
-    formatwarning = warnings.formatwarning
-    warnings.formatwarning = _one_line
-    try:
-        return _main(argv)
-    except KeyboardInterrupt:
-        # Before the run took Ctrl-C over (imports), or after it (the chart): nothing runs.
-        _interrupted()
-        print("interrupted", file=sys.stderr)
-        return 130
-    finally:
-        warnings.formatwarning = formatwarning
-
-
 def _main(argv: list[str] | None) -> int:
     parser, backtest = _parser()
     args = parser.parse_args(argv)
@@ -159,7 +111,8 @@ def _main(argv: list[str] | None) -> int:
     from flumine import config
 
     from pelarune_flumine.backtest import SetupError, run_backtest
-    from pelarune_flumine.checks import chart_formats, check_output, factory_from_spec
+    from pelarune_flumine.checks import chart_formats, factory_from_spec
+    from pelarune_runs.checks import check_output
 
     config.raise_errors = args.raise_errors
     try:
@@ -176,7 +129,7 @@ def _main(argv: list[str] | None) -> int:
     except SetupError as error:
         backtest.error(str(error))
     if not result.complete:
-        _interrupted()
+        command.interrupted()
     for failed in result.failed:
         if failed.traceback:
             print(failed.traceback, file=sys.stderr)
@@ -194,7 +147,7 @@ def _main(argv: list[str] | None) -> int:
         print(f"{'interrupted' if stopped == signal.SIGINT else stopped.name}: "
               f"{result.files:,} files replayed are kept"
               f"{'; --resume goes on' if args.out else ''}", file=sys.stderr)
-        return 128 + stopped
+        return 128 + int(stopped)
     return 0 if result.ok or args.allow_failures else 1
 
 

@@ -5,22 +5,13 @@ row, and written as each chunk finishes."""
 from __future__ import annotations
 
 import os
-import sys
 import time
 import warnings
 from typing import Any
 
-from pelarune_flumine.checks import (
-    SetupError,
-    check_engine,
-    check_factory,
-    check_listener_kwargs,
-    check_output,
-    check_paths,
-)
-from pelarune_flumine.engines import GRACE, Interrupts, Runner, say
-from pelarune_flumine.planning import LeftOut, Paths, Scan, batches, expand
-from pelarune_flumine.rows import FailedFile, OrderRow, Previous, Record, RowWriter, unwire
+from pelarune_flumine.checks import check_factory, check_listener_kwargs
+from pelarune_flumine.planning import LeftOut, Scan, batches
+from pelarune_flumine.rows import FailedFile, OrderRow, RowWriter, is_parquet, unwire
 from pelarune_flumine.simulation import (
     BatchResult,
     ChunkResult,
@@ -29,6 +20,11 @@ from pelarune_flumine.simulation import (
     run_batch,
 )
 from pelarune_flumine.summary import BacktestResult, Totals
+from pelarune_runs.checks import SetupError, check_engine, check_output, check_paths
+from pelarune_runs.engines import GRACE, Interrupts, Runner, say
+from pelarune_runs.journal import Previous, Record
+from pelarune_runs.paths import Paths, expand
+from pelarune_runs.progress import progress_bar
 
 __all__ = ["BacktestResult", "FailedFile", "OrderRow", "SetupError", "run_backtest"]
 
@@ -36,14 +32,6 @@ __all__ = ["BacktestResult", "FailedFile", "OrderRow", "SetupError", "run_backte
 # which bounds a worker's memory by the chunk, not by the job.
 CHUNK_SIZE = 8
 OUTPUTS = {"csv": "", "parquet": "pyarrow"}
-
-
-def _bar(total: int, unit: str, progress: bool | None) -> Any:
-    from tqdm import tqdm
-
-    # Shown on a terminal only, unless asked; a job's log or a test's output stays clean.
-    shown = sys.stderr.isatty() if progress is None else progress
-    return tqdm(total=total, unit=unit, disable=not shown, dynamic_ncols=True, file=sys.stderr)
 
 
 def run_backtest(
@@ -110,7 +98,7 @@ def run_backtest(
     if not paths:
         warnings.warn("no files to replay", stacklevel=2)
 
-    record = Record(out) if out is not None else None
+    record = Record(out, is_parquet(out)) if out is not None else None
     previous = Previous(set(), None, False, {}, [])
     if record is not None and resume:
         previous = record.read()
@@ -130,7 +118,7 @@ def run_backtest(
             if record is not None and out is not None:
                 writer = RowWriter(out, previous.size, previous.drops)
                 record.start(resume)
-            with _bar(len(todo), "file", progress) as bar:
+            with progress_bar(len(todo), "file", progress) as bar:
                 bar.set_description("replaying")
                 ledger = _Ledger(todo, previous, writer, record, bar)
                 complete = runner.map(run_batch, batches(todo, chunk_size), ledger.batch_done,

@@ -1,4 +1,4 @@
-"""Planning a backtest: the files of the paths given, batches of them by folder (an event's
+"""Planning a backtest: the files given in batches by folder (an event's
 files share one), and within a batch, from each file's markets and event, chunks of whole
 events with every market replayed once, from its fastest form."""
 
@@ -6,9 +6,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Sequence
-from typing import Any, NamedTuple, Union
-
-Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+from typing import Any, NamedTuple
 
 
 class Scan(NamedTuple):
@@ -39,29 +37,6 @@ class LeftOut(NamedTuple):
 
     def warning(self) -> str:
         return f"{self.path} left out: {', '.join(self.markets)} replayed from {self.instead}"
-
-
-def expand(files: Paths) -> tuple[list[str], list[str]]:
-    """Absolute paths, a folder standing for every file under it (sorted, hidden ones left
-    out), as the exchange's archives unpack into folders by date and event; and the folders
-    that hold no file."""
-    given = [files] if isinstance(files, (str, os.PathLike)) else list(files)
-    paths: list[str] = []
-    empty = []
-    for given_entry in given:
-        # Absolute before they reach a worker, which may run elsewhere.
-        entry = os.path.abspath(os.fspath(given_entry))
-        if not os.path.isdir(entry):
-            paths.append(entry)
-            continue
-        found = []
-        for folder, folders, names in os.walk(entry):
-            folders[:] = [name for name in folders if not name.startswith(".")]
-            found += [os.path.join(folder, name) for name in names if not name.startswith(".")]
-        if not found:
-            empty.append(entry)
-        paths += sorted(found)
-    return paths, empty
 
 
 def batches(paths: list[str], size: int) -> list[list[str]]:

@@ -22,8 +22,9 @@ MARKET = "1.234"
 
 def pytest_configure(config):
     # make pytest names the installed wheel's module, the sanitizer run its own build: a stale
-    # or other module must not pass in its place. pelarune_flumine is the installed one (not
-    # the source tree's) and replays with the same library.
+    # or other module must not pass in its place. pelarune_flumine, pelarune_tables and
+    # pelarune_runs are the installed ones (not the source tree's) and replay with the same
+    # library.
     expected = os.environ.get("PELARUNE_EXPECT_MODULE")
     if expected:
         if os.path.realpath(pelarune.__file__) != os.path.realpath(expected):
@@ -37,6 +38,21 @@ def pytest_configure(config):
         native = pelarune_flumine.stream.native.__file__
         if os.path.realpath(native) != os.path.realpath(expected):
             raise pytest.UsageError(f"pelarune_flumine replays with {native}, expected {expected}")
+        import pelarune_tables.table
+
+        installed = importlib.metadata.distribution("pelarune").locate_file(
+            "pelarune_tables/__init__.py")
+        if os.path.realpath(pelarune_tables.__file__) != os.path.realpath(installed):
+            raise pytest.UsageError(f"imported {pelarune_tables.__file__}, expected {installed}")
+        native = pelarune_tables.table._native_module.__file__
+        if os.path.realpath(native) != os.path.realpath(expected):
+            raise pytest.UsageError(f"pelarune_tables reads with {native}, expected {expected}")
+        import pelarune_runs
+
+        installed = importlib.metadata.distribution("pelarune").locate_file(
+            "pelarune_runs/__init__.py")
+        if os.path.realpath(pelarune_runs.__file__) != os.path.realpath(installed):
+            raise pytest.UsageError(f"imported {pelarune_runs.__file__}, expected {installed}")
 
 
 def sanitized():

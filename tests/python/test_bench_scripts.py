@@ -23,6 +23,8 @@ pytestmark = pytest.mark.skipif(sanitized(), reason="whole scripts in child proc
      "stream alone {'seconds_to_start': 600, 'inplay': False}"),
     ("bench_shared_load.py", ["--repeat", "1", "--markets", "1", "--updates", "100"],
      "generated, long  three-orders  no"),
+    ("bench_tables.py", ["--repeat", "1", "--parquet-mb", "1", recorded("1.197931750")],
+     "full ladder pyarrow"),
     ("compare_builds.py", ["--rounds", "2", INSTALLED, INSTALLED, "--",
                            recorded("BASIC-1.132153978") + ":2"], "BASIC-1.132153978 "),
 ])

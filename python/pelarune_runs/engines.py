@@ -21,7 +21,7 @@ from concurrent.futures.process import BrokenProcessPool
 from multiprocessing import resource_tracker
 from typing import Any, Self, TypeVar
 
-from pelarune_flumine.checks import SetupError
+from pelarune_runs.checks import SetupError
 
 T = TypeVar("T")
 R = TypeVar("R")
