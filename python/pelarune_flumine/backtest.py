@@ -22,7 +22,7 @@ from pelarune_flumine.simulation import (
 from pelarune_flumine.summary import BacktestResult, Totals
 from pelarune_runs.checks import SetupError, check_engine, check_output, check_paths
 from pelarune_runs.engines import GRACE, Interrupts, Runner, say
-from pelarune_runs.journal import Previous, Record
+from pelarune_runs.journal import Previous, Record, difference
 from pelarune_runs.paths import Paths, expand
 from pelarune_runs.progress import progress_bar
 
@@ -31,6 +31,8 @@ __all__ = ["BacktestResult", "FailedFile", "OrderRow", "SetupError", "run_backte
 # Files per task: flumine's own multiprocessing recipe takes about eight markets per process,
 # which bounds a worker's memory by the chunk, not by the job.
 CHUNK_SIZE = 8
+# The run's own files beside its output: the journal, and the output while it is sorted.
+_OWN = (".run", ".partial")
 OUTPUTS = {"csv": "", "parquet": "pyarrow"}
 
 
@@ -87,23 +89,32 @@ def run_backtest(
     check_listener_kwargs(listener_kwargs or {}, stream_class)
     check_factory(strategy_factory, engine)
     if out is not None:
-        check_output(out, "out", OUTPUTS)
+        check_output(out, "out", OUTPUTS, beside=_OWN)
     elif resume:
         raise SetupError("resume needs an output file to resume")
     given = [files] if isinstance(files, (str, os.PathLike)) else list(files)
     check_paths([os.fspath(path) for path in given])
-    paths, empty_folders = expand(given)
+    paths, empty_folders = expand(given, [out + suffix for suffix in ("", *_OWN)]
+                                  if out is not None else ())
     for folder in empty_folders:
         warnings.warn(f"{folder} holds no files", stacklevel=2)
     if not paths:
         warnings.warn("no files to replay", stacklevel=2)
 
+    # What defines the run: a resumed run with another is refused.
+    identity = {"factory": f"{getattr(strategy_factory, '__module__', None)}:"
+                           f"{getattr(strategy_factory, '__qualname__', strategy_factory)}",
+                "listener kwargs": listener_kwargs or {}, "client kwargs": client_kwargs or {},
+                "event processing": event_processing, "middleware": middleware}
     record = Record(out, is_parquet(out)) if out is not None else None
     previous = Previous(set(), None, False, {}, [])
     if record is not None and resume:
         previous = record.read()
         if previous.done and out is not None and not os.path.exists(out):
             raise SetupError(f"cannot resume: {out} is gone; run again without resume")
+        changed = difference(previous.identity, identity) if previous.identity else None
+        if changed:
+            raise SetupError(f"cannot resume {out}: {changed}; run again without resume")
     todo = [path for path in paths if path not in previous.done]
     settings = Settings(strategy_factory, dict(listener_kwargs or {}), stream_class,
                         middleware, dict(client_kwargs or {}), event_processing,
@@ -117,7 +128,7 @@ def run_backtest(
         try:
             if record is not None and out is not None:
                 writer = RowWriter(out, previous.size, previous.drops)
-                record.start(resume)
+                record.start(resume, identity, recorded=previous.identity is not None)
             with progress_bar(len(todo), "file", progress) as bar:
                 bar.set_description("replaying")
                 ledger = _Ledger(todo, previous, writer, record, bar)

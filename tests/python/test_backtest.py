@@ -333,6 +333,8 @@ def without_time(summary):
     (["--listener-kwargs", '{"inplay": "yes"}'], "inplay must be true, false or null"),
     (["--listener-kwargs", '{"event_type_ids": 7}'], "event_type_ids must be a list"),
     (["--out", "nosuchdir/orders.csv"], "no folder"),
+    # A folder that takes no new file, even for root.
+    (["--out", "/proc/orders.csv"], "cannot write to /proc"),
     (["--out", "orders.xlsx"], "xlsx is not one of .csv, .parquet"),
     (["--chart", "pnl.jpg2"], "jpg2 is not one of"),
     (["--scheduler", "tcp://127.0.0.1:1"], "a scheduler is for the dask engine"),
@@ -360,6 +362,47 @@ def test_mistakes_are_one_line_before_any_file_is_read(tmp_path, generated, caps
     assert (exit.value.code, out) == (2, "")
     assert err.count("\n") == 1 and message in err and "error: " in err, err
     assert os.listdir(tmp_path) == ["markets"]
+
+
+def test_a_run_stays_one_run(tmp_path, generated, capsys, recwarn):
+    """Its own files and a strategy module beside the data are not data; a resume of another
+    definition, or an output that cannot be written (a folder in place of the journal, which
+    stops root too), is one line before any file is read."""
+    folder = tmp_path / "markets"
+    os.makedirs(folder / "__pycache__")
+    for path in generated[:2]:
+        os.symlink(path, folder / os.path.basename(path))
+    (folder / "mystrategy.py").write_text("")
+    (folder / "__pycache__" / "mystrategy.cpython-312.pyc").write_bytes(b"\0")
+    out = str(folder / "orders.csv")
+    command = ["backtest", "backtest_strategies:placer", str(folder), "--engine", "serial",
+               "--out", out]
+    for again in ([], [], ["--resume"]):
+        assert main(command + again) == 0
+        output, err = capsys.readouterr()
+        assert "2 replayed, 0 failed, 0 without markets" in output or "2 done before" in output
+    # Python shows a warning once a place: once here, once a run of the command line.
+    assert [str(warning.message) for warning in recwarn] == [
+        f"passed over, not market data: {folder}{os.sep}__pycache__, "
+        f"{folder}{os.sep}mystrategy.py"]
+    for arguments, message in [
+            (["backtest_strategies:raiser"], 'factory was "backtest_strategies:placer", now '
+                                             '"backtest_strategies:raiser"'),
+            (["--listener-kwargs", '{"inplay": false}'],
+             'listener kwargs was {}, now {"inplay": false}'),
+            (["--commission", "0.02"], 'client kwargs was {}, now {"commission_base": 0.02}')]:
+        changed = [*command[:1], *arguments[:1], *command[2:], *arguments[1:]] \
+            if ":" in arguments[0] else [*command, *arguments]
+        with pytest.raises(SystemExit) as exit:
+            main([*changed, "--resume"])
+        output, err = capsys.readouterr()
+        assert (exit.value.code, output, err.count("\n")) == (2, "", 1) and message in err, err
+    os.remove(out + ".run")
+    os.mkdir(out + ".run")
+    with pytest.raises(SystemExit) as exit:
+        main(command)
+    output, err = capsys.readouterr()
+    assert (exit.value.code, err.count("\n")) == (2, 1) and "orders.csv.run is not a file" in err
 
 
 def test_command_line_writes_orders_and_chart(tmp_path, files, expected):
@@ -433,11 +476,11 @@ def test_resume_after_a_crash_drops_the_unrecorded_rows(tmp_path, generated):
     with open(out, "rb") as written:
         expected = written.read()
     with open(out + ".run") as record:
-        first = record.readline()
+        run, first = record.readline(), record.readline()
     # As a crash leaves it: the first chunk recorded, then rows of a chunk cut off mid-line
     # (serial chunks here finish in market order, so the file begins with the first's rows).
     with open(out + ".run", "w") as record:
-        record.write(first)
+        record.write(run + first)
     with open(out, "r+b") as written:
         written.truncate(json.loads(first)["size"])
         written.seek(0, os.SEEK_END)
