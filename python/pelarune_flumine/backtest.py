@@ -12,6 +12,7 @@ from typing import Any
 from pelarune_flumine.checks import check_factory, check_listener_kwargs
 from pelarune_flumine.planning import LeftOut, Scan, batches
 from pelarune_flumine.rows import FailedFile, OrderRow, RowWriter, is_parquet, unwire
+from pelarune_flumine.rows import read as read_rows
 from pelarune_flumine.simulation import (
     BatchResult,
     ChunkResult,
@@ -19,7 +20,7 @@ from pelarune_flumine.simulation import (
     StrategyFactory,
     run_batch,
 )
-from pelarune_flumine.summary import BacktestResult, Totals
+from pelarune_flumine.summary import BacktestResult, Tally, Totals
 from pelarune_runs.checks import SetupError, check_engine, check_output, check_paths
 from pelarune_runs.engines import GRACE, Interrupts, Runner, say
 from pelarune_runs.journal import Previous, Record, difference
@@ -147,12 +148,50 @@ def run_backtest(
     assert ledger is not None
     for left_out in ledger.left_out:
         warnings.warn(left_out.warning(), stacklevel=2)
-    rows = sorted(ledger.rows, key=lambda row: row.market_id)  # stable: blotter order kept
-    return BacktestResult(rows, ledger.totals(), left_out=[entry.path for entry in
-                                                           ledger.left_out],
+    totals, tally = ledger.totals(), ledger.tally
+    if out is not None and previous.size is not None:
+        # Resumed: the summary and the chart are of the whole run, the orders read back.
+        tally = Tally.of(read_rows(out))
+        _add_previous(totals, previous.facts or {}, set(ledger.replayed_again()))
+    rows = sorted(ledger.rows, key=lambda row: row.market_id) if out is None else None
+    return BacktestResult(rows, totals, left_out=[entry.path for entry in ledger.left_out],
                           empty=ledger.empty(), seconds=time.monotonic() - started,
                           complete=complete, skipped=len(paths) - len(todo) - ledger.redone,
-                          signal=interrupts.signal)
+                          signal=interrupts.signal, tally=tally, source=out)
+
+
+def _facts(result: ChunkResult, scans: dict[str, Scan], paths: list[str]
+           ) -> dict[str, Any]:
+    """What a resumed run needs of each file done to summarize the whole run: its books, its
+    markets' commission and its strategy errors (the orders are in the output)."""
+    facts: dict[str, Any] = {}
+    for path in paths:
+        markets = scans[path].markets if path in scans else []
+        facts[path] = {
+            "books": result.books.get(path, 0),
+            "commission": {market: result.commission[market] for market in markets
+                           if market in result.commission},
+            "errors": {strategy: count for (culprit, strategy), count in result.errors.items()
+                       if culprit == path}}
+    return facts
+
+
+def _add_previous(totals: Totals, facts: dict[str, Any], again: set[str]) -> None:
+    """Adds what the resumed run reported of the files it did, but those done again."""
+    commission: dict[str, dict[str, float]] = {}
+    for path, fact in facts.items():
+        if path in again:
+            continue
+        if "failed" in fact:
+            totals.failed.append(FailedFile(path, fact["failed"]))
+            continue
+        totals.books += fact["books"]
+        commission.update(fact["commission"])
+        for strategy, count in fact["errors"].items():
+            totals.errors[(path, strategy)] = count
+    for shares in commission.values():
+        for name, share in shares.items():
+            totals.commission[name] = totals.commission.get(name, 0.0) + share
 
 
 def _one_by_one(paths: list[str]) -> list[list[str]]:
@@ -178,7 +217,8 @@ class _Ledger:
         self.previous = set(previous.events)
         self.split: set[str] = set()
         self.results: list[ChunkResult] = []
-        self.rows: list[OrderRow] = []
+        self.rows: list[OrderRow] = []  # without a writer; with one, they are written
+        self.tally = Tally()
         self.left_out: list[LeftOut] = []
         self.died_in: list[FailedFile] = []  # files whose replay ended the worker
         self.batches = 0
@@ -222,6 +262,7 @@ class _Ledger:
             gone, split_markets = self._paths_of(newly), self._markets_of(newly)
             self.results = [result.without(gone, set(split_markets)) for result in self.results]
             self.rows = [row for row in self.rows if row.market_id not in split_markets]
+            self.tally.drop(split_markets)
             self.left_out = [entry for entry in self.left_out if entry.path not in gone]
             if self.writer is not None and self.record is not None:
                 self.record.undo(sorted(gone - set(paths)), self.writer.drop(split_markets))
@@ -239,15 +280,19 @@ class _Ledger:
         new = list(map(unwire, result.rows))
         result.rows = []
         self.results.append(result)
-        self.rows += new
+        self.tally.add(new)
         self.left_out += left_out
         if self.record is not None and self.writer is not None:
             failed = {failed.path for failed in result.failed}
-            done = set(result.paths) - failed | {entry.path for entry in left_out}
-            self.record.chunk([path for path in paths if path in done], self.writer.write(new),
-                              [(path, event, scan.markets) for path in paths
-                               if path in done and (event := (scan := self.scans[path]).event)])
-        self.bar.set_postfix({"orders": len(self.rows),
+            done = [path for path in paths
+                    if path in set(result.paths) - failed | {entry.path for entry in left_out}]
+            self.record.chunk(done, self.writer.write(new),
+                              [(path, event, scan.markets) for path in done
+                               if (event := (scan := self.scans[path]).event)],
+                              _facts(result, self.scans, done))
+        else:
+            self.rows += new
+        self.bar.set_postfix({"orders": self.tally.orders,
                               "failed": sum(len(result.failed) for result in self.results)},
                              refresh=False)
         self.bar.update(len(paths))
@@ -257,8 +302,13 @@ class _Ledger:
         a resumed run goes past it."""
         self.died_in += [FailedFile(path, f"worker died: {how}") for path in paths]
         if self.record is not None and self.writer is not None:
-            self.record.chunk(paths, self.writer.write([]))
+            self.record.chunk(paths, self.writer.write([]), (),
+                              {path: {"failed": f"worker died: {how}"} for path in paths})
         self.bar.update(len(paths))
+
+    def replayed_again(self) -> set[str]:
+        """The files of the events replayed again whole, the resumed run's among them."""
+        return self._paths_of(self.split)
 
     def again(self) -> list[list[str]]:
         """The files of each split event (with the events it shares markets with), a batch of

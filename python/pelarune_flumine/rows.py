@@ -6,9 +6,9 @@ from __future__ import annotations
 import csv
 import dataclasses
 import datetime
-import io
+import heapq
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 from pelarune_runs.journal import Drop
@@ -156,10 +156,11 @@ class RowWriter:
     """Appends rows to a CSV file, or adds a row group to a Parquet file, as each chunk
     finishes, so that a run that dies keeps what it finished. `close` takes out the rows
     dropped and sorts the file by market (stably: each market's orders stay in blotter order),
-    which makes it the same whatever order the chunks finished in. With `keep` (a resumed run),
-    the rows already in the file stay, but for `drops` the previous run made: a CSV is cut back
-    to `keep` bytes, the size it had when its last chunk was recorded, and a Parquet file is
-    read back into the new one."""
+    which makes it the same whatever order the chunks finished in. A CSV's chunks are written
+    sorted and merged at the end, a few blocks of each in memory at a time, not the file.
+    With `keep` (a resumed run), the rows already in the file stay, but for `drops` the
+    previous run made: a CSV is cut back to `keep` bytes, the size it had when its last chunk
+    was recorded, and a Parquet file is read back into the new one."""
 
     def __init__(self, path: str, keep: int | None = None, drops: Iterable[Drop] = ()) -> None:
         self.path = path
@@ -195,7 +196,8 @@ class RowWriter:
                 self._parquet.write_table(parquet_table(rows))
                 self._rows += len(rows)
             return self._rows
-        self._writer.writerows(map(_csv_values, rows))
+        # Stable: a market's orders stay in blotter order.
+        self._writer.writerows(map(_csv_values, sorted(rows, key=_market)))
         self._csv.flush()
         os.fsync(self._csv.fileno())
         size: int = self._csv.tell()
@@ -228,25 +230,112 @@ class RowWriter:
             os.replace(self._partial, self.path)
             return
         self._csv.close()
-        with open(self.path, "rb") as source:
-            data = source.read()
-        # Parsed in parts that end where a drop was made: a drop takes the rows before it.
-        ends = sorted({drop.size for drop in self.drops if drop.size < len(data)} | {len(data)})
-        lines: list[list[str]] = []
-        cuts: list[int] = []
-        start = 0
-        for end in ends:
-            part = list(csv.reader(io.StringIO(data[start:end].decode("utf-8"), newline="")))
-            lines += part
-            cuts += [end] * len(part)
-            start = end
-        if self.drops:
-            kept = self._kept([line[0] for line in lines], cuts)
-            lines = [line for line, keep in zip(lines, kept, strict=True) if keep]
-        lines[1:] = sorted(lines[1:], key=lambda line: line[0])
-        with open(f"{self.path}.partial", "w", newline="", encoding="utf-8") as out:
-            csv.writer(out).writerows(lines)
+        drops = [(drop.size, set(drop.markets)) for drop in self.drops]
+        with open(self.path, "rb") as source, open(f"{self.path}.partial", "wb") as out:
+            header = source.readline()
+            out.write(header)
+            size = os.fstat(source.fileno()).st_size
+            runs = _sorted_runs(source.fileno(), len(header), size)
+            # Each run read in blocks, about 4 MB for them all: with 16 MB, the blocks and their
+            # lines took 40 MB of a run of 1M orders (bench/bench_parent_memory.py).
+            block = max(4096, (4 << 20) // max(1, len(runs)))
+            # heapq.merge is stable across its inputs, which are in file order: the result is
+            # the file sorted stably by market.
+            for market, end, record in heapq.merge(
+                    *(_records(source.fileno(), start, stop, block) for start, stop in runs),
+                    key=lambda entry: entry[0]):
+                # A drop takes the rows of its markets written before it.
+                if not any(end <= at and market in markets for at, markets in drops):
+                    out.write(record)
         os.replace(f"{self.path}.partial", self.path)
+
+
+def _market(row: OrderRow) -> str:
+    return row.market_id
+
+
+def _lines(fd: int, start: int, stop: int, block: int) -> Iterator[tuple[int, bytes]]:
+    """The lines of the file's bytes from `start` to `stop`, each with the offset it ends at."""
+    tail = b""
+    position = start
+    while position < stop:
+        data = os.pread(fd, min(block, stop - position), position)
+        if not data:
+            break
+        offset = position - len(tail)
+        position += len(data)
+        lines = (tail + data).split(b"\n")
+        tail = lines.pop()
+        for line in lines:
+            offset += len(line) + 1
+            yield offset, line + b"\n"
+    if tail:
+        yield position, tail
+
+
+def _records(fd: int, start: int, stop: int, block: int
+             ) -> Iterator[tuple[str, int, bytes]]:
+    """The CSV records from `start` to `stop` as written, each with its market and the offset
+    it ends at; a quoted field may hold line ends (a strategy's notes)."""
+    record = b""
+    for end, line in _lines(fd, start, stop, block):
+        record += line
+        if record.count(b'"') % 2 == 0:
+            first = record.split(b",", 1)[0]
+            market = first.decode() if not first.startswith(b'"') else \
+                next(csv.reader([record.decode()]))[0]
+            yield market, end, record
+            record = b""
+
+
+def _sorted_runs(fd: int, start: int, stop: int) -> list[tuple[int, int]]:
+    """Where the file's runs of rows in market order begin and end: one a chunk, or one for
+    the rows of a run this one resumed, which it sorted when it stopped."""
+    runs: list[tuple[int, int]] = []
+    begin = last = start
+    previous = ""
+    for market, end, _ in _records(fd, start, stop, 1 << 20):
+        if market < previous:
+            runs.append((begin, last))
+            begin = last
+        previous, last = market, end
+    if last > begin:
+        runs.append((begin, last))
+    return runs
+
+
+_FLOATS = ("handicap", "price", "size", "size_matched", "average_price_matched", "profit")
+_OPTIONAL = ("event_id", "event_name", "status")
+
+
+def _from_csv(values: list[str]) -> OrderRow:
+    fields: dict[str, Any] = {}
+    for name, text in zip(COLUMNS, values, strict=True):
+        if name in _TIMES:
+            fields[name] = datetime.datetime.fromisoformat(text) if text else None
+        elif name in _FLOATS:
+            fields[name] = float(text) if text else None
+        elif name == "selection_id":
+            fields[name] = int(text)
+        else:
+            fields[name] = text or None if name in _OPTIONAL else text
+    return OrderRow(**fields)
+
+
+def read(path: str) -> Iterator[OrderRow]:
+    """The rows of a file `write` or RowWriter wrote, one at a time."""
+    if is_parquet(path):
+        import pyarrow.parquet
+
+        for batch in pyarrow.parquet.ParquetFile(path).iter_batches():
+            for fields in batch.to_pylist():
+                yield OrderRow(**fields)
+        return
+    with open(path, newline="", encoding="utf-8") as source:
+        lines = csv.reader(source)
+        next(lines, None)
+        for values in lines:
+            yield _from_csv(values)
 
 
 def write(rows: list[OrderRow], path: str) -> None:

@@ -156,6 +156,23 @@ def _sigint_blocked() -> Iterator[None]:
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
+# Where Dask, and the libraries it runs on, log a cluster's shutdown.
+_CLUSTER_LOGS = ("distributed", "tornado", "asyncio")
+
+
+@contextlib.contextmanager
+def _quiet(names: tuple[str, ...]) -> Iterator[None]:
+    loggers = [logging.getLogger(name) for name in names]
+    levels = [logger.level for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(logging.CRITICAL + 1)
+    try:
+        yield
+    finally:
+        for logger, level in zip(loggers, levels, strict=True):
+            logger.setLevel(level)
+
+
 def _kill_children(spared: set[Any]) -> None:
     children = [child for child in multiprocessing.active_children() if child not in spared]
     for child in children:
@@ -203,9 +220,11 @@ class Runner:
         Client, LocalCluster = distributed.Client, distributed.LocalCluster  # untyped
         with _sigint_blocked():
             if self.scheduler is None:
-                # One single-threaded worker process per core: the replay holds the GIL.
+                # One single-threaded worker process per core: the replay holds the GIL. A free
+                # port: with None, Dask still serves its HTTP routes, on 8787 or, when that is
+                # taken, on another with a warning.
                 self.cluster = LocalCluster(n_workers=self.workers, threads_per_worker=1,
-                                            processes=True, dashboard_address=None)
+                                            processes=True, dashboard_address=":0")
                 self.client = Client(self.cluster)
                 return
             try:
@@ -218,20 +237,22 @@ class Runner:
 
     def __exit__(self, *exc: object) -> None:
         stopped = self.interrupts.now or exc[0] is not None
-        if stopped:
-            # Whatever they run is abandoned: their noise is not news.
-            logging.getLogger("distributed").setLevel(logging.CRITICAL)
+        # After a signal, the only line is the run's own: a cluster shut down mid-heartbeat
+        # logs tracebacks that are not news, nor is the noise of what is abandoned.
+        with _quiet(_CLUSTER_LOGS) if stopped or self.interrupts.count else \
+                contextlib.nullcontext():
+            if stopped:
+                _kill_children(self._spared)
+            if self.pool is not None:
+                self.pool.shutdown(wait=True, cancel_futures=True)
+            for part in (self.client, self.cluster):
+                if part is not None:
+                    try:
+                        part.close(timeout=5 if stopped else 30)
+                    except Exception:  # what is left is killed below
+                        if not stopped:
+                            raise
             _kill_children(self._spared)
-        if self.pool is not None:
-            self.pool.shutdown(wait=True, cancel_futures=True)
-        for part in (self.client, self.cluster):
-            if part is not None:
-                try:
-                    part.close(timeout=5 if stopped else 30)
-                except Exception:  # what is left is killed below
-                    if not stopped:
-                        raise
-        _kill_children(self._spared)
 
     def map(self, function: Callable[..., R], items: list[T], done: Callable[[T, R], None],
             *args: Any, split: Callable[[T], list[T]] = lambda item: [item],

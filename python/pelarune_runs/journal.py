@@ -26,6 +26,7 @@ class Previous(NamedTuple):
     events: dict[str, tuple[str, list[str]]]  # path done -> its event and markets
     drops: list[Drop]  # not yet applied to the output
     identity: dict[str, Any] | None = None  # what defined the run; None: not recorded
+    facts: dict[str, Any] | None = None  # path done -> what its run reported of it
 
 
 def plain(identity: dict[str, Any]) -> dict[str, Any]:
@@ -59,7 +60,8 @@ class Record:
         self._pending: list[str] = []
 
     def read(self) -> Previous:
-        previous = Previous(set(), None, False, {}, [])
+        facts: dict[str, Any] = {}
+        previous = Previous(set(), None, False, {}, [], facts=facts)
         try:
             with open(self.path, encoding="utf-8") as record:
                 lines = [json.loads(line) for line in record if line.endswith("\n")]
@@ -75,11 +77,13 @@ class Record:
                 previous.done.update(line["done"])
                 previous.events.update({path: (event, markets)
                                         for path, event, markets in line.get("events", [])})
+                facts.update(line.get("facts", {}))
                 size = line["size"]
             if "undo" in line:
                 previous.done.difference_update(line["undo"])
                 for path in line["undo"]:
                     previous.events.pop(path, None)
+                    facts.pop(path, None)
                 previous.drops.append(Drop(line["drop"], line["size"]))
                 size = line["size"]
             if "complete" in line:
@@ -98,8 +102,14 @@ class Record:
             self._append(json.dumps({"run": plain(identity)}) + "\n")
 
     def chunk(self, paths: list[str], size: int,
-              events: Sequence[tuple[str, str, list[str]]] = ()) -> None:
-        self._add({"done": paths, "size": size, "events": list(events)}, pending=self._parquet)
+              events: Sequence[tuple[str, str, list[str]]] = (),
+              facts: dict[str, Any] | None = None) -> None:
+        """The files a chunk did, the output's size after it, and what the run needs to know
+        of them when it is resumed (`facts`, by path, as JSON)."""
+        entry: dict[str, Any] = {"done": paths, "size": size, "events": list(events)}
+        if facts:
+            entry["facts"] = facts
+        self._add(entry, pending=self._parquet)
 
     def undo(self, paths: list[str], drop: Drop) -> None:
         """Files recorded done that are to be replayed again, and the rows dropped."""
