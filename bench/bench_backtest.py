@@ -3,8 +3,9 @@ on a local Dask cluster of 2 workers, on pelarune_flumine's stream and on flumin
 
 Each run is a child process (interpreter start, imports, pool or cluster start-up, the replay
 and the orders written as chunks finish), with the order-placing strategy of
-tests/python/test_flumine.py (or, with --strategy idle, one that reads every book and does
-nothing) over --markets generated one-market files (bench/generate.py, --updates each; every
+tests/python/test_flumine.py (or, with --strategy favourite, one that backs the favourite once
+a market in its last minute before the off, best with --listener-kwargs '{"seconds_to_start":
+600, "inplay": false}'; with --strategy idle, one that reads every book and does nothing) over --markets generated one-market files (bench/generate.py, --updates each; every
 market gets its own id and event, and heartbeats an empty change list, since flumine's stream
 stops with KeyError 'mc' on a heartbeat without one), plain or, with --bz2, compressed as the
 exchange sells them. Wall time is the child's; CPU time is its user plus system time with its
@@ -16,7 +17,8 @@ such as another checkout's build/quick and python folders), the builds take turn
 rounds (the order reversed every other round) and each build's median times are printed with
 their ratio to the first build's.
 
-Usage: bench_backtest.py [--markets N] [--updates N] [--bz2] [--strategy placer|idle]
+Usage: bench_backtest.py [--markets N] [--updates N] [--bz2] [--strategy placer|favourite|idle]
+                         [--listener-kwargs JSON]
                          [--engines serial,process,dask] [--streams pelarune,flumine]
                          [--build PYTHONPATH --build PYTHONPATH ... [--rounds N]]
 """
@@ -24,6 +26,7 @@ Usage: bench_backtest.py [--markets N] [--updates N] [--bz2] [--strategy placer|
 import argparse
 import bz2
 import filecmp
+import json
 import os
 import re
 import resource
@@ -74,28 +77,31 @@ def compressed(folder):
 
 
 CHILD = """
-import logging, sys, warnings
+import json, logging, sys, warnings
 logging.disable(logging.CRITICAL)
 warnings.simplefilter("ignore", DeprecationWarning)  # utcfromtimestamp, on 3.12
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream
 import backtest_strategies, pelarune_flumine
-folder, out, engine, stream, strategy = sys.argv[1:]
+folder, out, engine, stream, strategy, listener_kwargs = sys.argv[1:]
 result = pelarune_flumine.run_backtest(
     folder, getattr(backtest_strategies, strategy), engine=engine, workers=2,
+    listener_kwargs=json.loads(listener_kwargs),
     stream_class=BetfairHistoricalStream if stream == "flumine" else None,
     middleware=stream != "flumine", out=out)
-print(f"{result.books:,} books, {len(result):,} orders, {len(result.failed)} failed")
+print(f"{result.books:,} books, {len(result):,} orders, {result.errors:,} strategy errors, "
+      f"{len(result.failed)} failed")
 """
 
 
-def run(folder, out, engine, stream, strategy, build):
+def run(folder, out, engine, stream, strategy, listener_kwargs, build):
     """The run in a child process: wall seconds, CPU seconds and its summary."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [STRATEGIES] + [p for p in [build or os.environ.get("PYTHONPATH")] if p]))
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    child = subprocess.run([sys.executable, "-c", CHILD, folder, out, engine, stream, strategy],
-                           env=env, capture_output=True, text=True)
+    child = subprocess.run([sys.executable, "-c", CHILD, folder, out, engine, stream, strategy,
+                            json.dumps(listener_kwargs)], env=env, capture_output=True,
+                           text=True)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if child.returncode:
@@ -109,7 +115,8 @@ def main():
     parser.add_argument("--markets", type=int, default=200)
     parser.add_argument("--updates", type=int, default=1000)
     parser.add_argument("--bz2", action="store_true")
-    parser.add_argument("--strategy", choices=["placer", "idle"], default="placer")
+    parser.add_argument("--strategy", choices=["placer", "favourite", "idle"], default="placer")
+    parser.add_argument("--listener-kwargs", type=json.loads, default={}, metavar="JSON")
     parser.add_argument("--engines", default="serial,process,dask")
     parser.add_argument("--streams", default="pelarune,flumine")
     parser.add_argument("--build", action="append", default=[])
@@ -122,7 +129,8 @@ def main():
         folder = compressed(folder)
     builds = args.build or [None]
     print(f"{args.markets} generated markets of about {args.updates} updates"
-          f"{' (.bz2)' if args.bz2 else ''}, strategy {args.strategy}; load "
+          f"{' (.bz2)' if args.bz2 else ''}, strategy {args.strategy}"
+          f"{' under ' + json.dumps(args.listener_kwargs) if args.listener_kwargs else ''}; load "
           f"{os.getloadavg()[0]:.1f} at the start")
     header = f"{'stream':10} {'engine':8} {'wall s':>7} {'CPU s':>7}"
     print(header + ("   build" if len(builds) > 1 else ""))
@@ -136,7 +144,7 @@ def main():
                     for number, build in order if turn % 2 == 0 else order[::-1]:
                         path = os.path.join(out, f"{stream}-{engine}-{number}.csv")
                         wall, cpu, summary = run(folder, path, engine, stream, args.strategy,
-                                                 build)
+                                                 args.listener_kwargs, build)
                         times.setdefault((stream, engine, number), []).append((wall, cpu))
                         print(f"{stream:10} {engine:8} {wall:7.2f} {cpu:7.2f}   "
                               f"{number if len(builds) > 1 else summary}", flush=True)

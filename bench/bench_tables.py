@@ -13,6 +13,9 @@ full ladder's time less the last price traded's over the full ladder's rows: the
 traded is the native load and apply with a row per runner only, so this is the cost of writing
 a ladder row.
 
+Then each file through write_dataset (serial engine, into a temporary folder): its CPU time and
+its cost per row over the pyarrow table's, which is the Parquet writer's.
+
 Then, in a child process, a generated file of --parquet-mb MB streamed batch by batch into a
 Parquet file: peak RSS less the RSS after imports, against the RSS the loaded file takes.
 
@@ -109,6 +112,15 @@ def report(path, results):
           f"({ms(bfu_ltp)}), {ltp_s / bare_s:.2f}x the bare replay")
 
 
+def dataset(path, repeat, results):
+    rows, full_s = results["full"][1], results["full"][0]
+    with tempfile.TemporaryDirectory() as folder:
+        seconds, _ = cpu(lambda: pelarune_tables.write_dataset(
+            path, folder, engine="serial", progress=False), repeat)
+    print(f"  write_dataset        {ms(seconds):>12}   "
+          f"{(seconds - full_s) * 1e9 / max(rows, 1):.0f} ns/row over the pyarrow table")
+
+
 def rss_mb(field):
     with open("/proc/self/status") as status:
         for line in status:
@@ -165,7 +177,9 @@ def main(argv=None):
     files = args.files or [generated(f"one_market_{args.updates}.json", markets=1,
                                      updates=args.updates, seed=20220419), *RECORDED]
     for path in files:
-        report(path, measure(path, args.repeat, args.betfairutil_repeat))
+        results = measure(path, args.repeat, args.betfairutil_repeat)
+        report(path, results)
+        dataset(path, args.repeat, results)
     if args.parquet_mb:
         parquet_peak(args.parquet_mb)
 

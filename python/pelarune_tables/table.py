@@ -6,7 +6,7 @@ import os
 import sys
 from collections.abc import Iterable, Sequence
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
 import pelarune
 
@@ -34,7 +34,8 @@ def _native() -> ModuleType:
 _native_module = _native()
 
 #: The market-definition keys ``columns`` can add, each as its own column named by the key, with
-#: the value the market's definition holds at each book (null before the first definition).
+#: the value each book's ``market_definition`` shows: as it stood after the record that gave the
+#: market's last definition (null before the first definition).
 #: Booleans: bspMarket, bspReconciled, complete, crossMatching, discountAllowed, inPlay,
 #: persistenceEnabled, runnersVoidable, turnInPlayEnabled. int32: betDelay,
 #: numberOfActiveRunners, numberOfWinners. int64: version. float64: eachWayDivisor,
@@ -123,6 +124,43 @@ def _positive(value: int, name: str) -> int:
     return value
 
 
+class Options(NamedTuple):
+    """prices_table's options, checked: what the native replay takes besides the path."""
+
+    full_ladder: bool
+    levels: int | None
+    inplay_only: bool
+    market_types: tuple[str, ...] | None
+    columns: tuple[str, ...]
+    batch_rows: int
+
+
+def check_options(format: Format = "full_ladder", levels: int | None = None,
+                  inplay_only: bool = False, market_types: Iterable[str] | None = None,
+                  columns: Sequence[str] = (), batch_rows: int = 65536) -> Options:
+    """prices_table's options checked without a file: ValueError or TypeError as it raises
+    them."""
+    if format not in _FORMATS:
+        raise ValueError(f"unknown format {format!r}: expected 'full_ladder' or "
+                         "'last_price_traded'")
+    if levels is not None:
+        if format == "last_price_traded":
+            raise ValueError("levels applies to the full ladder only")
+        _positive(levels, "levels")
+    chosen = _strings(columns, "columns")
+    for column in chosen:
+        if column not in _RUNNER_COLUMNS and column not in DEFINITION_KEYS:
+            raise ValueError(f"unknown column {column!r}: expected one of "
+                             f"{', '.join(_RUNNER_COLUMNS + DEFINITION_KEYS)}")
+    for column in chosen:
+        if chosen.count(column) > 1:
+            raise ValueError(f"column {column!r} given twice")
+    types = None if market_types is None else _strings(market_types, "market_types")
+    _positive(batch_rows, "batch_rows")
+    return Options(format == "full_ladder", levels, bool(inplay_only), types, chosen,
+                   batch_rows)
+
+
 def prices_table(path: str | os.PathLike[str], *, format: Format = "full_ladder",
                  levels: int | None = None, inplay_only: bool = False,
                  market_types: Iterable[str] | None = None, columns: Sequence[str] = (),
@@ -143,25 +181,8 @@ def prices_table(path: str | os.PathLike[str], *, format: Format = "full_ladder"
     the last price traded; TypeError for a value of the wrong type. The file is loaded here:
     ValueError when it cannot be read or is damaged, as ``iter_prices_file`` raises it.
     """
-    if format not in _FORMATS:
-        raise ValueError(f"unknown format {format!r}: expected 'full_ladder' or "
-                         "'last_price_traded'")
-    if levels is not None:
-        if format == "last_price_traded":
-            raise ValueError("levels applies to the full ladder only")
-        _positive(levels, "levels")
-    chosen = _strings(columns, "columns")
-    for column in chosen:
-        if column not in _RUNNER_COLUMNS and column not in DEFINITION_KEYS:
-            raise ValueError(f"unknown column {column!r}: expected one of "
-                             f"{', '.join(_RUNNER_COLUMNS + DEFINITION_KEYS)}")
-    for column in chosen:
-        if chosen.count(column) > 1:
-            raise ValueError(f"column {column!r} given twice")
-    types = None if market_types is None else _strings(market_types, "market_types")
-    _positive(batch_rows, "batch_rows")
+    options = check_options(format, levels, inplay_only, market_types, columns, batch_rows)
     file_path = os.fspath(path)
     if not isinstance(file_path, str):
         raise TypeError(f"path must be a str or os.PathLike[str], not {type(path).__name__}")
-    return PricesTable(_native_module.prices_table(file_path, format == "full_ladder", levels,
-                                                   bool(inplay_only), types, chosen, batch_rows))
+    return PricesTable(_native_module.prices_table(file_path, *options))

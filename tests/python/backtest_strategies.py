@@ -6,6 +6,8 @@ import signal
 import time
 
 from flumine import BaseStrategy
+from flumine.order.ordertype import LimitOrder
+from flumine.order.trade import Trade
 from test_flumine import STAKE, Placer
 
 # The market on which Raiser raises: a generated market of bench_backtest.generated_markets.
@@ -88,6 +90,35 @@ def idle(streams):
     return Idle(streams=streams)
 
 
+class Favourite(BaseStrategy):
+    """Backs the favourite at its best back price once a market, in its last minute before the
+    off: a realistic strategy beside Placer's order at every book."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.backed = set()
+
+    def check_market_book(self, market, market_book):
+        return market_book.status == "OPEN" and not market_book.inplay and \
+            market.market_id not in self.backed and market.seconds_to_start < 60
+
+    def process_market_book(self, market, market_book):
+        runners = [r for r in market_book.runners if r.status == "ACTIVE" and
+                   r.ex.available_to_back]
+        if not runners:
+            return
+        favourite = min(runners, key=lambda r: r.ex.available_to_back[0]["price"])
+        trade = Trade(market.market_id, favourite.selection_id, favourite.handicap, self)
+        market.place_order(trade.create_order(
+            "BACK", LimitOrder(favourite.ex.available_to_back[0]["price"], STAKE)))
+        self.backed.add(market.market_id)
+
+
+def favourite(streams):
+    return Favourite(streams=streams, max_order_exposure=STAKE, max_selection_exposure=STAKE,
+                     max_market_exposure=STAKE)
+
+
 class Killer(Quiet):
     """Kills its own process with PELARUNE_TEST_KILL's signal ("SIGKILL", "SIGABRT") in
     RAISING_MARKET, as the OOM killer or a native crash would; with PELARUNE_TEST_KILL_ONCE
@@ -107,5 +138,6 @@ class Killer(Quiet):
 
 
 def killer(streams):
-    return Killer(streams=streams, name="Placer", max_order_exposure=STAKE, max_selection_exposure=10 * STAKE,
-                  max_market_exposure=14 * STAKE, max_live_trade_count=2)
+    return Killer(streams=streams, name="Placer", max_order_exposure=STAKE,
+                  max_selection_exposure=10 * STAKE, max_market_exposure=14 * STAKE,
+                  max_live_trade_count=2)

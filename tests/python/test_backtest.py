@@ -27,6 +27,7 @@ from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as F
 
 import backtest_strategies
 import pelarune_flumine.backtest
+import pelarune_flumine.ledger
 from conftest import recorded, sanitized
 from pelarune_flumine import run_backtest
 from pelarune_flumine.__main__ import main
@@ -266,14 +267,14 @@ class TestOneLoadPerFile:
         assert same_file(split, whole)
 
         # A run stopped after the first batch: the resumed run finds the event's other file.
-        keep = pelarune_flumine.backtest._Ledger._keep
+        keep = pelarune_flumine.ledger.Ledger._keep
 
         def stop_after_one(ledger, *args):
             keep(ledger, *args)
             raise InterruptedError
 
         with monkeypatch.context() as patch:
-            patch.setattr(pelarune_flumine.backtest._Ledger, "_keep", stop_after_one)
+            patch.setattr(pelarune_flumine.ledger.Ledger, "_keep", stop_after_one)
             with pytest.raises(InterruptedError):
                 run_backtest(data, backtest_strategies.placer, chunk_size=2, out=split,
                              **kwargs)
