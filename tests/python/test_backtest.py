@@ -8,6 +8,7 @@ import collections
 import contextlib
 import ctypes
 import dataclasses
+import datetime
 import gzip
 import json
 import logging
@@ -32,6 +33,8 @@ from conftest import recorded, sanitized
 from pelarune_flumine import run_backtest
 from pelarune_flumine.__main__ import main
 from pelarune_flumine.planning import Scan, plan
+from pelarune_flumine.rows import OrderRow, RowWriter
+from pelarune_flumine.rows import read as read_rows
 from pelarune_flumine.rows import write as write_rows
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -495,6 +498,33 @@ def test_resume_after_a_crash_drops_the_unrecorded_rows(tmp_path, generated):
     # Of the whole run, but for the files' line (2 replayed, 2 done before).
     assert without_time(resumed.summary)[1:] == without_time(whole.summary)[1:]
     assert list(resumed) == list(whole) and len(whole) > 100
+
+
+def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path):
+    """Chunks written sorted, merged at the end with the rows of a dropped market taken out,
+    whatever a strategy's notes hold; read back as they were."""
+    start = datetime.datetime(2022, 4, 18, 13, tzinfo=datetime.UTC)
+
+    def row(market, number, notes=""):
+        return OrderRow(market, start if number % 2 else None, None if number else "1",
+                        "Event, \"quoted\"", number, 0.0, "S", "BACK", "LIMIT",
+                        2.5 if number else None, 2.0, 1.5, None, "EXECUTION_COMPLETE",
+                        -1.25 + number, start, None, notes)
+
+    chunks = [[row("1.3", 0), row("1.1", 1, 'two\nlines, "quoted"'), row("1.3", 2)],
+              [row("1.2", 3), row("1.1", 4, "\r\n")], [row("1.2", 5), row("1.0", 6)]]
+    path = str(tmp_path / "orders.csv")
+    writer = RowWriter(path)
+    writer.write(chunks[0])
+    writer.write(chunks[1])
+    writer.drop(["1.2"])  # its rows so far: replayed again, in the last chunk
+    writer.write(chunks[2])
+    writer.close()
+    expected = [row("1.0", 6), row("1.1", 1, 'two\nlines, "quoted"'), row("1.1", 4, "\r\n"),
+                row("1.2", 5), row("1.3", 0), row("1.3", 2)]
+    assert list(read_rows(path)) == expected
+    write_rows(expected, str(tmp_path / "expected.csv"))
+    assert same_file(path, str(tmp_path / "expected.csv"))
 
 
 @pytest.mark.parametrize("engine, how, once", [
