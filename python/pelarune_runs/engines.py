@@ -317,9 +317,15 @@ class Runner:
                      deaths: tuple[type[BaseException], ...]) -> bool:
         waiting = [(item, False) for item in reversed(items)]  # (item, alone)
         running: dict[Any, tuple[T, bool]] = {}
+        # Dask queues tasks on a worker beyond its threads, and counts a worker's death against
+        # each: an item alone in a process of its own is one alone on the cluster.
+        exclusive = self.client is not None
         while waiting or running:
             while waiting and not self.interrupts.count and len(running) < self.workers:
-                item, alone = waiting.pop()
+                item, alone = waiting[-1]
+                if exclusive and running and (alone or any(a for _, a in running.values())):
+                    break
+                waiting.pop()
                 running[submit(item, alone)] = (item, alone)
             if self.interrupts.now:
                 return False
