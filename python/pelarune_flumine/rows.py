@@ -3,11 +3,13 @@ from a worker, and the writers that put them on disk as chunks finish."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import dataclasses
 import datetime
 import heapq
 import os
+import tempfile
 from collections.abc import Iterable, Iterator
 from typing import Any
 
@@ -231,23 +233,47 @@ class RowWriter:
             return
         self._csv.close()
         drops = [(drop.size, set(drop.markets)) for drop in self.drops]
-        with open(self.path, "rb") as source, open(f"{self.path}.partial", "wb") as out:
+        with contextlib.ExitStack() as files:
+            source = files.enter_context(open(self.path, "rb"))
             header = source.readline()
-            out.write(header)
             size = os.fstat(source.fileno()).st_size
-            runs = _sorted_runs(source.fileno(), len(header), size)
-            # Each run read in blocks, about 4 MB for them all: with 16 MB, the blocks and their
-            # lines took 40 MB of a run of 1M orders (bench/bench_parent_memory.py).
-            block = max(4096, (4 << 20) // max(1, len(runs)))
-            # heapq.merge is stable across its inputs, which are in file order: the result is
-            # the file sorted stably by market.
-            for market, end, record in heapq.merge(
-                    *(_records(source.fileno(), start, stop, block) for start, stop in runs),
-                    key=lambda entry: entry[0]):
-                # A drop takes the rows of its markets written before it.
-                if not any(end <= at and market in markets for at, markets in drops):
+            runs = [(source.fileno(), start, stop)
+                    for start, stop in _sorted_runs(source.fileno(), len(header), size)]
+            # More runs than are merged at once (a long run's chunks, or the unsorted chunks
+            # of an older version's file resumed after a crash): merged in groups first, each
+            # into an anonymous file beside the output.
+            while len(runs) > _FAN:
+                merged = []
+                for first in range(0, len(runs), _FAN):
+                    part = files.enter_context(tempfile.TemporaryFile(
+                        dir=os.path.dirname(os.path.abspath(self.path))))
+                    for _, _, record in _merge(runs[first:first + _FAN], drops):
+                        part.write(record)
+                    part.flush()
+                    merged.append((part.fileno(), 0, part.tell()))
+                runs, drops = merged, []  # the drops are made
+            with open(f"{self.path}.partial", "wb") as out:
+                out.write(header)
+                for _, _, record in _merge(runs, drops):
                     out.write(record)
         os.replace(f"{self.path}.partial", self.path)
+
+
+# Runs merged at once, each read in blocks of 16 KB: about 4 MB, and 10 MB with the blocks'
+# lines; 16 MB of blocks took 40 MB of a run of 1M orders (bench/bench_parent_memory.py).
+_FAN = 256
+
+
+def _merge(runs: list[tuple[int, int, int]], drops: list[tuple[int, set[str]]]
+           ) -> Iterator[tuple[str, int, bytes]]:
+    """The records of the runs (descriptor, start, stop) sorted stably by market: heapq.merge
+    is stable across its inputs, which are in file order. A drop takes the rows of its markets
+    written before it."""
+    block = max(4096, (4 << 20) // max(1, len(runs)))
+    for entry in heapq.merge(*(_records(fd, start, stop, block) for fd, start, stop in runs),
+                             key=lambda entry: entry[0]):
+        if not any(entry[1] <= at and entry[0] in markets for at, markets in drops):
+            yield entry
 
 
 def _market(row: OrderRow) -> str:

@@ -29,6 +29,7 @@ from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as F
 import backtest_strategies
 import pelarune_flumine.backtest
 import pelarune_flumine.ledger
+import pelarune_flumine.rows
 from conftest import recorded, sanitized
 from pelarune_flumine import run_backtest
 from pelarune_flumine.__main__ import main
@@ -500,9 +501,11 @@ def test_resume_after_a_crash_drops_the_unrecorded_rows(tmp_path, generated):
     assert list(resumed) == list(whole) and len(whole) > 100
 
 
-def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path):
-    """Chunks written sorted, merged at the end with the rows of a dropped market taken out,
-    whatever a strategy's notes hold; read back as they were."""
+@pytest.mark.parametrize("fan", [256, 2])
+def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path, monkeypatch, fan):
+    """Chunks written sorted, merged at the end (at once, or in groups first) with the rows of
+    a dropped market taken out, whatever a strategy's notes hold; read back as they were."""
+    monkeypatch.setattr(pelarune_flumine.rows, "_FAN", fan)
     start = datetime.datetime(2022, 4, 18, 13, tzinfo=datetime.UTC)
 
     def row(market, number, notes=""):
