@@ -170,9 +170,14 @@ def test_interrupted_run_keeps_whole_files_and_resumes(many, tmp_path, engine, s
     assert session_left(run) == []
     done = {path for line in journal(out) for path in line.get("done", [])}
     assert journal(out)[-1] == {"complete": False} and 0 < len(done) < 12
-    # Only whole files, each recorded done: no temporary file left behind.
-    assert sorted(os.listdir(out)) == sorted(
-        [".pelarune_tables.run"] + [os.path.basename(path) + ".parquet" for path in done])
+    # No temporary file left behind, and every file there whole; a file a worker stopped at
+    # once renamed in before the run heard of it is whole but not recorded.
+    names = set(os.listdir(out)) - {".pelarune_tables.run"}
+    assert not [name for name in names if name.startswith(".")]
+    assert {os.path.basename(path) + ".parquet" for path in done} <= names
+    assert len(names) - len(done) <= (2 if signals == 2 else 0)  # one a worker
+    for name in names:
+        pyarrow.parquet.read_metadata(out / name)
 
     run = start([many, "--out", str(out), "--resume", "--engine", engine])
     stdout, err = run.communicate(timeout=120)
