@@ -2,12 +2,13 @@
 
 The replay is left out: each batch gives --orders / --files generated order rows per file, as
 a worker would send them back, so what is measured is what the parent does with them (the
-ledger, the CSV written as chunks finish, its end-of-run sort, the summary). Each size runs in
+ledger, the output written as chunks finish, its end-of-run sort, the summary), for a CSV and
+a Parquet output (--formats). Each size runs in
 a child process of its own (serial engine: the batches come back in that process); its peak
 resident set (ru_maxrss) and wall time are printed, with the child's bare start-up (imports
 and a run of no orders) for comparison.
 
-Usage: bench_parent_memory.py [--orders N ...] [--files N]
+Usage: bench_parent_memory.py [--orders N ...] [--files N] [--formats csv parquet]
 """
 
 import argparse
@@ -55,6 +56,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--orders", type=int, nargs="+", default=[0, 10_000, 1_000_000])
     parser.add_argument("--files", type=int, default=2000)
+    parser.add_argument("--formats", nargs="+", choices=("csv", "parquet"),
+                        default=["csv", "parquet"])
     args = parser.parse_args()
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
@@ -64,16 +67,17 @@ def main():
         os.mkdir(markets)
         for i in range(args.files):
             open(os.path.join(markets, f"{i:09d}"), "w").close()
-        print(f"{'orders':>10}  {'peak RSS MB':>11}  {'seconds':>8}")
-        for orders in args.orders:
-            started = time.monotonic()
-            run = subprocess.run([sys.executable, "-c", CHILD, str(orders), markets,
-                                  os.path.join(folder, "orders.csv")],
-                                 env=env, capture_output=True, text=True, check=False)
-            if run.returncode:
-                sys.exit(run.stderr)
-            print(f"{orders:>10,}  {int(run.stdout) / 1024:>11.1f}  "
-                  f"{time.monotonic() - started:>8.1f}")
+        print(f"{'format':>7}  {'orders':>10}  {'peak RSS MB':>11}  {'seconds':>8}")
+        for form in args.formats:
+            for orders in args.orders:
+                started = time.monotonic()
+                run = subprocess.run([sys.executable, "-c", CHILD, str(orders), markets,
+                                      os.path.join(folder, f"orders.{form}")],
+                                     env=env, capture_output=True, text=True, check=False)
+                if run.returncode:
+                    sys.exit(run.stderr)
+                print(f"{form:>7}  {orders:>10,}  {int(run.stdout) / 1024:>11.1f}  "
+                      f"{time.monotonic() - started:>8.1f}")
 
 
 if __name__ == "__main__":

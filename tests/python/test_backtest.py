@@ -501,10 +501,13 @@ def test_resume_after_a_crash_drops_the_unrecorded_rows(tmp_path, generated):
     assert list(resumed) == list(whole) and len(whole) > 100
 
 
+@pytest.mark.parametrize("form", ["csv", "parquet"])
 @pytest.mark.parametrize("fan", [256, 2])
-def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path, monkeypatch, fan):
+def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path, monkeypatch, fan,
+                                                               form):
     """Chunks written sorted, merged at the end (at once, or in groups first) with the rows of
-    a dropped market taken out, whatever a strategy's notes hold; read back as they were."""
+    a dropped market taken out, whatever a strategy's notes hold; read back as they were, and
+    kept by a resumed writer. No rows: a file of the columns alone."""
     monkeypatch.setattr(pelarune_flumine.rows, "_FAN", fan)
     start = datetime.datetime(2022, 4, 18, 13, tzinfo=datetime.UTC)
 
@@ -516,7 +519,7 @@ def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path, monkeyp
 
     chunks = [[row("1.3", 0), row("1.1", 1, 'two\nlines, "quoted"'), row("1.3", 2)],
               [row("1.2", 3), row("1.1", 4, "\r\n")], [row("1.2", 5), row("1.0", 6)]]
-    path = str(tmp_path / "orders.csv")
+    path = str(tmp_path / f"orders.{form}")
     writer = RowWriter(path)
     writer.write(chunks[0])
     writer.write(chunks[1])
@@ -526,8 +529,21 @@ def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path, monkeyp
     expected = [row("1.0", 6), row("1.1", 1, 'two\nlines, "quoted"'), row("1.1", 4, "\r\n"),
                 row("1.2", 5), row("1.3", 0), row("1.3", 2)]
     assert list(read_rows(path)) == expected
-    write_rows(expected, str(tmp_path / "expected.csv"))
-    assert same_file(path, str(tmp_path / "expected.csv"))
+    write_rows(expected, str(tmp_path / f"expected.{form}"))
+    assert same_file(path, str(tmp_path / f"expected.{form}"))
+
+    writer = RowWriter(path, keep=os.path.getsize(path) if form == "csv" else len(expected))
+    writer.write([row("1.4", 8), row("1.05", 7)])
+    writer.close()
+    expected[1:1] = [row("1.05", 7)]
+    write_rows([*expected, row("1.4", 8)], str(tmp_path / f"expected.{form}"))
+    assert same_file(path, str(tmp_path / f"expected.{form}")) and len(expected) == 7
+
+    writer = RowWriter(path)
+    writer.write([])
+    writer.close()
+    write_rows([], str(tmp_path / f"expected.{form}"))
+    assert same_file(path, str(tmp_path / f"expected.{form}"))
 
 
 @pytest.mark.parametrize("engine, how, once", [
