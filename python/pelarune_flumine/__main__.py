@@ -1,7 +1,8 @@
 """python -m pelarune_flumine backtest module:factory FILES ...: a flumine strategy over every
 market file of FILES, with a progress bar, a summary, the orders as CSV or Parquet and a P&L
 chart. Exit status: 0 when every file was replayed, 1 when one failed or none was found
-(0 with --allow-failures), 2 for a mistake in the command, 130 when interrupted."""
+(0 with --allow-failures), 2 for a mistake in the command, 130 when interrupted (143 for
+SIGTERM, 129 for SIGHUP)."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import argparse
 import json
 import logging
 import os
+import signal
 import sys
 from typing import Any
 
@@ -56,7 +58,7 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                     "of FILES and writes every order. Exit status: 0 when every file was "
                     "replayed, 1 when one failed or none was found, 2 for a mistake in the "
                     "command, 130 when interrupted (Ctrl-C once waits for the running chunks, "
-                    "twice stops them).")
+                    "twice stops them; SIGTERM and SIGHUP as Ctrl-C, 143 and 129).")
     backtest.add_argument("factory", metavar="module:factory",
                           help="a function at the top level of a module (the working "
                                "directory is on the module path) that takes a list of "
@@ -141,9 +143,11 @@ def _main(argv: list[str] | None) -> int:
         if not args.quiet:
             print(f"chart written to {args.chart}")
     if not result.complete:
-        print(f"interrupted: {result.files:,} files replayed are kept"
+        stopped = signal.Signals(result.signal or signal.SIGINT)
+        print(f"{'interrupted' if stopped == signal.SIGINT else stopped.name}: "
+              f"{result.files:,} files replayed are kept"
               f"{'; --resume goes on' if args.out else ''}", file=sys.stderr)
-        return 130
+        return 128 + int(stopped)
     return 0 if result.ok or args.allow_failures else 1
 
 

@@ -10,14 +10,15 @@ import warnings
 from typing import Any
 
 from pelarune_flumine.checks import check_factory, check_listener_kwargs
-from pelarune_flumine.ledger import Ledger
+from pelarune_flumine.ledger import Ledger, add_previous
 from pelarune_flumine.planning import batches
 from pelarune_flumine.rows import FailedFile, OrderRow, RowWriter, is_parquet
+from pelarune_flumine.rows import read as read_rows
 from pelarune_flumine.simulation import Settings, StrategyFactory, run_batch
-from pelarune_flumine.summary import BacktestResult
+from pelarune_flumine.summary import BacktestResult, Tally
 from pelarune_runs.checks import SetupError, check_engine, check_output, check_paths
 from pelarune_runs.engines import GRACE, Interrupts, Runner, say
-from pelarune_runs.journal import Previous, Record
+from pelarune_runs.journal import Previous, Record, difference
 from pelarune_runs.paths import Paths, expand
 from pelarune_runs.progress import progress_bar
 
@@ -26,6 +27,8 @@ __all__ = ["BacktestResult", "FailedFile", "OrderRow", "SetupError", "run_backte
 # Files per task: flumine's own multiprocessing recipe takes about eight markets per process,
 # which bounds a worker's memory by the chunk, not by the job.
 CHUNK_SIZE = 8
+# The run's own files beside its output: the journal, and the output while it is sorted.
+_OWN = (".run", ".partial")
 OUTPUTS = {"csv": "", "parquet": "pyarrow"}
 
 
@@ -64,11 +67,12 @@ def run_backtest(
 
     With `out`, the orders are written there (CSV, or Parquet for a .parquet name) as each
     chunk finishes, and the files done are recorded beside it (`out` + ".run"); `resume`
-    skips the files a previous run recorded. A first Ctrl-C stops new chunks and waits up
-    to `grace` seconds for the running ones, a second stops them at once; either way the
-    result holds what finished and is marked incomplete. Mistakes in the call raise
-    SetupError before any file is read. `log_level` sets the level of the root logger in
-    each worker (flumine's log), None leaves it as configured there.
+    skips the files a previous run recorded. A first Ctrl-C (or SIGTERM, or SIGHUP) stops new
+    chunks and waits up to `grace` seconds for the running ones, a second stops them at once;
+    either way the result holds what finished and is marked incomplete, with the signal. A
+    file whose replay ends its worker process is reported failed ("worker died: SIGKILL").
+    Mistakes in the call raise SetupError before any file is read. `log_level` sets the level
+    of the root logger in each worker (flumine's log), None leaves it as configured there.
     """
     from flumine import config
 
@@ -81,23 +85,32 @@ def run_backtest(
     check_listener_kwargs(listener_kwargs or {}, stream_class)
     check_factory(strategy_factory, engine)
     if out is not None:
-        check_output(out, "out", OUTPUTS)
+        check_output(out, "out", OUTPUTS, beside=_OWN)
     elif resume:
         raise SetupError("resume needs an output file to resume")
     given = [files] if isinstance(files, (str, os.PathLike)) else list(files)
     check_paths([os.fspath(path) for path in given])
-    paths, empty_folders = expand(given)
+    paths, empty_folders = expand(given, [out + suffix for suffix in ("", *_OWN)]
+                                  if out is not None else ())
     for folder in empty_folders:
         warnings.warn(f"{folder} holds no files", stacklevel=2)
     if not paths:
         warnings.warn("no files to replay", stacklevel=2)
 
+    # What defines the run: a resumed run with another is refused.
+    identity = {"factory": f"{getattr(strategy_factory, '__module__', None)}:"
+                           f"{getattr(strategy_factory, '__qualname__', strategy_factory)}",
+                "listener kwargs": listener_kwargs or {}, "client kwargs": client_kwargs or {},
+                "event processing": event_processing, "middleware": middleware}
     record = Record(out, is_parquet(out)) if out is not None else None
     previous = Previous(set(), None, False, {}, [])
     if record is not None and resume:
         previous = record.read()
         if previous.done and out is not None and not os.path.exists(out):
             raise SetupError(f"cannot resume: {out} is gone; run again without resume")
+        changed = difference(previous.identity, identity) if previous.identity else None
+        if changed:
+            raise SetupError(f"cannot resume {out}: {changed}; run again without resume")
     todo = [path for path in paths if path not in previous.done]
     settings = Settings(strategy_factory, dict(listener_kwargs or {}), stream_class,
                         middleware, dict(client_kwargs or {}), event_processing,
@@ -111,16 +124,17 @@ def run_backtest(
         try:
             if record is not None and out is not None:
                 writer = RowWriter(out, previous.size, previous.drops)
-                record.start(resume)
+                record.start(resume, identity, recorded=previous.identity is not None)
             with progress_bar(len(todo), "file", progress) as bar:
                 bar.set_description("replaying")
                 ledger = Ledger(todo, previous, writer, record, bar)
                 complete = runner.map(run_batch, batches(todo, chunk_size), ledger.batch_done,
-                                      settings)
+                                      settings, split=_one_by_one, died=ledger.died)
                 if complete and ledger.split:
                     again = ledger.again()
                     bar.total += sum(map(len, again))
-                    complete = runner.map(run_batch, again, ledger.again_done, settings)
+                    complete = runner.map(run_batch, again, ledger.again_done, settings,
+                                          split=_one_by_one, died=ledger.died)
         finally:
             if writer is not None:
                 writer.close()
@@ -129,8 +143,17 @@ def run_backtest(
     assert ledger is not None
     for left_out in ledger.left_out:
         warnings.warn(left_out.warning(), stacklevel=2)
-    rows = sorted(ledger.rows, key=lambda row: row.market_id)  # stable: blotter order kept
-    return BacktestResult(rows, ledger.totals(), left_out=[entry.path for entry in
-                                                           ledger.left_out],
+    totals, tally = ledger.totals(), ledger.tally
+    if out is not None and previous.size is not None:
+        # Resumed: the summary and the chart are of the whole run, the orders read back.
+        tally = Tally.of(read_rows(out))
+        add_previous(totals, previous.facts or {}, set(ledger.replayed_again()))
+    rows = sorted(ledger.rows, key=lambda row: row.market_id) if out is None else None
+    return BacktestResult(rows, totals, left_out=[entry.path for entry in ledger.left_out],
                           empty=ledger.empty(), seconds=time.monotonic() - started,
-                          complete=complete, skipped=len(paths) - len(todo) - ledger.redone)
+                          complete=complete, skipped=len(paths) - len(todo) - ledger.redone,
+                          signal=interrupts.signal, tally=tally, source=out)
+
+
+def _one_by_one(paths: list[str]) -> list[list[str]]:
+    return [[path] for path in paths]

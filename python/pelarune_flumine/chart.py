@@ -7,29 +7,29 @@ import datetime
 from collections.abc import Sequence
 
 from pelarune_flumine.rows import OrderRow
+from pelarune_flumine.summary import BacktestResult, Tally
 
 _EARLIEST = datetime.datetime.min.replace(tzinfo=datetime.UTC)
 
 
 def plot_pnl(rows: Sequence[OrderRow], path: str, title: str = "") -> None:
-    """Writes the chart to `path` (PNG, SVG or PDF by its extension)."""
+    """Writes the chart to `path` (PNG, SVG or PDF by its extension); of a BacktestResult,
+    from its running totals, without reading its orders."""
     import matplotlib
 
     matplotlib.use("Agg")  # files only: no display is needed or wanted
     import matplotlib.pyplot as plt
 
-    markets: dict[str, tuple[datetime.datetime, float]] = {}
-    strategies: dict[str, float] = {}
-    for row in rows:
-        start, profit = markets.get(row.market_id, (row.market_start or _EARLIEST, 0.0))
-        markets[row.market_id] = (start, profit + row.profit)
-        strategies[row.strategy] = strategies.get(row.strategy, 0.0) + row.profit
+    tally = rows.tally if isinstance(rows, BacktestResult) else Tally.of(rows)
+    markets = {market: (start or _EARLIEST, profit)
+               for market, (start, profit) in tally.by_market().items()}
+    strategies = {name: entry[2] for name, entry in tally.by_strategy().items()}
     ordered = sorted(markets.items(), key=lambda item: (item[1][0], item[0]))
     cumulative: list[float] = []
     for _, (_, profit) in ordered:
         cumulative.append((cumulative[-1] if cumulative else 0.0) + profit)
 
-    if not rows:
+    if not markets:
         # Empty axes with 0-1 ticks would look like a chart of nothing happening.
         figure = plt.figure(figsize=(12, 4.8))
         figure.text(0.5, 0.5, "no orders", ha="center", va="center", fontsize=16,

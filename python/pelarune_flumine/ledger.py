@@ -8,8 +8,42 @@ from typing import Any
 from pelarune_flumine.planning import LeftOut, Scan
 from pelarune_flumine.rows import FailedFile, OrderRow, RowWriter, unwire
 from pelarune_flumine.simulation import BatchResult, ChunkResult
-from pelarune_flumine.summary import Totals
+from pelarune_flumine.summary import Tally, Totals
 from pelarune_runs.journal import Previous, Record
+
+
+def _facts(result: ChunkResult, scans: dict[str, Scan], paths: list[str]
+           ) -> dict[str, Any]:
+    """What a resumed run needs of each file done to summarize the whole run: its books, its
+    markets' commission and its strategy errors (the orders are in the output)."""
+    facts: dict[str, Any] = {}
+    for path in paths:
+        markets = scans[path].markets if path in scans else []
+        facts[path] = {
+            "books": result.books.get(path, 0),
+            "commission": {market: result.commission[market] for market in markets
+                           if market in result.commission},
+            "errors": {strategy: count for (culprit, strategy), count in result.errors.items()
+                       if culprit == path}}
+    return facts
+
+
+def add_previous(totals: Totals, facts: dict[str, Any], again: set[str]) -> None:
+    """Adds what the resumed run reported of the files it did, but those done again."""
+    commission: dict[str, dict[str, float]] = {}
+    for path, fact in facts.items():
+        if path in again:
+            continue
+        if "failed" in fact:
+            totals.failed.append(FailedFile(path, fact["failed"]))
+            continue
+        totals.books += fact["books"]
+        commission.update(fact["commission"])
+        for strategy, count in fact["errors"].items():
+            totals.errors[(path, strategy)] = count
+    for shares in commission.values():
+        for name, share in shares.items():
+            totals.commission[name] = totals.commission.get(name, 0.0) + share
 
 
 class Ledger:
@@ -31,8 +65,10 @@ class Ledger:
         self.previous = set(previous.events)
         self.split: set[str] = set()
         self.results: list[ChunkResult] = []
-        self.rows: list[OrderRow] = []
+        self.rows: list[OrderRow] = []  # without a writer; with one, they are written
+        self.tally = Tally()
         self.left_out: list[LeftOut] = []
+        self.died_in: list[FailedFile] = []  # files whose replay ended the worker
         self.batches = 0
         self.redone = 0  # files the previous run did, done again
 
@@ -74,6 +110,7 @@ class Ledger:
             gone, split_markets = self._paths_of(newly), self._markets_of(newly)
             self.results = [result.without(gone, set(split_markets)) for result in self.results]
             self.rows = [row for row in self.rows if row.market_id not in split_markets]
+            self.tally.drop(split_markets)
             self.left_out = [entry for entry in self.left_out if entry.path not in gone]
             if self.writer is not None and self.record is not None:
                 self.record.undo(sorted(gone - set(paths)), self.writer.drop(split_markets))
@@ -95,18 +132,35 @@ class Ledger:
         new = list(map(unwire, result.rows))
         result.rows = []
         self.results.append(result)
-        self.rows += new
+        self.tally.add(new)
         self.left_out += left_out
         if self.record is not None and self.writer is not None:
             failed = {failed.path for failed in result.failed}
-            done = set(result.paths) - failed | {entry.path for entry in left_out}
-            self.record.chunk([path for path in paths if path in done], self.writer.write(new),
-                              [(path, event, scan.markets) for path in paths
-                               if path in done and (event := (scan := self.scans[path]).event)])
-        self.bar.set_postfix({"orders": len(self.rows),
+            done = [path for path in paths
+                    if path in set(result.paths) - failed | {entry.path for entry in left_out}]
+            self.record.chunk(done, self.writer.write(new),
+                              [(path, event, scan.markets) for path in done
+                               if (event := (scan := self.scans[path]).event)],
+                              _facts(result, self.scans, done))
+        else:
+            self.rows += new
+        self.bar.set_postfix({"orders": self.tally.orders,
                               "failed": sum(len(result.failed) for result in self.results)},
                              refresh=False)
         self.bar.update(len(paths))
+
+    def died(self, paths: list[str], how: str) -> None:
+        """A file whose replay ended its worker, alone: reported, and recorded as done, so that
+        a resumed run goes past it."""
+        self.died_in += [FailedFile(path, f"worker died: {how}") for path in paths]
+        if self.record is not None and self.writer is not None:
+            self.record.chunk(paths, self.writer.write([]), (),
+                              {path: {"failed": f"worker died: {how}"} for path in paths})
+        self.bar.update(len(paths))
+
+    def replayed_again(self) -> set[str]:
+        """The files of the events replayed again whole, the resumed run's among them."""
+        return self._paths_of(self.split)
 
     def again(self) -> list[list[str]]:
         """The files of each split event (with the events it shares markets with), a batch of
@@ -135,8 +189,8 @@ class Ledger:
             totals.failed += result.failed
             for key, count in result.errors.items():
                 totals.errors[key] = totals.errors.get(key, 0) + count
-        totals.failed = sorted(unread, key=lambda failed: self._by_order(failed.path)) + \
-            totals.failed
+        totals.failed = sorted(unread + self.died_in,
+                               key=lambda failed: self._by_order(failed.path)) + totals.failed
         return totals
 
     def empty(self) -> list[str]:

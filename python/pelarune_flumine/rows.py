@@ -3,12 +3,14 @@ from a worker, and the writers that put them on disk as chunks finish."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import dataclasses
 import datetime
-import io
+import heapq
 import os
-from collections.abc import Iterable
+import tempfile
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 from pelarune_runs.journal import Drop
@@ -156,10 +158,12 @@ class RowWriter:
     """Appends rows to a CSV file, or adds a row group to a Parquet file, as each chunk
     finishes, so that a run that dies keeps what it finished. `close` takes out the rows
     dropped and sorts the file by market (stably: each market's orders stay in blotter order),
-    which makes it the same whatever order the chunks finished in. With `keep` (a resumed run),
-    the rows already in the file stay, but for `drops` the previous run made: a CSV is cut back
-    to `keep` bytes, the size it had when its last chunk was recorded, and a Parquet file is
-    read back into the new one."""
+    which makes it the same whatever order the chunks finished in. Each chunk is written
+    sorted (a Parquet file's as row groups of its own) and the chunks are merged at the end, a
+    few blocks of each in memory at a time, not the file. With `keep` (a resumed run), the
+    rows already in the file stay, but for `drops` the previous run made: a CSV is cut back to
+    `keep` bytes, the size it had when its last chunk was recorded, and a Parquet file is read
+    back into the new one a batch at a time."""
 
     def __init__(self, path: str, keep: int | None = None, drops: Iterable[Drop] = ()) -> None:
         self.path = path
@@ -170,12 +174,13 @@ class RowWriter:
         if is_parquet(path):
             import pyarrow.parquet
 
-            previous = pyarrow.parquet.read_table(path) if keep is not None else None
             self._partial = f"{path}.partial"
             self._parquet = pyarrow.parquet.ParquetWriter(self._partial, parquet_schema())
-            if previous is not None:
-                self._parquet.write_table(previous.cast(parquet_schema()))
-                self._rows = previous.num_rows
+            if keep is not None:  # sorted when it was closed: one run
+                for batch in pyarrow.parquet.ParquetFile(path).iter_batches(_GROUP):
+                    self._parquet.write_table(
+                        pyarrow.Table.from_batches([batch]).cast(parquet_schema()))
+                    self._rows += batch.num_rows
             return
         if keep is not None:
             with open(path, "r+b") as out:
@@ -192,10 +197,11 @@ class RowWriter:
         """Writes the rows and returns the file's size, for the run's record."""
         if self._parquet is not None:
             if rows:
-                self._parquet.write_table(parquet_table(rows))
+                self._parquet.write_table(parquet_table(sorted(rows, key=_market)))
                 self._rows += len(rows)
             return self._rows
-        self._writer.writerows(map(_csv_values, rows))
+        # Stable: a market's orders stay in blotter order.
+        self._writer.writerows(map(_csv_values, sorted(rows, key=_market)))
         self._csv.flush()
         os.fsync(self._csv.fileno())
         size: int = self._csv.tell()
@@ -207,46 +213,248 @@ class RowWriter:
         self.drops.append(drop)
         return drop
 
-    def _kept(self, market_ids: list[str], cuts: list[int]) -> list[bool]:
-        """Whether each row stays, given the rows (or bytes) at which each part ends."""
-        kept = []
-        for market_id, cut in zip(market_ids, cuts, strict=True):
-            kept.append(not any(drop.size >= cut and market_id in drop.markets
-                                for drop in self.drops))
-        return kept
-
     def close(self) -> None:
         if self._parquet is not None:
-            import pyarrow.parquet
-
             self._parquet.close()
-            table = pyarrow.parquet.read_table(self._partial)
-            if self.drops:
-                ids = table.column("market_id").to_pylist()
-                table = table.filter(self._kept(ids, list(range(1, len(ids) + 1))))
-            pyarrow.parquet.write_table(table.sort_by("market_id"), self._partial)  # stable
-            os.replace(self._partial, self.path)
+            _merge_parquet(self._partial, f"{self.path}.merged", self.drops)
+            os.replace(f"{self.path}.merged", self.path)
+            os.remove(self._partial)
             return
         self._csv.close()
-        with open(self.path, "rb") as source:
-            data = source.read()
-        # Parsed in parts that end where a drop was made: a drop takes the rows before it.
-        ends = sorted({drop.size for drop in self.drops if drop.size < len(data)} | {len(data)})
-        lines: list[list[str]] = []
-        cuts: list[int] = []
-        start = 0
-        for end in ends:
-            part = list(csv.reader(io.StringIO(data[start:end].decode("utf-8"), newline="")))
-            lines += part
-            cuts += [end] * len(part)
-            start = end
-        if self.drops:
-            kept = self._kept([line[0] for line in lines], cuts)
-            lines = [line for line, keep in zip(lines, kept, strict=True) if keep]
-        lines[1:] = sorted(lines[1:], key=lambda line: line[0])
-        with open(f"{self.path}.partial", "w", newline="", encoding="utf-8") as out:
-            csv.writer(out).writerows(lines)
+        drops = [(drop.size, set(drop.markets)) for drop in self.drops]
+        with contextlib.ExitStack() as files:
+            source = files.enter_context(open(self.path, "rb"))
+            header = source.readline()
+            size = os.fstat(source.fileno()).st_size
+            runs = [(source.fileno(), start, stop)
+                    for start, stop in _sorted_runs(source.fileno(), len(header), size)]
+            # More runs than are merged at once (a long run's chunks, or the unsorted chunks
+            # of an older version's file resumed after a crash): merged in groups first, each
+            # into an anonymous file beside the output.
+            while len(runs) > _FAN:
+                merged = []
+                for first in range(0, len(runs), _FAN):
+                    part = files.enter_context(tempfile.TemporaryFile(
+                        dir=os.path.dirname(os.path.abspath(self.path))))
+                    for _, _, record in _merge(runs[first:first + _FAN], drops):
+                        part.write(record)
+                    part.flush()
+                    merged.append((part.fileno(), 0, part.tell()))
+                runs, drops = merged, []  # the drops are made
+            with open(f"{self.path}.partial", "wb") as out:
+                out.write(header)
+                for _, _, record in _merge(runs, drops):
+                    out.write(record)
         os.replace(f"{self.path}.partial", self.path)
+
+
+# Runs merged at once, each read in blocks of 16 KB: about 4 MB, and 10 MB with the blocks'
+# lines; 16 MB of blocks took 40 MB of a run of 1M orders (bench/bench_parent_memory.py).
+_FAN = 256
+
+
+def _merge(runs: list[tuple[int, int, int]], drops: list[tuple[int, set[str]]]
+           ) -> Iterator[tuple[str, int, bytes]]:
+    """The records of the runs (descriptor, start, stop) sorted stably by market: heapq.merge
+    is stable across its inputs, which are in file order. A drop takes the rows of its markets
+    written before it."""
+    block = max(4096, (4 << 20) // max(1, len(runs)))
+    for entry in heapq.merge(*(_records(fd, start, stop, block) for fd, start, stop in runs),
+                             key=lambda entry: entry[0]):
+        if not any(entry[1] <= at and entry[0] in markets for at, markets in drops):
+            yield entry
+
+
+# Rows of a Parquet file read and written at a time in its end-of-run merge: its row groups
+# after the merge, and the rows of the runs' blocks together. A run of 1M orders peaks 76 MB
+# above one of 10k (the whole table sorted: 448 MB); 16384 took 24 MB, in row groups a
+# quarter the size (bench/bench_parent_memory.py).
+_GROUP = 65536
+
+# A sorted run of a Parquet file: the file, its row groups, and the rows before them.
+_ParquetRun = tuple[Any, list[int], int]
+
+
+def _merge_parquet(source: str, target: str, drops: list[Drop]) -> None:
+    """Writes the rows of `source`, a Parquet file of sorted runs of row groups, to `target`
+    sorted stably by market, but for the rows `drops` take: the same rows as the whole table
+    sorted, with a few blocks of each run in memory at a time."""
+    import pyarrow.parquet
+
+    dropped = [(drop.size, set(drop.markets)) for drop in drops]
+    with contextlib.ExitStack() as files:
+        parquet = pyarrow.parquet.ParquetFile(source)
+        runs = _parquet_runs(parquet)
+        folder = os.path.dirname(os.path.abspath(target))
+        while len(runs) > _FAN:  # as a CSV's: merged in groups first, into anonymous files
+            merged: list[_ParquetRun] = []
+            for first in range(0, len(runs), _FAN):
+                part = files.enter_context(tempfile.TemporaryFile(dir=folder))
+                with pyarrow.parquet.ParquetWriter(part, parquet.schema_arrow) as writer:
+                    _write_merged(runs[first:first + _FAN], dropped, writer)
+                part.seek(0)
+                written = pyarrow.parquet.ParquetFile(part)
+                merged.append((written, list(range(written.num_row_groups)), 0))
+            runs, dropped = merged, []  # the drops are made
+        with pyarrow.parquet.ParquetWriter(target, parquet_schema()) as writer:
+            if not _write_merged(runs, dropped, writer):
+                # No rows: a row group of none, as a whole empty table is written.
+                writer.write_table(parquet_schema().empty_table())
+
+
+def _parquet_runs(parquet: Any) -> list[_ParquetRun]:
+    """The file's runs of row groups in market order: one a chunk, or one for the rows of a
+    run this one resumed."""
+    runs: list[_ParquetRun] = []
+    previous = ""
+    rows = 0
+    for group in range(parquet.num_row_groups):
+        ids = parquet.read_row_group(group, ["market_id"]).column(0).to_pylist()
+        if not runs or (ids and ids[0] < previous):
+            runs.append((parquet, [], rows))
+        runs[-1][1].append(group)
+        previous = ids[-1] if ids else previous
+        rows += len(ids)
+    return runs
+
+
+def _write_merged(runs: list[_ParquetRun], drops: list[tuple[int, set[str]]],
+                  writer: Any) -> int:
+    """Writes the runs' rows merged stably by market (heapq.merge is stable across its
+    inputs, which are in file order) as row groups of _GROUP rows; a drop takes the rows of its
+    markets written before it. Returns the rows written."""
+    import pyarrow
+
+    block = max(256, _GROUP // max(1, len(runs)))
+    slices: list[Any] = []  # the next row group, as slices of the runs' blocks
+    batch: Any = None
+    start = stop = pending = written = 0
+
+    def flush() -> None:
+        nonlocal pending, written
+        if pending:
+            writer.write_table(pyarrow.Table.from_batches(slices), row_group_size=pending)
+            written += pending
+        slices.clear()
+        pending = 0
+
+    for market, position, rows, index in heapq.merge(
+            *(_parquet_rows(*run, block) for run in runs), key=lambda entry: entry[0]):
+        if any(position <= at and market in markets for at, markets in drops):
+            continue
+        if rows is not batch or index != stop:
+            if batch is not None and stop > start:
+                slices.append(batch.slice(start, stop - start))
+            batch, start, stop = rows, index, index
+        stop += 1
+        pending += 1
+        if pending == _GROUP:
+            slices.append(batch.slice(start, stop - start))
+            start = stop
+            flush()
+    if batch is not None and stop > start:
+        slices.append(batch.slice(start, stop - start))
+    flush()
+    return written
+
+
+def _parquet_rows(parquet: Any, groups: list[int], before: int, block: int
+                  ) -> Iterator[tuple[str, int, Any, int]]:
+    """Each row of the run: its market, the rows of the file up to it, its block and its
+    index there."""
+    position = before
+    for rows in parquet.iter_batches(block, row_groups=groups):
+        for index, market in enumerate(rows.column("market_id").to_pylist()):
+            position += 1
+            yield market, position, rows, index
+
+
+def _market(row: OrderRow) -> str:
+    return row.market_id
+
+
+def _lines(fd: int, start: int, stop: int, block: int) -> Iterator[tuple[int, bytes]]:
+    """The lines of the file's bytes from `start` to `stop`, each with the offset it ends at."""
+    tail = b""
+    position = start
+    while position < stop:
+        data = os.pread(fd, min(block, stop - position), position)
+        if not data:
+            break
+        offset = position - len(tail)
+        position += len(data)
+        lines = (tail + data).split(b"\n")
+        tail = lines.pop()
+        for line in lines:
+            offset += len(line) + 1
+            yield offset, line + b"\n"
+    if tail:
+        yield position, tail
+
+
+def _records(fd: int, start: int, stop: int, block: int
+             ) -> Iterator[tuple[str, int, bytes]]:
+    """The CSV records from `start` to `stop` as written, each with its market and the offset
+    it ends at; a quoted field may hold line ends (a strategy's notes)."""
+    record = b""
+    for end, line in _lines(fd, start, stop, block):
+        record += line
+        if record.count(b'"') % 2 == 0:
+            first = record.split(b",", 1)[0]
+            market = first.decode() if not first.startswith(b'"') else \
+                next(csv.reader([record.decode()]))[0]
+            yield market, end, record
+            record = b""
+
+
+def _sorted_runs(fd: int, start: int, stop: int) -> list[tuple[int, int]]:
+    """Where the file's runs of rows in market order begin and end: one a chunk, or one for
+    the rows of a run this one resumed, which it sorted when it stopped."""
+    runs: list[tuple[int, int]] = []
+    begin = last = start
+    previous = ""
+    for market, end, _ in _records(fd, start, stop, 1 << 20):
+        if market < previous:
+            runs.append((begin, last))
+            begin = last
+        previous, last = market, end
+    if last > begin:
+        runs.append((begin, last))
+    return runs
+
+
+_FLOATS = ("handicap", "price", "size", "size_matched", "average_price_matched", "profit")
+_OPTIONAL = ("event_id", "event_name", "status")
+
+
+def _from_csv(values: list[str]) -> OrderRow:
+    fields: dict[str, Any] = {}
+    for name, text in zip(COLUMNS, values, strict=True):
+        if name in _TIMES:
+            fields[name] = datetime.datetime.fromisoformat(text) if text else None
+        elif name in _FLOATS:
+            fields[name] = float(text) if text else None
+        elif name == "selection_id":
+            fields[name] = int(text)
+        else:
+            fields[name] = text or None if name in _OPTIONAL else text
+    return OrderRow(**fields)
+
+
+def read(path: str) -> Iterator[OrderRow]:
+    """The rows of a file `write` or RowWriter wrote, one at a time."""
+    if is_parquet(path):
+        import pyarrow.parquet
+
+        for batch in pyarrow.parquet.ParquetFile(path).iter_batches():
+            for fields in batch.to_pylist():
+                yield OrderRow(**fields)
+        return
+    with open(path, newline="", encoding="utf-8") as source:
+        lines = csv.reader(source)
+        next(lines, None)
+        for values in lines:
+            yield _from_csv(values)
 
 
 def write(rows: list[OrderRow], path: str) -> None:

@@ -5,6 +5,9 @@ from __future__ import annotations
 
 import importlib
 import os
+import stat
+import tempfile
+from collections.abc import Sequence
 
 
 class SetupError(ValueError):
@@ -27,8 +30,12 @@ def check_engine(engine: str, workers: int, scheduler: str | None, chunk_size: i
         raise SetupError("a scheduler is for the dask engine: add --engine dask")
 
 
-def check_output(path: str, what: str, formats: dict[str, str]) -> None:
-    """The format by the extension, and a folder that exists and takes files."""
+def check_output(path: str, what: str, formats: dict[str, str],
+                 beside: Sequence[str] = ()) -> None:
+    """The format by the extension, a folder that exists and takes a new file, and an output
+    that, if it exists, is a file that can be written; the same of the run's files named
+    `path` + each suffix of `beside` (its journal). Tried, not judged from the permission
+    bits, which do not stop root, nor a read-only or pseudo file system."""
     extension = os.path.splitext(path)[1].lower().lstrip(".")
     if extension not in formats:
         raise SetupError(f"{what} {path}: {extension or 'no extension'} is not one of "
@@ -36,16 +43,37 @@ def check_output(path: str, what: str, formats: dict[str, str]) -> None:
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise SetupError(f"{what} {path}: no folder {folder}")
-    if not os.access(folder, os.W_OK):
-        raise SetupError(f"{what} {path}: cannot write to {folder}")
+    try:
+        descriptor, trial = tempfile.mkstemp(dir=folder, prefix=".pelarune-")
+    except OSError as error:
+        raise SetupError(f"{what} {path}: cannot write to {folder} ({error.strerror})"
+                         ) from None
+    os.close(descriptor)
+    os.unlink(trial)
     if os.path.isdir(path):
         raise SetupError(f"{what} {path}: a folder")
+    for name in [path, *(path + suffix for suffix in beside)]:
+        _check_writable(name, f"{what} {path}: " if name != path else f"{what} ")
     if formats[extension]:
         try:
             importlib.import_module(formats[extension])
         except ImportError:
             raise SetupError(f"{what} {path}: needs {formats[extension]}: "
                              f"pip install {formats[extension]}") from None
+
+
+def _check_writable(path: str, what: str) -> None:
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return
+    if not stat.S_ISREG(mode):
+        raise SetupError(f"{what}{path} is not a file")
+    try:
+        # Appending, which changes nothing; never blocks, as opening a FIFO would.
+        os.close(os.open(path, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK))
+    except OSError as error:
+        raise SetupError(f"{what}{path}: cannot write to it ({error.strerror})") from None
 
 
 def check_paths(paths: list[str]) -> None:

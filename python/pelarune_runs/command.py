@@ -44,10 +44,11 @@ def _one_line(message: Any, category: Any, filename: str, lineno: int,
 
 
 def interrupted() -> None:
-    """From here on the run only reports and exits 130: a further Ctrl-C, which would
+    """From here on the run only reports and exits: a further Ctrl-C or SIGTERM, which would
     otherwise end the interpreter as it shuts down, is not news."""
     if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(number, signal.SIG_IGN)
 
 
 def main(run: Callable[[list[str] | None], int], argv: list[str] | None) -> int:

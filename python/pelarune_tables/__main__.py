@@ -1,12 +1,14 @@
 """python -m pelarune_tables FILES ... --out DIR: the rows of every market file of FILES as a
 Parquet dataset, a file for each, with a progress bar and a summary. Exit status: 0 when every
 file was written, 1 when one failed, held no market or none was found (0 with
---allow-failures), 2 for a mistake in the command, 130 when interrupted."""
+--allow-failures), 2 for a mistake in the command, 130 when interrupted (143 for SIGTERM,
+129 for SIGHUP)."""
 
 from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 
 from pelarune_runs import command
@@ -33,7 +35,7 @@ def _parser() -> argparse.ArgumentParser:
                     "with .parquet added. Exit status: 0 when every file was written, 1 when "
                     "one failed, held no market or none was found, 2 for a mistake "
                     "in the command, 130 when interrupted (Ctrl-C once waits for the running "
-                    "files, twice stops them).")
+                    "files, twice stops them; SIGTERM and SIGHUP as Ctrl-C, 143 and 129).")
     parser.add_argument("files", nargs="+", metavar="FILES",
                         help="market files, or folders standing for every file under them")
     parser.add_argument("--out", required=True, metavar="DIR",
@@ -87,9 +89,11 @@ def _main(argv: list[str] | None) -> int:
     if not args.quiet:
         print(f"written to {result.out_dir}")
     if not result.complete:
-        print(f"interrupted: {len(result.written):,} files written are kept; --resume goes on",
+        stopped = signal.Signals(result.signal or signal.SIGINT)
+        print(f"{'interrupted' if stopped == signal.SIGINT else stopped.name}: "
+              f"{len(result.written):,} files written are kept; --resume goes on",
               file=sys.stderr)
-        return 130
+        return 128 + int(stopped)
     return 0 if result.ok or args.allow_failures else 1
 
 

@@ -15,7 +15,7 @@ import pelarune
 
 from pelarune_runs.checks import SetupError, check_engine, check_paths
 from pelarune_runs.engines import GRACE, Interrupts, Runner, say
-from pelarune_runs.journal import Record
+from pelarune_runs.journal import Record, difference
 from pelarune_runs.paths import Paths, expand
 from pelarune_runs.progress import progress_bar
 from pelarune_tables.table import Format, check_options, prices_table
@@ -52,6 +52,7 @@ class DatasetResult:
     seconds: float
     complete: bool = True  # False: interrupted
     skipped: int = 0  # files done by the run this one resumed
+    signal: int | None = None  # what interrupted it: SIGINT, SIGTERM or SIGHUP
 
     @property
     def ok(self) -> bool:
@@ -178,16 +179,20 @@ def write_dataset(
     of `workers` processes or on the cluster whose scheduler is at `scheduler`; the files are
     the same on each. A file that cannot be read is reported in `failed`, and one that holds
     no market in `empty` (its output is written, without rows). The files done are recorded
-    in `out_dir/.pelarune_tables.run`; `resume` skips those a previous run recorded whose
-    output is there. A first Ctrl-C stops new files and waits up to `grace` seconds for the
-    running ones, a second stops them at once; either way the result holds what finished and
-    is marked incomplete. Mistakes in the call raise SetupError before any file is read.
+    in `out_dir/.pelarune_tables.run` with the options; `resume` skips those a previous run
+    recorded whose output is there, and is refused with other options. A file whose writing
+    ends its worker process is reported failed ("worker died: SIGKILL"), and a resumed run
+    reports it again rather than write it. A first Ctrl-C, SIGTERM or SIGHUP stops new files
+    and waits up to `grace` seconds for the running ones, a second stops them at once; either
+    way the result holds what finished and is marked incomplete, with the signal. Mistakes in
+    the call raise SetupError before any file is read.
     """
     started = time.monotonic()
     try:
         check_options(format, levels, inplay_only, market_types, columns, batch_rows)
     except (TypeError, ValueError) as error:
         raise SetupError(str(error)) from None
+    # What defines the run: a resumed run with other options is refused.
     options = {"format": format, "levels": levels, "inplay_only": inplay_only,
                "market_types": None if market_types is None else list(market_types),
                "columns": list(columns), "batch_rows": batch_rows}
@@ -212,9 +217,20 @@ def write_dataset(
 
     os.makedirs(out, exist_ok=True)
     record = Record(os.path.join(out, JOURNAL))
-    done = record.read().done if resume else set()
-    todo = [path for path in inputs if path not in done or not os.path.exists(targets[path])]
-    result = DatasetResult(out, {}, 0, [], [], 0.0, False, len(inputs) - len(todo))
+    previous = record.read() if resume else None
+    if previous is not None and previous.identity:
+        changed = difference(previous.identity, options)
+        if changed:
+            raise SetupError(f"cannot resume {out}: {changed}; run again without resume")
+    done = previous.done if previous is not None else set()
+    # A file whose worker died is done, reported again: replayed, it would kill one again.
+    facts = previous.facts or {} if previous is not None else {}
+    died = {path: fact["failed"] for path, fact in facts.items() if "failed" in fact}
+    todo = [path for path in inputs
+            if path not in done or not (path in died or os.path.exists(targets[path]))]
+    result = DatasetResult(out, {}, 0, [(path, died[path]) for path in inputs
+                                        if path in died and path not in todo],
+                           [], 0.0, False, len(inputs) - len(todo))
 
     def finished(item: tuple[str, str], written: Written) -> None:
         if written.error is not None:
@@ -228,16 +244,25 @@ def write_dataset(
         bar.set_postfix({"rows": result.rows, "failed": len(result.failed)}, refresh=False)
         bar.update(1)
 
+    def worker_died(item: tuple[str, str], how: str) -> None:
+        failed = f"worker died: {how}"
+        result.failed.append((item[0], failed))
+        record.chunk([item[0]], 0, facts={item[0]: {"failed": failed}})
+        bar.update(1)
+
     with Interrupts(grace, say) as interrupts, Runner(engine, workers, scheduler,
                                                       interrupts) as runner:
         try:
-            record.start(resume)
+            record.start(resume, options,
+                         recorded=previous is not None and previous.identity is not None)
             with progress_bar(len(todo), "file", progress) as bar:
                 bar.set_description("writing")
                 result.complete = runner.map(write_file, [(path, targets[path])
-                                                          for path in todo], finished, options)
+                                                          for path in todo], finished, options,
+                                             died=worker_died)
         finally:
             record.finish(result.complete)
+            result.signal = interrupts.signal
     # Workers stopped at once leave their temporary files.
     for path in todo:
         if path not in result.written:

@@ -2,6 +2,7 @@
 on their sys.path: spawned processes and Dask's local workers take the parent's)."""
 
 import os
+import signal
 import time
 
 from flumine import BaseStrategy
@@ -116,3 +117,27 @@ class Favourite(BaseStrategy):
 def favourite(streams):
     return Favourite(streams=streams, max_order_exposure=STAKE, max_selection_exposure=STAKE,
                      max_market_exposure=STAKE)
+
+
+class Killer(Quiet):
+    """Kills its own process with PELARUNE_TEST_KILL's signal ("SIGKILL", "SIGABRT") in
+    RAISING_MARKET, as the OOM killer or a native crash would; with PELARUNE_TEST_KILL_ONCE
+    (a path), only the first time, as an outside kill hits one chunk and not its files."""
+
+    def process_market_book(self, market, market_book):
+        super().process_market_book(market, market_book)
+        if market.market_id != RAISING_MARKET:
+            return
+        once = os.environ.get("PELARUNE_TEST_KILL_ONCE")
+        if once:
+            try:
+                os.close(os.open(once, os.O_CREAT | os.O_EXCL))
+            except FileExistsError:
+                return
+        os.kill(os.getpid(), getattr(signal, os.environ["PELARUNE_TEST_KILL"]))
+
+
+def killer(streams):
+    return Killer(streams=streams, name="Placer", max_order_exposure=STAKE,
+                  max_selection_exposure=10 * STAKE, max_market_exposure=14 * STAKE,
+                  max_live_trade_count=2)

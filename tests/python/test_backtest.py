@@ -8,12 +8,14 @@ import collections
 import contextlib
 import ctypes
 import dataclasses
+import datetime
 import gzip
 import json
 import logging
 import os
 import re
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -27,10 +29,13 @@ from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream as F
 import backtest_strategies
 import pelarune_flumine.backtest
 import pelarune_flumine.ledger
+import pelarune_flumine.rows
 from conftest import recorded, sanitized
 from pelarune_flumine import run_backtest
 from pelarune_flumine.__main__ import main
 from pelarune_flumine.planning import Scan, plan
+from pelarune_flumine.rows import OrderRow, RowWriter
+from pelarune_flumine.rows import read as read_rows
 from pelarune_flumine.rows import write as write_rows
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -334,6 +339,8 @@ def without_time(summary):
     (["--listener-kwargs", '{"inplay": "yes"}'], "inplay must be true, false or null"),
     (["--listener-kwargs", '{"event_type_ids": 7}'], "event_type_ids must be a list"),
     (["--out", "nosuchdir/orders.csv"], "no folder"),
+    # A folder that takes no new file, even for root.
+    (["--out", "/proc/orders.csv"], "cannot write to /proc"),
     (["--out", "orders.xlsx"], "xlsx is not one of .csv, .parquet"),
     (["--chart", "pnl.jpg2"], "jpg2 is not one of"),
     (["--scheduler", "tcp://127.0.0.1:1"], "a scheduler is for the dask engine"),
@@ -361,6 +368,47 @@ def test_mistakes_are_one_line_before_any_file_is_read(tmp_path, generated, caps
     assert (exit.value.code, out) == (2, "")
     assert err.count("\n") == 1 and message in err and "error: " in err, err
     assert os.listdir(tmp_path) == ["markets"]
+
+
+def test_a_run_stays_one_run(tmp_path, generated, capsys, recwarn):
+    """Its own files and a strategy module beside the data are not data; a resume of another
+    definition, or an output that cannot be written (a folder in place of the journal, which
+    stops root too), is one line before any file is read."""
+    folder = tmp_path / "markets"
+    os.makedirs(folder / "__pycache__")
+    for path in generated[:2]:
+        os.symlink(path, folder / os.path.basename(path))
+    (folder / "mystrategy.py").write_text("")
+    (folder / "__pycache__" / "mystrategy.cpython-312.pyc").write_bytes(b"\0")
+    out = str(folder / "orders.csv")
+    command = ["backtest", "backtest_strategies:placer", str(folder), "--engine", "serial",
+               "--out", out]
+    for again in ([], [], ["--resume"]):
+        assert main(command + again) == 0
+        output, err = capsys.readouterr()
+        assert "2 replayed, 0 failed, 0 without markets" in output or "2 done before" in output
+    # Python shows a warning once a place: once here, once a run of the command line.
+    assert [str(warning.message) for warning in recwarn] == [
+        f"passed over, not market data: {folder}{os.sep}__pycache__, "
+        f"{folder}{os.sep}mystrategy.py"]
+    for arguments, message in [
+            (["backtest_strategies:raiser"], 'factory was "backtest_strategies:placer", now '
+                                             '"backtest_strategies:raiser"'),
+            (["--listener-kwargs", '{"inplay": false}'],
+             'listener kwargs was {}, now {"inplay": false}'),
+            (["--commission", "0.02"], 'client kwargs was {}, now {"commission_base": 0.02}')]:
+        changed = [*command[:1], *arguments[:1], *command[2:], *arguments[1:]] \
+            if ":" in arguments[0] else [*command, *arguments]
+        with pytest.raises(SystemExit) as exit:
+            main([*changed, "--resume"])
+        output, err = capsys.readouterr()
+        assert (exit.value.code, output, err.count("\n")) == (2, "", 1) and message in err, err
+    os.remove(out + ".run")
+    os.mkdir(out + ".run")
+    with pytest.raises(SystemExit) as exit:
+        main(command)
+    output, err = capsys.readouterr()
+    assert (exit.value.code, err.count("\n")) == (2, 1) and "orders.csv.run is not a file" in err
 
 
 def test_command_line_writes_orders_and_chart(tmp_path, files, expected):
@@ -434,20 +482,99 @@ def test_resume_after_a_crash_drops_the_unrecorded_rows(tmp_path, generated):
     with open(out, "rb") as written:
         expected = written.read()
     with open(out + ".run") as record:
-        first = record.readline()
+        run, first = record.readline(), record.readline()
     # As a crash leaves it: the first chunk recorded, then rows of a chunk cut off mid-line
     # (serial chunks here finish in market order, so the file begins with the first's rows).
     with open(out + ".run", "w") as record:
-        record.write(first)
+        record.write(run + first)
     with open(out, "r+b") as written:
         written.truncate(json.loads(first)["size"])
         written.seek(0, os.SEEK_END)
         written.write(b"1.300000009,2022-04-18T13:00:00+00:00,400")
     resumed = run_backtest(generated, backtest_strategies.placer, engine="serial",
                            chunk_size=2, out=out, resume=True)
-    assert (resumed.files, resumed.skipped) == (2, 2) and len(resumed) < len(whole)
+    assert (resumed.files, resumed.skipped) == (2, 2)
     with open(out, "rb") as written:
         assert written.read() == expected
+    # Of the whole run, but for the files' line (2 replayed, 2 done before).
+    assert without_time(resumed.summary)[1:] == without_time(whole.summary)[1:]
+    assert list(resumed) == list(whole) and len(whole) > 100
+
+
+@pytest.mark.parametrize("form", ["csv", "parquet"])
+@pytest.mark.parametrize("fan", [256, 2])
+def test_the_written_orders_are_merged_by_market_and_read_back(tmp_path, monkeypatch, fan,
+                                                               form):
+    """Chunks written sorted, merged at the end (at once, or in groups first) with the rows of
+    a dropped market taken out, whatever a strategy's notes hold; read back as they were, and
+    kept by a resumed writer. No rows: a file of the columns alone."""
+    monkeypatch.setattr(pelarune_flumine.rows, "_FAN", fan)
+    start = datetime.datetime(2022, 4, 18, 13, tzinfo=datetime.UTC)
+
+    def row(market, number, notes=""):
+        return OrderRow(market, start if number % 2 else None, None if number else "1",
+                        "Event, \"quoted\"", number, 0.0, "S", "BACK", "LIMIT",
+                        2.5 if number else None, 2.0, 1.5, None, "EXECUTION_COMPLETE",
+                        -1.25 + number, start, None, notes)
+
+    chunks = [[row("1.3", 0), row("1.1", 1, 'two\nlines, "quoted"'), row("1.3", 2)],
+              [row("1.2", 3), row("1.1", 4, "\r\n")], [row("1.2", 5), row("1.0", 6)]]
+    path = str(tmp_path / f"orders.{form}")
+    writer = RowWriter(path)
+    writer.write(chunks[0])
+    writer.write(chunks[1])
+    writer.drop(["1.2"])  # its rows so far: replayed again, in the last chunk
+    writer.write(chunks[2])
+    writer.close()
+    expected = [row("1.0", 6), row("1.1", 1, 'two\nlines, "quoted"'), row("1.1", 4, "\r\n"),
+                row("1.2", 5), row("1.3", 0), row("1.3", 2)]
+    assert list(read_rows(path)) == expected
+    write_rows(expected, str(tmp_path / f"expected.{form}"))
+    assert same_file(path, str(tmp_path / f"expected.{form}"))
+
+    writer = RowWriter(path, keep=os.path.getsize(path) if form == "csv" else len(expected))
+    writer.write([row("1.4", 8), row("1.05", 7)])
+    writer.close()
+    expected[1:1] = [row("1.05", 7)]
+    write_rows([*expected, row("1.4", 8)], str(tmp_path / f"expected.{form}"))
+    assert same_file(path, str(tmp_path / f"expected.{form}")) and len(expected) == 7
+
+    writer = RowWriter(path)
+    writer.write([])
+    writer.close()
+    write_rows([], str(tmp_path / f"expected.{form}"))
+    assert same_file(path, str(tmp_path / f"expected.{form}"))
+
+
+@pytest.mark.parametrize("engine, how, once", [
+    ("process", "SIGKILL", True), ("process", "SIGABRT", False), ("dask", "SIGKILL", False)])
+def test_a_dying_worker_fails_its_file_not_the_run(tmp_path, generated, expected, monkeypatch,
+                                                   engine, how, once):
+    import dask
+
+    monkeypatch.setenv("PELARUNE_TEST_KILL", how)
+    if once:  # as the OOM killer would: the file is not at fault
+        monkeypatch.setenv("PELARUNE_TEST_KILL_ONCE", str(tmp_path / "killed"))
+    out = str(tmp_path / "orders.csv")
+    # One batch of the four files, so the innocent three die with the killer first.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        result = run_backtest(generated, backtest_strategies.killer, engine=engine, workers=2,
+                              out=out)
+    (killer,) = [path for path in generated if backtest_strategies.RAISING_MARKET in path]
+    generated_rows = [row for row in expected if row.market_id.startswith("1.3")]
+    if once:
+        assert (list(result), result.failed, result.ok) == (generated_rows, [], True)
+    else:
+        died = "SIGABRT" if how == "SIGABRT" else "KilledWorker"
+        assert [(failed.path, failed.error) for failed in result.failed] == [
+            (killer, f"worker died: {died}")]
+        assert list(result) == without(generated_rows, backtest_strategies.RAISING_MARKET)
+    lines = record(tmp_path)
+    assert lines[-1] == {"complete": True}
+    assert {path for line in lines for path in line.get("done", [])} == set(generated)
+    resumed = run_backtest(generated, backtest_strategies.killer, engine="serial", out=out,
+                           resume=True)
+    assert (resumed.files, resumed.skipped, resumed.complete) == (0, 4, True)
 
 
 @pytest.fixture(scope="module")
@@ -456,13 +583,13 @@ def many(tmp_path_factory):
     return generated_markets(folder, 16, 150)
 
 
-def start(arguments, tmp_path, sleep):
+def start(arguments, tmp_path, sleep, warnings="ignore"):
     """The command line in a session of its own, as a terminal runs it: a signal to its
     group reaches every process it started."""
     env = dict(os.environ, PELARUNE_TEST_SLEEP=str(sleep), PYTHONPATH=os.pathsep.join(
         [os.path.dirname(os.path.abspath(__file__)), os.environ.get("PYTHONPATH", "")]))
     return subprocess.Popen(
-        [sys.executable, "-W", "ignore", "-m", "pelarune_flumine", "backtest",
+        [sys.executable, "-W", warnings, "-m", "pelarune_flumine", "backtest",
          "backtest_strategies:sleeper", *arguments, "--out", str(tmp_path / "orders.csv")],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         start_new_session=True)
@@ -560,3 +687,38 @@ class TestInterrupts:
         assert run.returncode == 130 and seconds < 10, (seconds, err)
         assert "Traceback" not in err and session_left(run) == []
         assert record(tmp_path)[-1] == {"complete": False}
+
+
+@pytest.mark.parametrize("engine, signum", [
+    ("process", signal.SIGTERM), ("process", signal.SIGHUP), ("process", signal.SIGKILL),
+    ("dask", signal.SIGTERM), ("dask", signal.SIGKILL)])
+def test_a_signal_to_the_parent_leaves_no_process(many, tmp_path, engine, signum):
+    # Dask's default dashboard port taken: a local cluster takes another, without a word.
+    taken = socket.socket()
+    with contextlib.suppress(OSError):
+        taken.bind(("", 8787))
+        taken.listen()
+    run = start([many, "--engine", engine, "--workers", "2", "--chunk-size", "1"], tmp_path,
+                0.002, warnings="default")
+    try:
+        wait_for(lambda: any("done" in line for line in record(tmp_path)), 60)
+        os.kill(run.pid, signum)  # the parent alone, as kill, systemd or a scheduler send it
+        out, err = run.communicate(timeout=60)
+        assert session_left(run) == []
+        if signum == signal.SIGKILL:
+            assert run.returncode == -signal.SIGKILL
+            return
+        assert run.returncode == 128 + signum and len(err.splitlines()) == 2, err
+        assert err.startswith(("terminated: finishing", "hung up: finishing")), err
+        lines = record(tmp_path)
+        done = {path for line in lines for path in line.get("done", [])}
+        assert 0 < len(done) < 16 and lines[-1] == {"complete": False}
+        with open(tmp_path / "orders.csv") as csv:
+            written = [line.split(",")[0] for line in csv.read().splitlines()[1:]]
+        assert written == sorted(written)
+        assert set(written) == {os.path.basename(path)[:-5] for path in done}
+    finally:
+        taken.close()
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(run.pid, signal.SIGKILL)
+        run.communicate()

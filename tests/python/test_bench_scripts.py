@@ -23,6 +23,7 @@ pytestmark = pytest.mark.skipif(sanitized(), reason="whole scripts in child proc
      "stream alone {'seconds_to_start': 600, 'inplay': False}"),
     ("bench_shared_load.py", ["--repeat", "1", "--markets", "1", "--updates", "100"],
      "generated, long  three-orders  no"),
+    ("bench_parent_memory.py", ["--orders", "0", "100", "--files", "4"], "peak RSS MB"),
     ("bench_tables.py", ["--repeat", "1", "--parquet-mb", "1", recorded("1.197931750")],
      "full ladder pyarrow"),
     ("compare_builds.py", ["--rounds", "2", INSTALLED, INSTALLED, "--",

@@ -5,6 +5,7 @@ exit statuses; Ctrl-C leaving nothing half-written, and --resume."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -159,14 +160,22 @@ def journal(out):
         return []
 
 
-@pytest.mark.parametrize("engine, signals", [("serial", 2), ("process", 1), ("process", 2)])
-def test_interrupted_run_keeps_whole_files_and_resumes(many, tmp_path, engine, signals):
+@pytest.mark.parametrize("engine, signals, signum", [
+    ("serial", 2, signal.SIGINT), ("process", 1, signal.SIGINT), ("process", 2, signal.SIGINT),
+    ("process", 1, signal.SIGTERM)])
+def test_interrupted_run_keeps_whole_files_and_resumes(many, tmp_path, engine, signals, signum):
     out = tmp_path / "out"
     run = start([many, "--out", str(out), "--engine", engine, "--workers", "2"])
     wait_for(lambda: any("done" in line for line in journal(out)))
-    _, err, seconds = interrupt(run, signals, pause=0.05)
-    assert run.returncode == 130 and seconds < 15 and "Traceback" not in err, err
-    assert err.splitlines()[-1].startswith("interrupted: ")
+    if signum == signal.SIGINT:
+        _, err, seconds = interrupt(run, signals, pause=0.05)
+    else:  # the parent alone, as kill, systemd or a batch scheduler send it
+        os.kill(run.pid, signum)
+        _, err = run.communicate(timeout=60)
+        seconds = 0
+    assert run.returncode == 128 + signum and seconds < 15 and "Traceback" not in err, err
+    assert err.splitlines()[-1].startswith(
+        "interrupted: " if signum == signal.SIGINT else f"{signum.name}: ")
     assert session_left(run) == []
     done = {path for line in journal(out) for path in line.get("done", [])}
     assert journal(out)[-1] == {"complete": False} and 0 < len(done) < 12
@@ -195,3 +204,48 @@ def test_a_table_alone_imports_neither_the_runner_nor_pyarrow():
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True)
     assert run.stdout == "[]\nTrue\n"
+
+
+# Started in every worker (by Python's site module, from PYTHONPATH): writing the file named
+# in PELARUNE_TEST_KILL kills the worker, as the OOM killer or a native crash would.
+KILLER = """
+import os, signal
+if os.environ.get("PELARUNE_TEST_KILL"):
+    import pelarune_tables.dataset as dataset
+    write_file = dataset.write_file
+    def killing(item, options):
+        if item[0] == os.environ["PELARUNE_TEST_KILL"]:
+            os.kill(os.getpid(), signal.SIGKILL)
+        return write_file(item, options)
+    dataset.write_file = killing
+"""
+
+
+def test_a_file_that_kills_its_worker_fails_alone_and_resume_goes_past_it(
+        inputs, reference, tmp_path, monkeypatch):
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "sitecustomize.py").write_text(KILLER)
+    killer = str(inputs / "a" / "1.197931750")
+    monkeypatch.setenv("PELARUNE_TEST_KILL", killer)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(
+        [str(tmp_path / "site"), os.environ.get("PYTHONPATH", "")]))
+    out = tmp_path / "out"
+    result = pelarune_tables.write_dataset(inputs, out, engine="process", workers=2,
+                                           progress=False, **OPTIONS)
+    assert (result.failed, result.complete) == ([(killer, "worker died: SIGKILL")], True)
+    # The others, some of them in the pool the death broke, are written as ever.
+    expected = {name: data for name, data in reference[1].items()
+                if name != "a/1.197931750.parquet"}
+    assert parquet_files(out) == expected and len(expected) == 4
+    assert journal(out)[-1] == {"complete": True}
+
+    with pytest.raises(pelarune_tables.dataset.SetupError,
+                       match="inplay_only was false, now true; run again without resume"):
+        pelarune_tables.write_dataset(inputs, out, resume=True, inplay_only=True, **OPTIONS)
+    # The killer is reported again, not written again, though it would not kill now.
+    monkeypatch.setenv("PELARUNE_TEST_KILL", "")
+    resumed = pelarune_tables.write_dataset(inputs, out, engine="serial", resume=True,
+                                            progress=False, **OPTIONS)
+    assert (resumed.written, resumed.skipped, resumed.failed, resumed.ok) == (
+        {}, 5, [(killer, "worker died: SIGKILL")], False)
+    assert parquet_files(out) == expected
