@@ -26,6 +26,16 @@ endforeach()
 # of one sdist are byte-identical.
 set(CMAKE_CXX_FLAGS_INIT "-fomit-frame-pointer -g0 -Xclang -O3 -DMADV_POPULATE_WRITE=23 \
 -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=")
+# Debian's CPythons (the chroots' 3.14 and 3.15) keep pyconfig.h in the machine's multiarch
+# folder, which their Python.h names by the target's machine: a folder holding only those is
+# searched last. An aarch64 build takes the x86_64 one, as with every other CPython (see
+# scripts/build_wheel.sh).
+file(GLOB PELARUNE_PYCONFIGS /usr/include/x86_64-linux-gnu/python3*)
+if(PELARUNE_PYCONFIGS)
+  file(COPY ${PELARUNE_PYCONFIGS}
+       DESTINATION ${CMAKE_BINARY_DIR}/pyconfig/${PELARUNE_WHEEL_ARCH}-linux-gnu)
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter ${CMAKE_BINARY_DIR}/pyconfig")
+endif()
 # Stripped, the extension is 1 MB instead of 9. The build-id names the build for debuggers and
 # crash reports; it is a hash of the output, so it is reproducible too.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s -Wl,--build-id=sha1")

