@@ -5,8 +5,9 @@
 #
 #   scripts/chroot.sh make NAME        makes chroot NAME unless it exists; prints its folder
 #   scripts/chroot.sh run NAME CMD...  runs CMD in it, in this tree (bound at the same path)
-#   scripts/chroot.sh venv NAME X.Y    makes or updates the venv /venv/X.Y in it with the
-#                                      requirements of scripts/bootstrap.sh; prints its python
+#   scripts/chroot.sh venv NAME X.Y    makes the venv /venv/X.Y in it with the requirements
+#                                      of scripts/bootstrap.sh, unless made; prints its python
+#   scripts/chroot.sh pip NAME X.Y ARGS...  pip install ARGS... into that venv
 #
 # NAME is sid-amd64, sid-arm64 or trixie-arm64. Needs root. Every mount is made in a private
 # mount namespace (unshare), so it ends with the command however that ends: no mount is ever
@@ -90,12 +91,33 @@ run() {
     exec chroot "$dir" /usr/bin/env -C "$root" "$@"' sh "$dir" "$root" "$pip_cache" "$@"
 }
 
-# The venv of CPython $2 in chroot $1, with what bootstrap gives .venv, from wheels only: a
-# requirement that would be compiled from source stops here rather than costing CI minutes.
+# pip install ARGS... into the venv of CPython $2 in chroot $1, from wheels only: a requirement
+# that would be compiled from source stops here rather than costing CI minutes. An arm64 venv is
+# filled by the host's pip (--target, for that machine and CPython), since pip itself under
+# emulation took over ten minutes to set up.
+pip() {
+  local name=$1 version=$2 dir
+  shift 2
+  dir=$(make_chroot "$name")
+  if [[ $name == *-arm64 ]]; then
+    local -a platforms=(--platform manylinux2014_aarch64 --platform linux_aarch64)
+    local minor
+    for minor in $(seq 17 45); do platforms+=(--platform "manylinux_2_${minor}_aarch64"); done
+    "$root/.venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: \
+      --no-compile --upgrade --implementation cp --python-version "$version" "${platforms[@]}" \
+      --target "$dir/venv/$version/lib/python$version/site-packages" "$@"
+  else
+    run "$name" "/venv/$version/bin/python" -m pip install -q --disable-pip-version-check \
+      --only-binary=:all: "$@"
+  fi
+}
+
+# The venv of CPython $2 in chroot $1, with what bootstrap gives .venv; made again only when
+# that list changes.
 venv() {
-  local name=$1 version=$2 python=/venv/$2/bin/python
-  local requirement flumine=""
-  local -a requirements=()
+  local name=$1 version=$2 dir requirement flumine=""
+  local -a requirements=() without_pip=()
+  dir=$(make_chroot "$name")
   while read -r requirement; do
     if [[ $version == 3.15 && $requirement == ciso8601==* ]]; then
       requirement=ciso8601
@@ -104,30 +126,42 @@ venv() {
     fi
     requirements+=("$requirement")
   done < <("$root/scripts/bootstrap.sh" --requirements)
-  # No cp315 wheel of ciso8601 2.3.3 (betfairlightweight[speed]'s pin) nor of the pydantic-core
-  # that betconnect's pydantic==2.12.3 (a requirement of flumine) pins: on 3.15 the newest of
-  # each, which have one, stand in. flumine and betconnect are installed without their pins,
-  # then their other requirements as they state them.
-  run "$name" /bin/sh -euc '
-    version=$1 python=$2 flumine=$3; shift 3
-    [ -x "$python" ] || "python$version" -m venv "/venv/$version"
-    pip="$python -m pip install -q --disable-pip-version-check --only-binary=:all:"
-    $pip "$@"
-    if [ -n "$flumine" ]; then
-      requires() {  # $1 requirements but those of the names after it, which lose their pins
-        "$python" -c "import importlib.metadata as m, re, sys
-for r in m.requires(sys.argv[1]) or []:
-    name = re.match(r\"[A-Za-z0-9_.-]+\", r).group()
-    if \"extra ==\" not in r and name not in sys.argv[2:]: print(r)" "$@"; }
-      $pip --no-deps "$flumine" && $pip --no-deps $(requires flumine | grep ^betconnect)
-      $pip $(requires flumine betconnect) $(requires betconnect pydantic) pydantic
-    fi' sh "$version" "$python" "$flumine" "${requirements[@]}" >&2
-  echo "$python"
+  local stamp="$dir/venv/$version/requirements.txt"
+  if [[ ! -f $stamp || $(cat "$stamp") != "${requirements[*]} $flumine" ]]; then
+    [[ $name == *-arm64 ]] && without_pip=(--without-pip)
+    rm -rf "$dir/venv/$version"
+    run "$name" "python$version" -m venv "${without_pip[@]}" "/venv/$version"
+    if [[ -z $flumine ]]; then
+      pip "$name" "$version" "${requirements[@]}" >&2
+    else
+      # No cp315 wheel of ciso8601 2.3.3 (betfairlightweight[speed]'s pin) nor of the
+      # pydantic-core that betconnect's pydantic==2.12.3 (a requirement of flumine) pins: on 3.15
+      # the newest of each, which have one, stand in. flumine and betconnect are installed
+      # without their pins, then their other requirements as they state them, with the rest
+      # (one resolution: an arm64 venv's pip sees nothing installed before).
+      local site="$dir/venv/$version/lib/python$version/site-packages"
+      requires() { # $1's requirements but those of the names after it, which lose their pins
+        "$root/.venv/bin/python" -c 'import importlib.metadata as m, re, sys
+(dist,) = m.distributions(name=sys.argv[2], path=[sys.argv[1]])
+for r in dist.requires or []:
+    name = re.match(r"[A-Za-z0-9_.-]+", r).group()
+    if "extra ==" not in r and name not in sys.argv[3:]:
+        print(r)' "$site" "$@"
+      }
+      pip "$name" "$version" --no-deps "$flumine" >&2
+      pip "$name" "$version" --no-deps $(requires flumine | grep ^betconnect) >&2
+      pip "$name" "$version" "${requirements[@]}" $(requires flumine betconnect) \
+        $(requires betconnect pydantic) pydantic >&2
+    fi
+    echo "${requirements[*]} $flumine" >"$stamp"
+  fi
+  echo "/venv/$version/bin/python"
 }
 
 case ${1:-} in
 make) make_chroot "$2" ;;
 run) shift && run "$@" ;;
 venv) venv "$2" "$3" ;;
-*) sed -n '2,13s/^# \{0,1\}//p' "$0" >&2 && exit 2 ;;
+pip) shift && pip "$@" ;;
+*) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2 && exit 2 ;;
 esac
