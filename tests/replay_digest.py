@@ -14,6 +14,7 @@ import logging
 import os
 import sys
 import tempfile
+import warnings
 
 import pelarune
 
@@ -32,6 +33,7 @@ def main():
     import pelarune_flumine
 
     logging.disable(logging.CRITICAL)  # flumine logs every order and market
+    warnings.filterwarnings("ignore", "datetime.datetime.utcfromtimestamp", DeprecationWarning)
     from test_flumine import backtest
 
     with tempfile.TemporaryDirectory() as folder:
