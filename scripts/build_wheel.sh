@@ -20,7 +20,7 @@ rm -rf "$work" && mkdir -p "$work"
 environment=(PELARUNE_WHEEL_ARCH="$arch")
 if [[ $arch != x86_64 ]]; then
   environment+=(_PYTHON_HOST_PLATFORM="linux-$arch"
-    SETUPTOOLS_EXT_SUFFIX=".cpython-$tag-$arch-linux-gnu.so")
+    SETUPTOOLS_EXT_SUFFIX=".cpython-${tag#cp}-$arch-linux-gnu.so")
 fi
 build=(-m pip wheel --disable-pip-version-check --no-cache-dir --no-deps --no-build-isolation
   -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/manylinux.cmake" -w "$work" "$sdist")
