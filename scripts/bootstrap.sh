@@ -41,7 +41,7 @@ if [[ "${PELARUNE_WITH_CHROOTS:-0}" == 1 && $print_requirements == 0 ]] &&
   $sudo dpkg --add-architecture arm64 && update=1
 fi
 if (((${#missing[@]} || update) && !print_requirements)); then
-  echo "bootstrap: installing ${missing[*]}"
+  ((${#missing[@]})) && echo "bootstrap: installing ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
