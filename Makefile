@@ -1,6 +1,7 @@
 # Two entry points do all set-up on a fresh machine: `make demo` and `make test`.
-.PHONY: demo test install install313 wheel bootstrap native pytest pytest313 lint typecheck \
-  sanitize fuzz format-check bench clean
+.PHONY: demo test install install313 wheel reproducible bootstrap native pytest pytest313 \
+  pytest314 pytest315 pytest-aarch64 pytest-aarch64-full lint typecheck sanitize \
+  fuzz format-check bench clean
 
 # The test steps run in the order `test` lists them, also under -j.
 .NOTPARALLEL:
@@ -22,7 +23,9 @@ FUZZ_SECONDS ?= $(if $(filter true,$(CI)),60,0)
 
 # The format check and the fuzz targets need clang-14; the demo does not.
 WITH_CLANG := $(if $(filter test format-check fuzz,$(MAKECMDGOALS)),1,0)
-WITH_PY313 := $(if $(filter test pytest313 install313 wheel,$(MAKECMDGOALS)),1,0)
+WITH_PY313 := $(if $(filter test pytest313 install313 wheel reproducible,$(MAKECMDGOALS)),1,0)
+WITH_CHROOTS := $(if $(filter test wheel pytest314 pytest315 pytest-aarch64 pytest-aarch64-full,\
+  $(MAKECMDGOALS)),1,0)
 WITH_TYPECHECK := $(if $(filter test typecheck lint,$(MAKECMDGOALS)),1,0)
 FOR_BENCH := $(if $(filter bench,$(MAKECMDGOALS)),1,0)
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
@@ -36,23 +39,31 @@ run_ctest = $(VENV_PATH) ctest --test-dir $(1) --output-on-failure -j2 >$(1)/cte
 
 bootstrap:
 	@PELARUNE_WITH_CLANG=$(WITH_CLANG) PELARUNE_WITH_PY313=$(WITH_PY313) \
+	  PELARUNE_WITH_CHROOTS=$(WITH_CHROOTS) \
 	  PELARUNE_WITH_TYPECHECK=$(WITH_TYPECHECK) PELARUNE_FOR_BENCH=$(FOR_BENCH) scripts/bootstrap.sh
 
-# The sdist, and from it one wheel per CPython for manylinux_2_17 (glibc 2.17) x86_64: the
-# extension is built with zig's clang and libc++ (cmake/manylinux.cmake) against a folder
-# holding only the dependencies' headers, then auditwheel copies ISA-L and libbzip2 into the
-# wheel. The sdist follows every tracked file; a wheel is rebuilt only when what it is built
-# from changes, so editing a test does not rebuild the extension.
+# The sdist, and from it one wheel per CPython (3.12 to 3.15) and machine (x86_64, aarch64) for
+# manylinux_2_17 (glibc 2.17): the extension is built with zig's clang and libc++
+# (cmake/manylinux.cmake) against folders holding only the dependencies' headers and libraries,
+# then auditwheel copies ISA-L and libbzip2 into the wheel (scripts/build_wheel.sh). CPython 3.14
+# and 3.15, and the arm64 machines the aarch64 wheels are tested on, come as Debian chroots kept
+# outside the clone (scripts/chroot.sh). The sdist follows every tracked file; a wheel is rebuilt
+# only when what it is built from changes, so editing a test does not rebuild the extension.
+# Archive times are the last commit's, so that the same commit builds the same files.
 VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
 SDIST := dist/pelarune-$(VERSION).tar.gz
 WHEEL_POLICY := manylinux_2_17
-wheel_file = dist/pelarune-$(VERSION)-$(1)-$(1)-manylinux2014_x86_64.$(WHEEL_POLICY)_x86_64.whl
-WHEEL312 := $(call wheel_file,cp312)
-WHEEL313 := $(call wheel_file,cp313)
+WHEEL_TAGS := cp312 cp313 cp314 cp315
+WHEEL_ARCHS := x86_64 aarch64
+wheel_file = dist/pelarune-$(VERSION)-$(1)-$(1)-manylinux2014_$(2).$(WHEEL_POLICY)_$(2).whl
+WHEELS := $(foreach tag,$(WHEEL_TAGS),$(foreach arch,$(WHEEL_ARCHS),$(call wheel_file,$(tag),$(arch))))
+WHEEL312 := $(call wheel_file,cp312,x86_64)
+WHEEL313 := $(call wheel_file,cp313,x86_64)
 TRACKED := $(shell git ls-files 2>/dev/null)
 WHEEL_INPUTS := $(filter pyproject.toml CMakeLists.txt README.md LICENSE licenses/% cmake/% src/% \
-                  stubs/% python/%,$(TRACKED))
+                  stubs/% python/% scripts/build_wheel.sh,$(TRACKED))
 DEPENDENCY_HEADERS := isa-l rapidjson bzlib.h zlib.h zconf.h
+export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
 
 # Runs a command with its output in build/$(1).log, shown only when it fails.
 logged = mkdir -p build && { $(2); } >build/$(1).log 2>&1 || { cat build/$(1).log; exit 1; }
@@ -65,27 +76,31 @@ $(SDIST): $(TRACKED) | bootstrap
 build/manylinux/include: | bootstrap
 	@rm -rf $@ && mkdir -p $@ && cp -r $(addprefix /usr/include/,$(DEPENDENCY_HEADERS)) $@/
 
-# $(call build_wheel,python,tag): builds the wheel of that CPython from the sdist into
-# build/wheelhouse/tag and repairs it into dist/.
-define build_wheel
-	@echo "== wheel for $(2), built from the sdist"
-	@rm -rf build/wheelhouse/$(2) && mkdir -p build/wheelhouse/$(2)
-	@$(call logged,wheel-$(2),$(VENV_PATH) $(1) -m pip wheel --disable-pip-version-check \
-	  --no-cache-dir --no-deps --no-build-isolation \
-	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/manylinux.cmake \
-	  -w build/wheelhouse/$(2) $(SDIST) && $(VENV_PATH) auditwheel repair --only-plat \
-	  --plat $(WHEEL_POLICY)_x86_64 -w dist build/wheelhouse/$(2)/pelarune-*.whl)
-	@test -f $@
+build/manylinux/lib/%: | bootstrap
+	@$(call logged,libraries-$*,scripts/manylinux_libraries.sh $* $@)
+
+define wheel_rule
+$(call wheel_file,$(1),$(2)): $(WHEEL_INPUTS) | $(SDIST) build/manylinux/include build/manylinux/lib/$(2)
+	@echo "== wheel for $(1) $(2), built from the sdist"
+	@$$(call logged,wheel-$(1)-$(2),scripts/build_wheel.sh $(SDIST) $(1) $(2) dist)
+	@test -f $$@
 endef
+$(foreach tag,$(WHEEL_TAGS),$(foreach arch,$(WHEEL_ARCHS),$(eval $(call wheel_rule,$(tag),$(arch)))))
 
-$(WHEEL312): $(WHEEL_INPUTS) | $(SDIST) build/manylinux/include
-	$(call build_wheel,$(PY),cp312)
+# A second build of the cp312 x86_64 wheel from the sdist, in another folder, must give the same
+# extension byte for byte.
+reproducible: $(WHEEL312)
+	@echo "== the extension built again from the sdist, compared"
+	@rm -rf build/again
+	@$(call logged,wheel-again,scripts/build_wheel.sh $(SDIST) cp312 x86_64 build/again)
+	@cd build/again && unzip -qo $(notdir $(WHEEL312)) 'pelarune.cpython-*.so' -d new && \
+	  unzip -qo $(CURDIR)/$(WHEEL312) 'pelarune.cpython-*.so' -d old && \
+	  cmp new/pelarune.cpython-*.so old/pelarune.cpython-*.so && echo "identical"
 
-$(WHEEL313): $(WHEEL_INPUTS) | $(SDIST) build/manylinux/include
-	$(call build_wheel,$(PY313),cp313)
-
-wheel: bootstrap $(SDIST) $(WHEEL312) $(WHEEL313)
-	@$(PY) -m twine check --strict $(SDIST) $(WHEEL312) $(WHEEL313)
+wheel: bootstrap $(SDIST) $(WHEELS) reproducible
+	@for wheel in $(WHEELS); do $(VENV_PATH) auditwheel show $$wheel | tr '\n' ' ' | \
+	  grep -q '"$(WHEEL_POLICY)_' || { echo "$$wheel is not $(WHEEL_POLICY)"; exit 1; }; done
+	@$(PY) -m twine check --strict $(SDIST) $(WHEELS)
 
 # The wheel for the venv's CPython, installed as a user would, without the index (the test
 # requirements come from bootstrap).
@@ -148,10 +163,48 @@ typecheck: install
 	@$(PY) scripts/stubtest_replay.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache examples build/readme
 
+# Under make test, the CPythons between the oldest and the newest leave out the runs over many
+# files (the backtests' and the export's engines) and the benchmark scripts' runs (most of the
+# suite's time; they are Python over the same extension); run by themselves, they run the whole
+# suite.
+MIDDLE_PYTEST := $(if $(filter test,$(MAKECMDGOALS)),--ignore=tests/python/test_backtest.py \
+  --ignore=tests/python/test_dataset.py --ignore=tests/python/test_bench_scripts.py)
 pytest313: install313
 	@echo "== installed wheel's libraries, then pytest on CPython 3.13"
 	@$(PY) scripts/check_wheel_libraries.py $(PY313) $(WHEEL_POLICY)
-	@PELARUNE_EXPECT_MODULE=$(call installed_module,$(PY313)) $(PY313) -m pytest -q tests/python
+	@PELARUNE_EXPECT_MODULE=$(call installed_module,$(PY313)) $(PY313) -m pytest -q tests/python \
+	  $(MIDDLE_PYTEST)
+
+# CPython 3.14 and 3.15 from the amd64 sid chroot, on their installed x86_64 wheels.
+pytest314: bootstrap $(call wheel_file,cp314,x86_64)
+	@echo "== installed wheel's libraries, then pytest on CPython 3.14"
+	@scripts/chroot_pytest.sh sid-amd64 3.14 $(call wheel_file,cp314,x86_64) tests/python \
+	  $(MIDDLE_PYTEST)
+
+pytest315: bootstrap $(call wheel_file,cp315,x86_64)
+	@echo "== installed wheel's libraries, then pytest on CPython 3.15"
+	@scripts/chroot_pytest.sh sid-amd64 3.15 $(call wheel_file,cp315,x86_64) tests/python
+
+# The aarch64 wheels under qemu-user-static, in arm64 chroots. The smoke test (CI's): the cp315
+# wheel installs in sid, exports its init functions only, and gives the same digest of every
+# book of the recorded files, plain, .gz and .bz2, and the same orders of a flumine backtest as
+# the x86_64 wheel installed in .venv (tests/replay_digest.py).
+pytest-aarch64: install $(call wheel_file,cp315,aarch64)
+	@echo "== aarch64 wheel under emulation: symbols, then the replay's digest against x86_64's"
+	@$(PY) tests/replay_digest.py >build/digest-x86_64.txt
+	@scripts/chroot_pytest.sh sid-arm64 3.15 $(call wheel_file,cp315,aarch64) \
+	  tests/python/test_distribution.py
+	@scripts/chroot.sh run sid-arm64 /venv/3.15/bin/python tests/replay_digest.py \
+	  >build/digest-aarch64.txt
+	@diff build/digest-x86_64.txt build/digest-aarch64.txt && cat build/digest-aarch64.txt
+
+# The whole suite on each aarch64 wheel that an arm64 Debian has a CPython for (trixie's 3.13,
+# sid's 3.14 and 3.15; none carries 3.12). Emulated: an hour or more.
+pytest-aarch64-full: bootstrap $(foreach tag,cp313 cp314 cp315,$(call wheel_file,$(tag),aarch64))
+	@echo "== pytest on the aarch64 wheels under emulation"
+	@scripts/chroot_pytest.sh trixie-arm64 3.13 $(call wheel_file,cp313,aarch64) tests/python
+	@scripts/chroot_pytest.sh sid-arm64 3.14 $(call wheel_file,cp314,aarch64) tests/python
+	@scripts/chroot_pytest.sh sid-arm64 3.15 $(call wheel_file,cp315,aarch64) tests/python
 
 # GCC's AddressSanitizer and UndefinedBehaviorSanitizer over both suites: the GoogleTest
 # binaries as they are, and pytest against the sanitized extension, which PYTHONPATH puts
@@ -189,9 +242,10 @@ fuzz: bootstrap
 	@fuzz/run_fuzzers.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
 # Every test, in CI's order: format and lint, -Werror build with GoogleTest and the corpus,
-# pytest, the stubs and typed examples, pytest on CPython 3.13, both suites under the
-# sanitizers, then the fuzzers.
-test: format-check lint native pytest typecheck pytest313 sanitize fuzz
+# pytest, the stubs and typed examples, pytest on CPython 3.13 to 3.15 and on the aarch64 wheel
+# under emulation, both suites under the sanitizers, then the fuzzers.
+test: format-check lint native pytest typecheck pytest313 pytest314 pytest315 pytest-aarch64 \
+  sanitize fuzz
 
 # Benchmarks, not tests: a 200 MB generated file (kept in bench/data/ with its gzip and bzip2
 # forms) through the loader and the engine, then the Python replay and to_dict against the

