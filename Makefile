@@ -28,6 +28,8 @@ WITH_CHROOTS := $(if $(filter test wheel pytest314 pytest315 pytest-aarch64 pyte
   $(MAKECMDGOALS)),1,0)
 WITH_TYPECHECK := $(if $(filter test typecheck lint,$(MAKECMDGOALS)),1,0)
 FOR_BENCH := $(if $(filter bench,$(MAKECMDGOALS)),1,0)
+# `make demo` alone sets up only what the demo needs: the build tools and matplotlib.
+DEMO_ONLY := $(if $(filter-out demo,$(MAKECMDGOALS)),0,$(if $(MAKECMDGOALS),1,0))
 FORMAT_FILES = $(shell find src tests fuzz -path fuzz/corpus -prune -o -path fuzz/corpus-work \
                  -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort) \
                $(wildcard bench/*.cpp bench/*.c)
@@ -40,7 +42,8 @@ run_ctest = $(VENV_PATH) ctest --test-dir $(1) --output-on-failure -j2 >$(1)/cte
 bootstrap:
 	@PELARUNE_WITH_CLANG=$(WITH_CLANG) PELARUNE_WITH_PY313=$(WITH_PY313) \
 	  PELARUNE_WITH_CHROOTS=$(WITH_CHROOTS) \
-	  PELARUNE_WITH_TYPECHECK=$(WITH_TYPECHECK) PELARUNE_FOR_BENCH=$(FOR_BENCH) scripts/bootstrap.sh
+	  PELARUNE_WITH_TYPECHECK=$(WITH_TYPECHECK) PELARUNE_FOR_BENCH=$(FOR_BENCH) \
+	  PELARUNE_DEMO_ONLY=$(DEMO_ONLY) scripts/bootstrap.sh
 
 # The sdist, and from it one wheel per CPython (3.12 to 3.15) and machine (x86_64, aarch64) for
 # manylinux_2_17 (glibc 2.17): the extension is built with zig's clang and libc++
@@ -120,8 +123,6 @@ demo: bootstrap
 	@echo "== pelarune built with the system's compiler, installed into .venv"
 	@$(call logged,demo-install,$(VENV_PATH) $(PY) -m pip install --disable-pip-version-check \
 	  --no-deps --no-build-isolation --force-reinstall .)
-	@$(PY) -c "import matplotlib" 2>/dev/null || \
-	  $(PY) -m pip install -q --disable-pip-version-check matplotlib
 	@$(PY) scripts/replay.py $(FILE)
 
 format-check: bootstrap

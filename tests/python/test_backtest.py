@@ -602,6 +602,14 @@ def wait_for(condition, seconds=90):
         time.sleep(0.05)
 
 
+def _maps(pid):
+    try:
+        with open(f"/proc/{pid}/maps") as maps:
+            return maps.read()
+    except OSError:
+        return ""
+
+
 def record(tmp_path):
     try:
         with open(tmp_path / "orders.csv.run") as lines:
@@ -668,7 +676,10 @@ class TestInterrupts:
 
     def test_while_importing_is_one_line(self, many, tmp_path):
         run = start([many], tmp_path, 0)
-        time.sleep(0.15)  # the interpreter is up; flumine is being imported
+        # Flumine is being imported once its requests have loaded _ssl, which nothing before
+        # the command's own handling loads; a fixed delay could land in the interpreter's start
+        # on a loaded machine, where no program can make Ctrl-C one line.
+        wait_for(lambda: "/_ssl." in _maps(run.pid), 30)
         out, err, seconds = interrupt(run, 1)
         assert run.returncode == 130 and "Traceback" not in err, err
         assert err.splitlines()[-1].startswith("interrupted"), err
