@@ -99,16 +99,18 @@ pip() {
   local name=$1 version=$2 dir
   shift 2
   dir=$(make_chroot "$name")
+  mkdir -p "$dir/wheels"
   if [[ $name == *-arm64 ]]; then
     local -a platforms=(--platform manylinux2014_aarch64 --platform linux_aarch64)
     local minor
     for minor in $(seq 17 45); do platforms+=(--platform "manylinux_2_${minor}_aarch64"); done
     "$root/.venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: \
       --no-compile --upgrade --implementation cp --python-version "$version" "${platforms[@]}" \
-      --target "$dir/venv/$version/lib/python$version/site-packages" "$@"
+      --find-links "$dir/wheels" --target "$dir/venv/$version/lib/python$version/site-packages" \
+      "$@"
   else
     run "$name" "/venv/$version/bin/python" -m pip install -q --disable-pip-version-check \
-      --only-binary=:all: "$@"
+      --only-binary=:all: --find-links /wheels "$@"
   fi
 }
 
@@ -130,6 +132,14 @@ venv() {
   if [[ ! -f $stamp || $(cat "$stamp") != "${requirements[*]} $flumine" ]]; then
     [[ $name == *-arm64 ]] && without_pip=(--without-pip)
     rm -rf "$dir/venv/$version"
+    # betfairutil publishes an sdist only: the host builds its pure-Python wheel, which the
+    # wheels-only installs below find in the chroot's wheels/ folder.
+    mkdir -p "$dir/wheels"
+    for requirement in "${requirements[@]}"; do
+      [[ $requirement == betfairutil* ]] || continue
+      "$root/.venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps \
+        -w "$dir/wheels" "$requirement" >&2
+    done
     run "$name" "python$version" -m venv "${without_pip[@]}" "/venv/$version"
     if [[ -z $flumine ]]; then
       pip "$name" "$version" "${requirements[@]}" >&2
